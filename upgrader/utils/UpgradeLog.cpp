@@ -1,0 +1,66 @@
+#include "UpgradeLog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace qx {
+namespace upgrader {
+namespace utils {
+
+std::string FormatLogStamp(std::tm const& local) {
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%d%02d%d %02d:%02d:%02d - ", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return stamp;
+}
+
+std::string CurrentLogStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return FormatLogStamp(std::tm{});
+    }
+    return FormatLogStamp(local);
+}
+
+int AppendLogEntry(const char* path, std::string const& message) {
+    std::string entry = CurrentLogStamp();
+    entry += message;
+    entry += '\n';
+
+    int fd;
+    do {
+        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return -1;
+    }
+    // One write keeps the entry whole in the file; a short write (full RAM
+    // disk) goes on with the rest until the file system refuses.
+    const char* data = entry.data();
+    size_t left = entry.size();
+    int status = 0;
+    while (left > 0) {
+        ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            status = -1;
+            break;
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    if (::close(fd) != 0 && status == 0) {
+        status = -1;
+    }
+    return status;
+}
+
+}  // namespace utils
+}  // namespace upgrader
+}  // namespace qx

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace qx {
+namespace upgrader {
+namespace utils {
+
+// Where the upgrade log lives while a run lasts.
+constexpr const char* kUpgradeLogPath = "/tmp/ramdisk/upgrade_log";
+
+// Appends one entry (stamp, message, line feed) to the upgrade log.
+// Returns 0 when the entry was written, -1 otherwise. Callers treat logging
+// as infallible.
+//
+// The function is declared here and defined by exactly one log sink linked
+// into each program: the device program links the sink that writes
+// kUpgradeLogPath; host tools link one that writes to stderr; tests link one
+// that keeps the entries in memory.
+int LogToUpgradeLog(std::string const& message);
+
+// The stamp in front of every entry, e.g. "2026125 09:07:03 - " for
+// 5 December 2026, 09:07:03 (month always two digits, day without padding).
+std::string FormatLogStamp(std::tm const& local);
+
+// Stamp for the current local time.
+std::string CurrentLogStamp();
+
+// Appends stamp + message + '\n' to the file at path with one write,
+// creating it (mode 0666 less umask) when missing. The bytes of the message
+// are written as they are: nothing is interpreted. Returns 0 on success.
+int AppendLogEntry(const char* path, std::string const& message);
+
+}  // namespace utils
+}  // namespace upgrader
+}  // namespace qx
