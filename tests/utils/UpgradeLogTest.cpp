@@ -1,0 +1,98 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/TempDir.h"
+#include "upgrader/utils/Shell.h"
+#include "upgrader/utils/UpgradeLog.h"
+
+using namespace qx::upgrader::utils;
+
+namespace {
+
+std::tm MakeTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace
+
+TEST(LogStamp, MonthHasTwoDigitsDayHasNoPadding) {
+    EXPECT_EQ(FormatLogStamp(MakeTime(2026, 12, 5, 9, 7, 3)), "2026125 09:07:03 - ");
+    EXPECT_EQ(FormatLogStamp(MakeTime(2026, 3, 15, 23, 59, 58)), "20260315 23:59:58 - ");
+    EXPECT_EQ(FormatLogStamp(MakeTime(2027, 1, 1, 0, 0, 0)), "2027011 00:00:00 - ");
+    EXPECT_EQ(FormatLogStamp(MakeTime(2026, 12, 31, 23, 59, 59)), "20261231 23:59:59 - ");
+    EXPECT_EQ(FormatLogStamp(MakeTime(2026, 6, 30, 12, 0, 60)), "20260630 12:00:60 - ");
+}
+
+TEST(LogEntry, MessagesAreWrittenByteForByteAndNothingRuns) {
+    TempDir dir;
+    const std::string log = dir / "upgrade_log";
+    const std::string canary = dir / "canary";
+    const std::string messages[] = {
+        "",
+        "-n starts with a hyphen",
+        "two\nlines",
+        "ends in a line feed\n",
+        "quotes \" and ' and a backslash \\ and \\n",
+        "$(touch " + canary + ") `touch " + canary + "` ${HOME} $HOME; touch " + canary,
+        std::string("a zero byte \0 inside", 20),
+    };
+    for (const std::string& message : messages) {
+        ASSERT_EQ(AppendLogEntry(log.c_str(), message), 0);
+    }
+
+    const std::string content = ReadAll(log);
+    std::string::size_type position = 0;
+    for (const std::string& message : messages) {
+        // Each entry: stamp "YYYYMMD HH:MM:SS - ", the message, a line feed.
+        const std::string::size_type dash = content.find(" - ", position);
+        ASSERT_NE(dash, std::string::npos);
+        const std::string stamp = content.substr(position, dash - position);
+        EXPECT_EQ(stamp.size() >= 15 && stamp.size() <= 17, true) << stamp;
+        EXPECT_EQ(stamp[stamp.size() - 9], ' ') << stamp;
+        const std::string expected = message + "\n";
+        EXPECT_EQ(content.substr(dash + 3, expected.size()), expected);
+        position = dash + 3 + expected.size();
+    }
+    EXPECT_EQ(position, content.size());
+    EXPECT_NE(::access(canary.c_str(), F_OK), 0) << "a message made something run";
+}
+
+TEST(LogEntry, AppendsToExistingFileAndCreatesMissingOne) {
+    TempDir dir;
+    const std::string log = dir / "upgrade_log";
+    {
+        std::ofstream out(log);
+        out << "old line\n";
+    }
+    ASSERT_EQ(AppendLogEntry(log.c_str(), "new"), 0);
+    const std::string content = ReadAll(log);
+    EXPECT_EQ(content.rfind("old line\n", 0), 0u);
+    EXPECT_EQ(content.substr(content.size() - 6), "- new\n");
+
+    EXPECT_EQ(AppendLogEntry((dir / "missing-dir/upgrade_log").c_str(), "lost"), -1);
+}
+
+TEST(Shell, ExitBitsOfSystemValues) {
+    EXPECT_EQ(CommandExitBits(0), 0);
+    EXPECT_EQ(CommandExitBits(1 << 8), 1);
+    EXPECT_EQ(CommandExitBits(-1), 255);
+    EXPECT_EQ(CommandExitBits(9), 0);  // killed by a signal: no exit status bits
+}

@@ -1,0 +1,87 @@
+#include "upgrader/Staging.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "upgradeFile/UpgradeFile.h"
+#include "upgrader/utils/Shell.h"
+
+namespace qx {
+namespace upgrader {
+
+namespace {
+
+constexpr const char* kPackageDirectory = "/tmp/ramdisk/";
+constexpr size_t kPackagePathBufferSize = 32;
+
+struct ExtractedFile {
+    unsigned int index;
+    const char* path;
+};
+
+constexpr ExtractedFile kExtractedFiles[] = {
+    {2, "/tmp/fs-validator"},
+    {3, "/tmp/kernel_image"},
+    {4, "/tmp/filesystem.db"},
+};
+
+}  // namespace
+
+void StartWatchdogProgram(std::string const& watchdog) { utils::RunCommand(watchdog + " &"); }
+
+std::string FormatPackagePath(const char* entryName) {
+    char path[kPackagePathBufferSize];
+    std::snprintf(path, sizeof path, "%s/%s", kPackageDirectory, entryName);
+    return path;
+}
+
+bool LocateUpgradeFile(std::string& packagePath) {
+    packagePath.clear();
+    DIR* directory = ::opendir(kPackageDirectory);
+    if (directory == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const struct dirent* entry = ::readdir(directory)) {
+        if (std::strncmp(entry->d_name, "ud", 2) == 0) {
+            packagePath = FormatPackagePath(entry->d_name);
+            found = true;
+            break;
+        }
+    }
+    ::closedir(directory);
+    return found;
+}
+
+bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
+    for (const ExtractedFile& file : kExtractedFiles) {
+        if (!reader.ExtractFile(file.index, file.path)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void StageAndValidate(std::string const& packagePath) {
+    ::unlink(packagePath.c_str());
+    ::sync();
+    utils::RunCommand("mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log");
+    utils::RunCommand("umount /tmp/ramdisk/");
+    utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
+    utils::RunCommand("mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log");
+    utils::RunCommand("mv /tmp/fs-validator /tmp/ramdisk/fs-validator");
+    utils::RunCommand("mv /tmp/kernel_image /tmp/ramdisk/kernel_image");
+    utils::RunCommand("mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db");
+    ::sync();
+    const int status = utils::RunCommand(
+        "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db");
+    if (status == 0) {
+        utils::RunCommand("rm /etc/upgrade_started");
+    }
+}
+
+}  // namespace upgrader
+}  // namespace qx
