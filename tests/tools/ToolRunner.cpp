@@ -10,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <stdexcept>
 
 namespace qx {
 namespace testing {
@@ -52,23 +51,6 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
     ::unlink(outPath.c_str());
     ::unlink(errPath.c_str());
     return result;
-}
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/qx-tools-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = buffer.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -19,22 +19,6 @@ struct ToolResult {
 ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
                    const std::string& workDir);
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
-// the object goes away.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& content);
 // Deterministic pseudo-random bytes, so a failing case can be replayed.

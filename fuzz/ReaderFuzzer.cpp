@@ -1,0 +1,132 @@
+// libFuzzer target over the package reader: each input goes through both
+// header records on a buffer of exactly its own size, and through ParseFile
+// as a whole package file; the inner files it accepts are then extracted.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "upgradeFile/InnerFileInformation.h"
+#include "upgradeFile/UpgradeFile.h"
+#include "upgradeFile/UpgradeFileInformation.h"
+
+namespace {
+
+// One scratch directory per fuzzing process, holding the package and the
+// extraction target; reused for every input.
+struct Scratch {
+    std::string dir;
+    std::string package;
+    std::string extracted;
+
+    Scratch() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                              "/qx-reader-fuzz-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (::mkdtemp(name.data()) == nullptr) {
+            std::abort();
+        }
+        dir = name.data();
+        package = dir + "/package";
+        extracted = dir + "/extracted";
+    }
+    ~Scratch() {
+        ::unlink(package.c_str());
+        ::unlink(extracted.c_str());
+        ::rmdir(dir.c_str());
+    }
+};
+
+Scratch& TheScratch() {
+    static Scratch scratch;
+    return scratch;
+}
+
+bool WritePackage(const std::string& path, const uint8_t* data, size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < size) {
+        ssize_t written = ::write(fd, data + done, size - done);
+        if (written <= 0) {
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return ::close(fd) == 0;
+}
+
+// True when the file at path holds exactly the size bytes at expected.
+bool SameBytes(const std::string& path, const uint8_t* expected, size_t size) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    std::vector<uint8_t> actual(size + 1);
+    size_t done = 0;
+    ssize_t got = 0;
+    while ((got = ::read(fd, actual.data() + done, actual.size() - done)) > 0) {
+        done += static_cast<size_t>(got);
+        if (done == actual.size()) {
+            break;
+        }
+    }
+    ::close(fd);
+    return done == size && std::memcmp(actual.data(), expected, size) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using qx::upgradeFile::InnerFileInformation;
+    using qx::upgradeFile::UpgradeFile;
+    using qx::upgradeFile::UpgradeFileInformation;
+
+    // The headers on a heap copy of exactly the input's length, so that any
+    // read past the stated length is caught by the address sanitizer.
+    std::vector<unsigned char> copy(data, data + size);
+    const unsigned int length = static_cast<unsigned int>(size);
+    UpgradeFileInformation outer;
+    (void)outer.ParseHeader(copy.data(), length);
+    InnerFileInformation inner;
+    if (inner.ParseHeader(copy.data(), length)) {
+        unsigned char digest[16] = {};
+        std::memcpy(digest, copy.data() + (size >= 16 ? size - 16 : 0), size >= 16 ? 16 : size);
+        (void)inner.ValidateMD5Hash(digest, 16);
+        (void)inner.ValidateMD5Hash(digest, 15);
+    }
+
+    Scratch& scratch = TheScratch();
+    if (!WritePackage(scratch.package, data, size)) {
+        return 0;
+    }
+    UpgradeFile reader(scratch.package);
+    const bool valid = reader.ParseFile();
+    if (reader.Offsets().size() != reader.InnerFiles().size() || valid != reader.Valid()) {
+        std::abort();
+    }
+    // Inner files accepted by the pass, even a failed one, can be extracted;
+    // one number past the end must be refused.
+    const unsigned int count = static_cast<unsigned int>(reader.Offsets().size());
+    for (unsigned int index = 0; index <= count; ++index) {
+        const bool extracted = reader.ExtractFile(index, scratch.extracted);
+        if (extracted != (index < count)) {
+            std::abort();
+        }
+        if (extracted && !SameBytes(scratch.extracted, data + reader.Offsets()[index],
+                                    reader.InnerFiles()[index].FileSize())) {
+            std::abort();
+        }
+    }
+    return 0;
+}

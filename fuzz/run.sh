@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Bounded fuzz run of the package reader.
+# Usage: fuzz/run.sh [SECONDS]   (default 60)
+#
+# Configures its own clang build directory (build/fuzz, or $QX_FUZZ_BUILD_DIR)
+# with AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer, builds the
+# fuzz target and mkupgrade, makes the seed corpus with mkupgrade and fuzzes
+# for SECONDS. The growing corpus is kept in the build directory between
+# runs; a finding is written to <build>/fuzz/artifacts/ and the script exits
+# non-zero.
+set -euo pipefail
+
+seconds=${1:-60}
+if ! [[ $seconds =~ ^[0-9]+$ ]] || [[ $seconds -lt 1 ]]; then
+    echo "usage: $0 [SECONDS]" >&2
+    exit 2
+fi
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QX_FUZZ_BUILD_DIR:-$root/build/fuzz}
+
+# Warnings stay warnings here: the run looks for crashes, and clang warns
+# about other things than the dev build's compiler.
+cmake -S "$root" -B "$build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DQX_BUILD_FUZZ=ON -DQX_BUILD_TESTS=OFF -DQX_SANITIZE=ON -DQX_WERROR=OFF >/dev/null
+cmake --build "$build" -j2 --target reader_fuzzer mkupgrade
+
+fuzzer=$build/fuzz/reader_fuzzer
+seeds=$build/fuzz/seeds
+corpus=$build/fuzz/corpus
+artifacts=$build/fuzz/artifacts
+rm -rf "$seeds"
+mkdir -p "$corpus" "$artifacts"
+# Every input is written out as a package file: a memory file system keeps
+# that from waiting on the disk.
+if [[ -d /dev/shm && -w /dev/shm ]]; then
+    scratch=$(mktemp -d /dev/shm/qx-reader-fuzz-XXXXXX)
+else
+    scratch=$(mktemp -d "$build/fuzz/tmp-XXXXXX")
+fi
+trap 'rm -rf "$scratch"' EXIT
+QX_LOG_QUIET=1 "$root/fuzz/make_corpus.sh" "$build/tools/mkupgrade/mkupgrade" "$seeds"
+
+# The fuzzer keeps its scratch package under TMPDIR; a hard limit backs up
+# -max_total_time in case an input hangs past -timeout.
+# The fuzzer's own output goes to a log file; its summary is printed.
+log=$build/fuzz/last-run.log
+status=0
+TMPDIR=$scratch timeout --kill-after=10 $((seconds + 60)) \
+    "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 ||
+    status=$?
+if [[ $status -ne 0 ]]; then
+    tail -n 60 "$log" >&2
+    echo "fuzz/run.sh: reader_fuzzer failed with status $status; findings in $artifacts," \
+        "full output in $log" >&2
+else
+    grep -E '^(Done|stat::)' "$log" || true
+    echo "fuzz/run.sh: no findings in ${seconds}s; corpus $corpus, output in $log"
+fi
+exit $status

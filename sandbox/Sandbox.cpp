@@ -1,0 +1,498 @@
+#include "sandbox/Sandbox.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+namespace qx::sandbox {
+
+namespace fs = std::filesystem;
+
+// Owns the launcher's output directory on the host and removes it when the
+// last Result that refers to it is gone, unless asked to keep it.
+class OutputDir {
+public:
+    explicit OutputDir(std::string path) : path_(std::move(path)) {}
+    OutputDir(const OutputDir&) = delete;
+    OutputDir& operator=(const OutputDir&) = delete;
+    ~OutputDir() {
+        const char* env = std::getenv("QX_SANDBOX_KEEP");
+        if (keep_ || (env != nullptr && std::string(env) == "1")) {
+            std::cerr << "sandbox: output kept in " << path_ << "\n";
+            return;
+        }
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const std::string& Path() const { return path_; }
+    void Keep() { keep_ = true; }
+
+private:
+    std::string path_;
+    bool keep_ = false;
+};
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool WriteWhole(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out);
+}
+
+// Splits text at NULs; the last field is NUL-terminated too (a missing final
+// NUL still yields its field).
+std::vector<std::string> SplitNul(const std::string& text) {
+    std::vector<std::string> fields;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type end = text.find('\0', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        fields.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ErrnoText(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Builds the overlay tree that the launcher copies onto the device, and the
+// NUL-separated list that fixes the order of creation.
+class OverlayBuilder {
+public:
+    OverlayBuilder(std::string dir, std::string listPath)
+        : dir_(std::move(dir)), listPath_(std::move(listPath)) {}
+
+    bool Add(const Entry& entry, std::string& error) {
+        if (entry.path.empty() || entry.path[0] != '/' ||
+            entry.path.find('\0') != std::string::npos) {
+            error = "entry path must be absolute: " + entry.path;
+            return false;
+        }
+        std::string rel;  // relative to the device root, single slashes
+        for (const auto& part : fs::path(entry.path).relative_path()) {
+            if (part == ".." || part == ".") {
+                error = "entry path must not hold . or ..: " + entry.path;
+                return false;
+            }
+            if (!part.empty()) {
+                rel += (rel.empty() ? "" : "/") + part.string();
+            }
+        }
+        if (rel.empty()) {
+            error = "entry path names the root: " + entry.path;
+            return false;
+        }
+        // Parents first, each listed once, before the entry itself.
+        std::string::size_type slash = 0;
+        while ((slash = rel.find('/', slash)) != std::string::npos) {
+            const std::string parent = rel.substr(0, slash);
+            ++slash;
+            if (listed_.count(parent) == 0) {
+                if (::mkdir((dir_ + "/" + parent).c_str(), 0755) != 0 && errno != EEXIST) {
+                    error = ErrnoText("cannot create", parent);
+                    return false;
+                }
+                List(parent);
+            }
+        }
+        const std::string host = dir_ + "/" + rel;
+        if (listed_.count(rel) != 0 && entry.kind != Kind::Directory) {
+            std::error_code ec;
+            fs::remove_all(host, ec);  // a later entry for the same path replaces it
+        }
+        switch (entry.kind) {
+            case Kind::File:
+                if (!MakeFile(entry, host, error)) {
+                    return false;
+                }
+                break;
+            case Kind::Directory:
+                if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) {
+                    error = ErrnoText("cannot create", entry.path);
+                    return false;
+                }
+                break;
+            case Kind::Symlink:
+                if (::symlink(entry.target.c_str(), host.c_str()) != 0) {
+                    error = ErrnoText("cannot create symlink", entry.path);
+                    return false;
+                }
+                break;
+            case Kind::Fifo:
+                if (::mkfifo(host.c_str(), 0644) != 0) {
+                    error = ErrnoText("cannot create fifo", entry.path);
+                    return false;
+                }
+                break;
+        }
+        List(rel);
+        finals_.push_back({host, entry});
+        return true;
+    }
+
+    // Modes and times last, so creating children does not disturb them.
+    bool Finish(bool newestFirst, std::string& error) {
+        for (const auto& [host, entry] : finals_) {
+            if (entry.kind != Kind::Symlink) {
+                unsigned int mode = entry.mode;
+                if (entry.kind == Kind::Directory && mode == 0644) {
+                    mode = 0755;
+                }
+                if (::chmod(host.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
+                    error = ErrnoText("cannot set the mode of", entry.path);
+                    return false;
+                }
+            }
+            if (entry.mtime != 0) {
+                struct timespec times[2];
+                times[0].tv_sec = entry.mtime;
+                times[0].tv_nsec = 0;
+                times[1] = times[0];
+                if (::utimensat(AT_FDCWD, host.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+                    error = ErrnoText("cannot set the time of", entry.path);
+                    return false;
+                }
+            }
+        }
+        // The order of creation: parents before their contents; siblings in
+        // the order that makes the device's directories list them as given.
+        std::string list;
+        std::vector<std::string> stack;
+        auto pushChildren = [&](const std::string& parent) {
+            auto found = children_.find(parent);
+            if (found == children_.end()) {
+                return;
+            }
+            const auto& kids = found->second;
+            // The stack pops the last pushed first.
+            if (newestFirst) {
+                stack.insert(stack.end(), kids.begin(), kids.end());
+            } else {
+                stack.insert(stack.end(), kids.rbegin(), kids.rend());
+            }
+        };
+        pushChildren("");
+        while (!stack.empty()) {
+            const std::string rel = stack.back();
+            stack.pop_back();
+            list += "./" + rel;
+            list += '\0';
+            pushChildren(rel);
+        }
+        if (!WriteWhole(listPath_, list)) {
+            error = "cannot write " + listPath_;
+            return false;
+        }
+        return true;
+    }
+
+private:
+    static bool MakeFile(const Entry& entry, const std::string& host, std::string& error) {
+        if (!entry.hostSource.empty()) {
+            std::error_code ec;
+            fs::copy_file(entry.hostSource, host, fs::copy_options::overwrite_existing, ec);
+            if (ec) {
+                error = "cannot copy " + entry.hostSource + ": " + ec.message();
+                return false;
+            }
+            return true;
+        }
+        int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) {
+            error = ErrnoText("cannot create", entry.path);
+            return false;
+        }
+        bool ok = true;
+        if (!entry.content.empty()) {
+            const char* data = entry.content.data();
+            std::size_t left = entry.content.size();
+            while (ok && left > 0) {
+                ssize_t n = ::write(fd, data, left);
+                ok = n > 0;
+                if (ok) {
+                    data += n;
+                    left -= static_cast<std::size_t>(n);
+                }
+            }
+        } else if (entry.size > 0) {
+            // Sparse on the host; the launcher writes real zeros on the device.
+            ok = ::ftruncate(fd, static_cast<off_t>(entry.size)) == 0;
+        }
+        if (!ok) {
+            error = ErrnoText("cannot write", entry.path);
+        }
+        ::close(fd);
+        return ok;
+    }
+
+    void List(const std::string& rel) {
+        if (listed_.insert(rel).second) {
+            const auto slash = rel.rfind('/');
+            children_[slash == std::string::npos ? "" : rel.substr(0, slash)].push_back(rel);
+        }
+    }
+
+    std::string dir_;
+    std::string listPath_;
+    std::set<std::string> listed_;
+    std::map<std::string, std::vector<std::string>> children_;  // in the order given
+    std::vector<std::pair<std::string, Entry>> finals_;
+};
+
+// Runs argv with stdout and stderr going to logPath; returns the wait status.
+int Spawn(const std::vector<std::string>& argv, const std::string& logPath) {
+    std::vector<char*> raw;
+    for (const auto& arg : argv) {
+        raw.push_back(const_cast<char*>(arg.c_str()));
+    }
+    raw.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::close(fd);
+        }
+        int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0) {
+            ::dup2(null, 0);
+            ::close(null);
+        }
+        ::execv(raw[0], raw.data());
+        std::perror("sandbox: cannot run the launcher");
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
+void ParseWatchdog(const std::string& text, Result& result) {
+    const std::vector<std::string> fields = SplitNul(text);
+    std::size_t i = 0;
+    auto take = [&](std::vector<std::string>& into) {
+        if (i >= fields.size()) {
+            return false;
+        }
+        const unsigned long count = std::strtoul(fields[i++].c_str(), nullptr, 10);
+        for (unsigned long k = 0; k < count && i < fields.size(); ++k) {
+            into.push_back(fields[i++]);
+        }
+        return true;
+    };
+    while (i < fields.size()) {
+        std::vector<std::string> args;
+        std::vector<std::string> alive;
+        if (!take(args)) {
+            break;
+        }
+        take(alive);
+        result.watchdogCalls.push_back(std::move(args));
+        result.watchdogAlive.push_back(std::move(alive));
+    }
+}
+
+// The launcher copies the device's files out here: a memory file system
+// keeps that fast (/dev/shm) unless QX_SANDBOX_TMPDIR names another place.
+std::string TempBase() {
+    const char* chosen = std::getenv("QX_SANDBOX_TMPDIR");
+    if (chosen != nullptr && *chosen != '\0') {
+        return chosen;
+    }
+    if (::access("/dev/shm", W_OK | X_OK) == 0) {
+        return "/dev/shm";
+    }
+    const char* env = std::getenv("TMPDIR");
+    return env != nullptr && *env != '\0' ? env : "/tmp";
+}
+
+// Asks the launcher once how this kernel's tmpfs lists directory entries.
+bool ListsNewestFirst(const std::string& scratch) {
+    static std::once_flag once;
+    static bool newestFirst = true;
+    std::call_once(once, [&] {
+        const std::string log = scratch + "/readdir-order";
+        Spawn({"/bin/bash", DevsimPath(), "--probe-readdir-order"}, log);
+        newestFirst = Slurp(log) != "oldest-first\n";
+    });
+    return newestFirst;
+}
+
+}  // namespace
+
+std::string DevsimPath() { return QX_SANDBOX_DEVSIM; }
+std::string WdfeedPath() { return QX_SANDBOX_WDFEED; }
+std::string SysprobePath() { return QX_SANDBOX_SYSPROBE; }
+
+std::string BusyboxPath() {
+    const char* env = std::getenv("DEVSIM_BUSYBOX");
+    if (env != nullptr && *env != '\0') {
+        return env;
+    }
+    for (const char* candidate : {"/bin/busybox", "/usr/bin/busybox"}) {
+        if (::access(candidate, X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return "/bin/busybox";
+}
+
+std::string Result::ReadFile(const std::string& devicePath) const {
+    if (root.empty()) {
+        return {};
+    }
+    return Slurp(root + devicePath);
+}
+
+bool Result::Exists(const std::string& devicePath) const {
+    struct stat st;
+    return !root.empty() && ::lstat((root + devicePath).c_str(), &st) == 0;
+}
+
+void Result::Keep() const {
+    if (owner) {
+        owner->Keep();
+    }
+}
+
+Result Run(const Device& device, const std::string& programHostPath,
+           const std::vector<std::string>& args) {
+    Result result;
+    std::string pattern = TempBase() + "/qx-sandbox.XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        result.error = ErrnoText("cannot create a temporary directory in", TempBase());
+        return result;
+    }
+    result.owner = std::make_shared<OutputDir>(pattern);
+    const std::string base = pattern;
+    const std::string overlay = base + "/overlay";
+    const std::string out = base + "/out";
+    const std::string logPath = base + "/devsim.log";
+
+    std::vector<std::string> argv = {"/bin/bash", DevsimPath(), "--flash", device.flashSize,
+                                     "--ramdisk", device.ramdiskSize};
+    if (!device.entries.empty()) {
+        if (::mkdir(overlay.c_str(), 0755) != 0) {
+            result.error = ErrnoText("cannot create", overlay);
+            return result;
+        }
+        OverlayBuilder builder(overlay, base + "/overlay.list");
+        for (const Entry& entry : device.entries) {
+            if (!builder.Add(entry, result.error)) {
+                return result;
+            }
+        }
+        if (!builder.Finish(ListsNewestFirst(base), result.error)) {
+            return result;
+        }
+        argv.insert(argv.end(), {"--overlay", overlay, "--overlay-list", base + "/overlay.list"});
+    }
+    switch (device.procVersionMode) {
+        case ProcVersionMode::Text:
+            if (device.procVersion) {
+                WriteWhole(base + "/proc_version", *device.procVersion);
+                argv.insert(argv.end(), {"--proc-version-file", base + "/proc_version"});
+            }
+            break;
+        case ProcVersionMode::Empty:
+            argv.push_back("--proc-version-empty");
+            break;
+        case ProcVersionMode::Unopenable:
+            argv.push_back("--proc-version-unopenable");
+            break;
+    }
+    if (device.board) {
+        WriteWhole(base + "/board", *device.board);
+        argv.insert(argv.end(), {"--board-file", base + "/board"});
+    }
+    if (!device.emulator.empty()) {
+        argv.insert(argv.end(), {"--emulator", device.emulator});
+        for (const auto& arg : device.emulatorArgs) {
+            argv.insert(argv.end(), {"--emulator-arg", arg});
+        }
+    }
+    argv.insert(argv.end(), {"--timeout", std::to_string(device.timeoutSeconds), "--program",
+                             programHostPath, "--program-path", device.programDevicePath,
+                             "--out", out, "--"});
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    const int status = Spawn(argv, logPath);
+    {
+        std::error_code ec;
+        fs::remove_all(overlay, ec);  // may be large; the device's copy is in out/root
+    }
+    if (!fs::exists(out + "/exit_status")) {
+        std::string log = Slurp(logPath);
+        while (!log.empty() && log.back() == '\n') {
+            log.pop_back();
+        }
+        std::ostringstream why;
+        why << "device run failed (launcher wait status " << status << "): " << log;
+        result.error = why.str();
+        return result;
+    }
+
+    result.outDir = out;
+    result.root = out + "/root";
+    result.exitStatus = std::atoi(Slurp(out + "/exit_status").c_str());
+    result.timedOut = fs::exists(out + "/timed_out");
+    result.commands = SplitNul(Slurp(out + "/commands"));
+    ParseWatchdog(Slurp(out + "/watchdog"), result);
+    result.aliveAtEnd = SplitLines(Slurp(out + "/alive_at_end"));
+    result.flashFreeBytes = std::strtoull(Slurp(out + "/flash_free").c_str(), nullptr, 10);
+    result.stdoutText = Slurp(out + "/stdout");
+    result.stderrText = Slurp(out + "/stderr");
+    return result;
+}
+
+Result RunShell(const Device& device, const std::string& script) {
+    Device shellDevice = device;
+    // busybox runs as its multiplexer when its name begins with "busybox".
+    shellDevice.programDevicePath = "/usr/bin/busybox-probe";
+    return Run(shellDevice, BusyboxPath(), {"sh", "-c", script});
+}
+
+}  // namespace qx::sandbox

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/CaptureLog.h"
+#include "support/TempDir.h"
+#include "tools/package/PackageWriter.h"
+#include "upgradeFile/Md5.h"
+#include "upgradeFile/PackageLayout.h"
+
+namespace qx {
+namespace testing {
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Data of n bytes that differs from position to position.
+inline std::string Pattern(std::size_t n, unsigned seed = 1) {
+    std::string data(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        data[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+    }
+    return data;
+}
+
+inline package::OuterFields SampleOuter() {
+    package::OuterFields outer;
+    outer.version = 5;
+    outer.upgradeName = "QX-7 firmware";
+    outer.releaseName = "R2026.12";
+    outer.fileDate = "20261205";
+    outer.upgradeId = 42;
+    return outer;
+}
+
+inline std::string Build(const std::vector<std::string>& datas,
+                         const package::OuterFields& outer = SampleOuter()) {
+    std::vector<package::InnerData> inners;
+    for (const std::string& data : datas) {
+        package::InnerData inner;
+        inner.data = data;
+        inners.push_back(inner);
+    }
+    std::string package, error;
+    EXPECT_TRUE(package::BuildPackage(outer, inners, package, error)) << error;
+    return package;
+}
+
+inline unsigned char* Bytes(std::string& package, std::size_t at) {
+    return reinterpret_cast<unsigned char*>(&package[at]);
+}
+
+inline void PutWord(std::string& package, std::size_t at, unsigned int value) {
+    upgradeFile::layout::WriteBigEndian32(Bytes(package, at), value);
+}
+
+// Recomputes the outer digest after a deliberate change of its fields.
+inline void ResealOuter(std::string& package) {
+    upgradeFile::md5_context context;
+    upgradeFile::md5_init(&context);
+    upgradeFile::md5_append(&context, Bytes(package, 0), 112);
+    upgradeFile::md5_finish(&context, Bytes(package, 112));
+}
+
+// Recomputes the digest of the inner header at `at` over its first 112 bytes
+// and the `dataSize` bytes that follow it (as far as the package has them).
+inline void ResealInner(std::string& package, std::size_t at, std::size_t dataSize) {
+    upgradeFile::md5_context context;
+    upgradeFile::md5_init(&context);
+    upgradeFile::md5_append(&context, Bytes(package, at), 112);
+    std::size_t available = package.size() - (at + 128);
+    std::size_t n = dataSize < available ? dataSize : available;
+    upgradeFile::md5_append(&context, Bytes(package, at + 128), static_cast<int>(n));
+    upgradeFile::md5_finish(&context, Bytes(package, at + 112));
+}
+
+class PackageTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ClearCapturedLog(); }
+
+    // Writes the package bytes to a file in the test's directory.
+    std::string Save(const std::string& bytes, const std::string& name = "udpackage") {
+        std::string path = dir / name;
+        WriteBytes(path, bytes);
+        return path;
+    }
+
+    TempDir dir;
+};
+
+}  // namespace testing
+}  // namespace qx

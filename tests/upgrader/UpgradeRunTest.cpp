@@ -1,0 +1,423 @@
+// End-to-end runs of the real upgrader on a simulated device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <optional>
+
+#include "DeviceScenario.h"
+
+using qx::sandbox::Result;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
+
+Lines QuiesceCommands(const std::string& staleUploadCommand) {
+    Lines commands = {"touch /etc/upgrade_started", "touch /tmp/ramdisk/pnv-wait-during-startup",
+                      "pkill -SIGINT service-manager"};
+    for (const char* name :
+         {"qx_monitor", "rsyslogd", "logrotate", "lldpd", "snmpd", "nvlogger", "qxsshd", "sshd",
+          "dnsmasq", "pluto", "openvpn", "tcpdump", "zebra", "ripd", "hostapd", "inadyn", "diald",
+          "pppd", "vrrpd", "l2tpd", "pptp", "msmtp", "msp-telit", "msp-quectel"}) {
+        commands.push_back(std::string("pkill -9 ") + name);
+    }
+    commands.push_back(staleUploadCommand);
+    return commands;
+}
+
+std::string StaleUploadCommandFor(unsigned int t) {
+    return "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" + std::to_string(t) +
+           "*\" ! -name \"ud" + std::to_string(t - 1) + "*\" ! -name \"ud" +
+           std::to_string(t + 1) + "*\" | xargs rm -rf";
+}
+
+unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
+
+const Lines kStaticDirectoryCommands = {
+    "rm -rf /usr/share/gtk-doc", "rm -rf /usr/share/info", "rm -rf /usr/local/share/doc/openswan",
+    "rm -rf /etc/ipsec.d/examples", "rm -rf /share/man", "rm -rf /usr/local/man",
+    "rm -rf /share/doc/"};
+
+bool Contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+void ExpectDaemonsRestored(const Result& result, bool restored) {
+    for (const char* daemon : {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"}) {
+        EXPECT_EQ(result.Exists(daemon), restored) << daemon;
+        EXPECT_EQ(result.Exists(std::string(daemon) + ".disabled"), !restored) << daemon;
+    }
+}
+
+}  // namespace
+
+TEST(UpgradeRun, MissingArgumentLogsAndHandsOffWithoutTouchingTheDevice) {
+    DeviceScenario scenario;
+    scenario.args.clear();
+    const Result result = scenario.Run();
+
+    EXPECT_EQ(result.exitStatus, 0);
+    const Lines log = LogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+    EXPECT_EQ(log, (Lines{"line of an earlier run", kBanner,
+                          "/usr/sbin/upgrader: No watchdog provided"}));
+    EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
+    EXPECT_EQ(result.commands, (Lines{"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
+                                      "watchdog /dev/watchdog -T 5"}));
+    EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
+    EXPECT_TRUE(result.Exists("/tmp/wdfeed"));
+    ExpectDaemonsRestored(result, false);
+}
+
+TEST(UpgradeRun, SuccessfulRunStagesValidatesAndHandsOff) {
+    DeviceScenario scenario;
+    scenario.PlacePackage("ud1.bin");
+    const unsigned int before = TimeQuotient();
+    const Result result = scenario.Run();
+    const unsigned int after = TimeQuotient();
+
+    EXPECT_EQ(result.exitStatus, 1);
+
+    // Every process the run started, in order: nothing more than the
+    // command texts of a run whose cleanup ends after its static-files stage.
+    Lines expected = {"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log"};
+    for (const std::string& command : QuiesceCommands(StaleUploadCommandFor(before))) {
+        expected.push_back(command);
+    }
+    expected.push_back("/tmp/wdfeed &");
+    expected.push_back("cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"");
+    expected.insert(expected.end(), kStaticDirectoryCommands.begin(),
+                    kStaticDirectoryCommands.end());
+    for (const char* command :
+         {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
+          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
+          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
+          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
+          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
+          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
+          "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db",
+          "rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
+          "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}) {
+        expected.push_back(command);
+    }
+    if (before == after) {
+        EXPECT_EQ(result.commands, expected);
+    }
+    ASSERT_EQ(result.watchdogCalls.size(), 1u);
+    EXPECT_EQ(result.watchdogCalls[0], (Lines{"watchdog", "/dev/watchdog", "-T", "5"}));
+
+    // The log: the earlier run's line, the banner, the cleanup, the header
+    // fields, the success line; it ends at its persistent place.
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
+    const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0], "line of an earlier run");
+    EXPECT_EQ(log[1], kBanner);
+    EXPECT_EQ(log[2], "Running cleanup to allow for upgrade");
+    EXPECT_EQ(log[log.size() - 1], "");
+    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+    for (const char* line : {"Version 5", "Upgrade Name: router firmware", "Release Name: R7.3.1",
+                             "File Date: 20261206", "Upgrade ID: 4242",
+                             "Enough space created after clearing static files"}) {
+        EXPECT_TRUE(Contains(log, line)) << line;
+    }
+
+    // Staging: the package is gone, the fresh RAM disk holds the three files;
+    // the validator ran with its two arguments, saw the log on the RAM disk,
+    // had mode 0755 and ran while the watchdog program was alive.
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/ud1.bin"));
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/pnv-wait-during-startup"));
+    EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+    EXPECT_EQ(result.ReadFile("/tmp/ramdisk/filesystem.db"), DeviceScenario::kDatabase);
+    EXPECT_FALSE(result.Exists("/tmp/fs-validator"));
+    EXPECT_EQ(result.ReadFile("/tmp/validator-args"),
+              "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db\n");
+    EXPECT_EQ(result.ReadFile("/tmp/validator-ramdisk"),
+              "filesystem.db\nfs-validator\nkernel_image\nupgrade_log\n");
+    EXPECT_NE(result.ReadFile("/tmp/validator-mounts").find("size=25600k"), std::string::npos)
+        << result.ReadFile("/tmp/validator-mounts");
+    EXPECT_EQ(result.ReadFile("/tmp/validator-mode"), "755\n");
+    EXPECT_NE(result.ReadFile("/tmp/validator-wdfeed"), "");
+
+    // Hand-off: marker removed after the validator's success, daemons
+    // restored, watchdog program killed before the system watchdog started
+    // and its file deleted.
+    EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
+    ExpectDaemonsRestored(result, true);
+    EXPECT_FALSE(result.Exists("/tmp/wdfeed"));
+    ASSERT_EQ(result.watchdogAlive.size(), 1u);
+    EXPECT_FALSE(Contains(result.watchdogAlive[0], "wdfeed"));
+}
+
+TEST(UpgradeRun, FailingValidatorKeepsTheMarkerButFinishesTheRun) {
+    DeviceScenario scenario;
+    scenario.PlacePackage("ud", 3);
+    const Result result = scenario.Run();
+
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
+    EXPECT_FALSE(Contains(result.commands, "rm /etc/upgrade_started"));
+    const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+}
+
+TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
+    struct Case {
+        const char* name;
+        std::function<void(DeviceScenario&)> prepare;
+        std::string lastLine;
+    };
+    const std::vector<Case> cases = {
+        {"board refused", [](DeviceScenario& s) { s.device.board = "board: qx730 rev 12\n"; },
+         "Unable to upgrade 630/730 Rev1 units"},
+        {"not enough space", [](DeviceScenario& s) { s.device.flashSize = "16M"; },
+         "Unable to sufficiently cleanup the OS"},
+        {"no package", [](DeviceScenario&) {}, "Unable to locate upgrade file"},
+        {"package invalid",
+         [](DeviceScenario& s) {
+             std::string package = DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
+             package[package.size() - 1] ^= 1;
+             s.Place("/tmp/ramdisk/udpackage", package);
+         },
+         "Unable to parse file: Header MD5 check failed"},
+        {"package is a directory",
+         [](DeviceScenario& s) { s.PlaceDirectory("/tmp/ramdisk/udir"); },
+         "Unable to parse file: Unable to read header bytes"},
+        {"name longer than the path buffer",
+         [](DeviceScenario& s) { s.PlacePackage("ud3456789012345678901"); },
+         "Unable to parse file: Couldn't open file /tmp/ramdisk//ud345678901234567: error: No "
+         "such file or directory"},
+        {"name differs in case", [](DeviceScenario& s) { s.PlacePackage("UD1.bin"); s.PlacePackage("Ud2.bin"); },
+         "Unable to locate upgrade file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeviceScenario scenario;
+        c.prepare(scenario);
+        const Result result = scenario.Run();
+
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
+        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), c.lastLine);
+        if (c.lastLine != "Unable to upgrade 630/730 Rev1 units") {
+            EXPECT_EQ(log[1], "Running cleanup to allow for upgrade");
+        } else {
+            EXPECT_EQ(log.size(), 2u);
+        }
+        ExpectDaemonsRestored(result, true);
+        EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
+        EXPECT_FALSE(result.Exists("/tmp/wdfeed"));
+        EXPECT_EQ(result.commands.back(), "watchdog /dev/watchdog -T 5");
+        EXPECT_EQ(result.commands[result.commands.size() - 2], "pkill -9 wdfeed");
+    }
+}
+
+TEST(UpgradeRun, BoardTextsOtherThanTheWord12AreUpgraded) {
+    const std::vector<std::optional<std::string>> boards = {
+        std::string("board rev 120\n"), std::string("rev512\n"), std::string("x512 y120\n"),
+        std::nullopt};
+    for (const auto& board : boards) {
+        SCOPED_TRACE(board.value_or("<absent>"));
+        DeviceScenario scenario;
+        scenario.device.board = board;
+        const Result result = scenario.Run();
+        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+        EXPECT_FALSE(Contains(log, "Unable to upgrade 630/730 Rev1 units"));
+        EXPECT_TRUE(Contains(log, "Unable to locate upgrade file"));
+    }
+    for (const char* refused : {"12\n", "rev-12,x\n", "(12)"}) {
+        SCOPED_TRACE(refused);
+        DeviceScenario scenario;
+        scenario.device.board = std::string(refused);
+        const Result result = scenario.Run();
+        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+        EXPECT_EQ(log.back(), "Unable to upgrade 630/730 Rev1 units");
+    }
+}
+
+TEST(UpgradeRun, ExtractionFailureKeepsThePackageAndTheFirstFile) {
+    DeviceScenario scenario;
+    scenario.PlacePackage("udpackage");
+    scenario.PlaceDirectory("/tmp/kernel_image");
+    const Result result = scenario.Run();
+
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
+    const Lines log = RunLogLines(result.ReadFile("/var/log/upgrade_log"));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(),
+              "Unable to extract files: Couldn't open extraction file /tmp/kernel_image: error: Is "
+              "a directory");
+    EXPECT_FALSE(Contains(log, "Successfully upgraded firmware"));
+    EXPECT_TRUE(result.Exists("/tmp/ramdisk/udpackage"));
+    EXPECT_TRUE(result.Exists("/tmp/fs-validator"));
+    EXPECT_FALSE(result.Exists("/tmp/filesystem.db"));
+    EXPECT_FALSE(Contains(result.commands, "umount /tmp/ramdisk/"));
+    EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
+    ExpectDaemonsRestored(result, true);
+}
+
+TEST(UpgradeRun, StaleUploadsOutsideTheCurrentTimeWindowAreRemoved) {
+    DeviceScenario scenario;
+    const unsigned int t = TimeQuotient();
+    const std::string kept[] = {"ud" + std::to_string(t - 1), "ud" + std::to_string(t) + "abc",
+                                "ud" + std::to_string(t + 1) + ".part"};
+    for (const std::string& name : kept) {
+        scenario.Place("/tmp/" + name, "upload");
+    }
+    scenario.Place("/tmp/ud" + std::to_string(t - 2), "old upload");
+    scenario.Place("/tmp/ud", "named exactly ud");
+    scenario.Place("/tmp/udold/inner", "a directory with contents");
+    scenario.Place("/tmp/sub/udnested", "not looked at");
+    scenario.Place("/tmp/other", "not an upload");
+    const Result result = scenario.Run();
+    if (TimeQuotient() != t) {
+        GTEST_SKIP() << "the time window moved during the run";
+    }
+    for (const std::string& name : kept) {
+        EXPECT_TRUE(result.Exists("/tmp/" + name)) << name;
+    }
+    EXPECT_FALSE(result.Exists("/tmp/ud" + std::to_string(t - 2)));
+    EXPECT_FALSE(result.Exists("/tmp/ud"));
+    EXPECT_FALSE(result.Exists("/tmp/udold"));
+    EXPECT_TRUE(result.Exists("/tmp/sub/udnested"));
+    EXPECT_TRUE(result.Exists("/tmp/other"));
+}
+
+TEST(UpgradeRun, FirstPackageTheDirectoryYieldsIsTakenTheOtherLeftAlone) {
+    // The sandbox's directories list entries in the order they were placed.
+    std::string damaged = DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
+    damaged[200] ^= 0x40;
+    {
+        DeviceScenario scenario;
+        scenario.Place("/tmp/ramdisk/udamaged", damaged);
+        scenario.PlacePackage("udsound");
+        const Result result = scenario.Run();
+        EXPECT_EQ(result.exitStatus, 0);
+        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+        EXPECT_EQ(log.back(), "Unable to parse file: Header MD5 check failed");
+        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/udamaged"), damaged);
+        EXPECT_TRUE(result.Exists("/tmp/ramdisk/udsound"));
+    }
+    {
+        DeviceScenario scenario;
+        scenario.PlacePackage("udsound");
+        scenario.Place("/tmp/ramdisk/udamaged", damaged);
+        const Result result = scenario.Run();
+        EXPECT_EQ(result.exitStatus, 1);
+        const Lines log = RunLogLines(result.ReadFile("/var/log/upgrade_log"));
+        EXPECT_TRUE(Contains(log, "Successfully upgraded firmware"));
+    }
+}
+
+TEST(UpgradeRun, ShellMetacharactersInPackageTextsAreLoggedVerbatimAndRunNothing) {
+    DeviceScenario scenario;
+    qx::package::OuterFields outer = DeviceScenario::DefaultOuterFields();
+    outer.upgradeName = "$(touch /tmp/p1)`touch /tmp/p2`";
+    outer.releaseName = "\";touch /tmp/p3";
+    outer.fileDate = "-n \\c";
+    scenario.PlacePackage("udx", 0, outer);
+    const Result result = scenario.Run();
+
+    const Lines log = RunLogLines(result.ReadFile("/var/log/upgrade_log"));
+    EXPECT_TRUE(Contains(log, "Upgrade Name: $(touch /tmp/p1)`touch /tmp/p2`"));
+    EXPECT_TRUE(Contains(log, "Release Name: \";touch /tmp/p3"));
+    EXPECT_TRUE(Contains(log, "File Date: -n \\c"));
+    for (const char* canary : {"/tmp/p1", "/tmp/p2", "/tmp/p3"}) {
+        EXPECT_FALSE(result.Exists(canary)) << canary;
+    }
+    EXPECT_EQ(result.exitStatus, 1);
+}
+
+TEST(UpgradeRun, WatchdogArgumentsDecideTheHandOffCommands) {
+    struct Case {
+        Lines args;
+        std::string pkill;  // empty: no pkill of the watchdog program
+        std::string deleted;
+    };
+    const std::vector<Case> cases = {
+        {{"/tmp/wdfeed", "ignored", "also ignored"}, "pkill -9 wdfeed", "/tmp/wdfeed"},
+        {{"/abcd"}, "pkill -9 ", "/abcd"},
+        {{"/ab"}, "", "/ab"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        DeviceScenario scenario;
+        scenario.args = c.args;
+        scenario.device.board = "rev 12";
+        scenario.Place(c.deleted == "/tmp/wdfeed" ? "/tmp/unused" : c.deleted, "program", 0755);
+        const Result result = scenario.Run();
+
+        ASSERT_GE(result.commands.size(), 2u);
+        EXPECT_EQ(result.commands.back(), "watchdog /dev/watchdog -T 5");
+        const std::string beforeLast = result.commands[result.commands.size() - 2];
+        if (c.pkill.empty()) {
+            EXPECT_EQ(beforeLast.rfind("pkill -9 ", 0), std::string::npos) << beforeLast;
+        } else {
+            EXPECT_EQ(beforeLast, c.pkill);
+        }
+        EXPECT_TRUE(Contains(result.commands, c.args[0] + " &"));
+        EXPECT_FALSE(result.Exists(c.deleted));
+    }
+}
+
+TEST(AutoStartDaemons, RestoreAndParkFollowTheTableRules) {
+    struct Case {
+        const char* name;
+        Lines present;
+        const char* operation;
+        std::string verdict;
+        Lines expectPresent;
+        Lines expectAbsent;
+    };
+    const std::vector<Case> cases = {
+        {"program file wins over parked copy",
+         {"/sbin/qx_monitor", "/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled",
+          "/sbin/nvlogger.disabled"},
+         "enable",
+         "true\n",
+         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"},
+         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"}},
+        {"a missing row stops later restores",
+         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
+         "enable",
+         "false\n",
+         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
+         {"/usr/sbin/qxsshd", "/sbin/nvlogger"}},
+        {"parking stops at the first missing program",
+         {"/sbin/qx_monitor", "/sbin/nvlogger"},
+         "disable",
+         "false\n",
+         {"/sbin/qx_monitor.disabled", "/sbin/nvlogger"},
+         {"/sbin/qx_monitor", "/sbin/nvlogger.disabled"}},
+        {"parking all three",
+         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger", "/sbin/nvlogger.disabled"},
+         "disable",
+         "true\n",
+         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
+         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qx::sandbox::Device device;
+        for (const std::string& path : c.present) {
+            qx::sandbox::Entry entry;
+            entry.path = path;
+            entry.content = path;
+            device.entries.push_back(entry);
+        }
+        const Result result = qx::sandbox::Run(device, QX_DRIVER_PROBE_PATH, {c.operation});
+        EXPECT_EQ(result.stdoutText, c.verdict);
+        for (const std::string& path : c.expectPresent) {
+            EXPECT_TRUE(result.Exists(path)) << path;
+        }
+        for (const std::string& path : c.expectAbsent) {
+            EXPECT_FALSE(result.Exists(path)) << path;
+        }
+    }
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+// Host-side builder of upgrade packages.
+//
+// A package is the 128-byte outer header followed, for each inner file in
+// order, by its 128-byte inner header and its data. Texts are padded with
+// zero bytes to their field widths; reserved bytes are zero. The outer
+// fileSize is the sum of the inner data sizes; every digest is computed with
+// the device's own MD5.
+//
+// Failures are reported as false plus a one-line text in `error`; nothing
+// throws.
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace qx {
+namespace package {
+
+// Fields of the outer header. Texts longer than their field are refused;
+// a text of exactly the field width is written without a terminating zero.
+struct OuterFields {
+    unsigned short version = 0;
+    std::string upgradeName;  // up to 32 bytes
+    std::string releaseName;  // up to 16 bytes
+    std::string fileDate;     // up to 8 bytes
+    unsigned int upgradeId = 0;
+    std::string spareText1;  // up to 8 bytes
+    std::string spareText2;  // up to 8 bytes
+    unsigned int spareWord = 0;
+};
+
+// Fields of an inner header other than its size and digest.
+struct InnerFields {
+    std::string label;  // up to 32 bytes, zero-padded
+    unsigned int spareWord1 = 0;
+    unsigned int spareWord2 = 0;
+};
+
+// An inner file taken from a host file (streamed, never held in memory).
+struct InnerSource {
+    std::string path;
+    InnerFields fields;
+};
+
+// An inner file given in memory (tests, small tools).
+struct InnerData {
+    std::string data;
+    InnerFields fields;
+};
+
+using Header = std::array<unsigned char, 128>;
+
+// Outer header with the given payload total and its digest in bytes 112..127.
+bool EncodeOuterHeader(const OuterFields& outer, unsigned int fileSize, Header& header,
+                       std::string& error);
+
+// Inner header for `data`: identity, fields, size, and the digest of header
+// bytes 0..111 followed by the data.
+bool EncodeInnerHeader(const InnerFields& fields, const std::string& data, Header& header,
+                       std::string& error);
+
+// Builds a whole package in memory into `package`.
+bool BuildPackage(const OuterFields& outer, const std::vector<InnerData>& inners,
+                  std::string& package, std::string& error);
+
+// Writes a package to outputPath from host files, streaming each input
+// (memory does not grow with input sizes). Writes a temporary file in the
+// directory of outputPath and renames it into place, so outputPath is either
+// the complete package or left untouched. Refuses: no inner files, a text
+// longer than its field, missing or unreadable or non-regular inputs, an
+// input that changes size while being read, and a package of 2 GiB or more.
+bool WritePackage(const std::string& outputPath, const OuterFields& outer,
+                  const std::vector<InnerSource>& inners, std::string& error);
+
+}  // namespace package
+}  // namespace qx
