@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
@@ -216,7 +217,7 @@ bool UpgradeFile::ParseFile(const std::string& path) {
             return false;
         }
         offsets.push_back(headerPosition + kHeaderSize);
-        innerFiles.push_back(entry);
+        innerFiles.push_back(std::move(entry));
 
         // The package ends when the data bytes accepted so far equal the
         // payload total. position is expectedEnd plus those data bytes, so

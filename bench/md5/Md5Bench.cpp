@@ -58,6 +58,8 @@ BENCHMARK(BM_OpenSslMd5)->Arg(1024)->Arg(1 << 20);
 // Console output plus a closing line per size: device speed / OpenSSL speed.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred) {

@@ -1,0 +1,53 @@
+# Cross build for the router: 32-bit ARMv5TE (ARM926-class CPU), soft float,
+# Linux, with Debian's arm-linux-gnueabi cross compiler (g++-arm-linux-gnueabi).
+#
+# Every executable of this build is linked statically: the device program
+# because it ships as one self-contained file, the tests and tools so that
+# they run under qemu-arm-static without a target library tree. Release
+# builds are optimised for size and stripped at link time; the binary that
+# lands in build/arm/upgrader/upgrader is the one the firmware team ships.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(QX_TARGET_TRIPLE arm-linux-gnueabi)
+set(CMAKE_C_COMPILER ${QX_TARGET_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${QX_TARGET_TRIPLE}-g++)
+
+# Libraries, headers and CMake packages come from the target tree only (the
+# host's GoogleTest, for one, is x86 and must not be picked up); programs run
+# during the build are host programs.
+set(QX_TARGET_SYSROOT /usr/${QX_TARGET_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH ${QX_TARGET_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# arm-linux-gnueabi is the soft-float EABI; state the CPU level and the
+# floating-point ABI anyway so that the binary never depends on the
+# compiler's defaults.
+set(QX_TARGET_CPU_FLAGS "-march=armv5te -marm -mfloat-abi=soft")
+set(CMAKE_C_FLAGS_INIT "${QX_TARGET_CPU_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${QX_TARGET_CPU_FLAGS}")
+
+# Size-optimised release code; unused functions and data are dropped at link
+# time.
+set(CMAKE_C_FLAGS_RELEASE_INIT "-Os -DNDEBUG -ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG -ffunction-sections -fdata-sections")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-Wl,--gc-sections -s")
+
+# Target programs run on the build machine through user-mode emulation: CTest
+# and GoogleTest's test discovery prefix every test command with it. The
+# binaries are static; -L still lets a dynamically linked one find its loader.
+find_program(QX_QEMU_ARM qemu-arm-static)
+if(QX_QEMU_ARM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${QX_QEMU_ARM};-L;${QX_TARGET_SYSROOT}")
+  # The device sandbox runs device programs through the same emulator, which
+  # it copies into the sandbox.
+  set(QX_DEVICE_EMULATOR "${QX_QEMU_ARM}" CACHE FILEPATH "Emulator that runs device programs")
+else()
+  message(WARNING "qemu-arm-static not found (Debian package qemu-user-static): "
+                  "the ARM build can be made but its tests cannot run")
+endif()
