@@ -34,7 +34,12 @@ void StartWatchdogProgram(std::string const& watchdog) { utils::RunCommand(watch
 
 std::string FormatPackagePath(const char* entryName) {
     char path[kPackagePathBufferSize];
-    std::snprintf(path, sizeof path, "%s/%s", kPackageDirectory, entryName);
+    // A longer path is cut after its 31st character, on purpose: the result
+    // then names another file or none, and the parse step reports it.
+    const int length = std::snprintf(path, sizeof path, "%s/%s", kPackageDirectory, entryName);
+    if (length < 0) {
+        return std::string();
+    }
     return path;
 }
 
