@@ -3,9 +3,9 @@
 #
 # Every executable of this build is linked statically: the device program
 # because it ships as one self-contained file, the tests and tools so that
-# they run under qemu-arm-static without a target library tree. Release
-# builds are optimised for size and stripped at link time; the binary that
-# lands in build/arm/upgrader/upgrader is the one the firmware team ships.
+# they run under qemu-arm-static without a target library tree. The "arm"
+# preset builds MinSizeRel: optimised for size and stripped at link time, so
+# build/arm/upgrader/upgrader is the file the firmware team ships.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
@@ -28,22 +28,23 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # floating-point ABI anyway so that the binary never depends on the
 # compiler's defaults.
 set(QX_TARGET_CPU_FLAGS "-march=armv5te -marm -mfloat-abi=soft")
-set(CMAKE_C_FLAGS_INIT "${QX_TARGET_CPU_FLAGS}")
-set(CMAKE_CXX_FLAGS_INIT "${QX_TARGET_CPU_FLAGS}")
 
-# Size-optimised release code; unused functions and data are dropped at link
-# time.
-set(CMAKE_C_FLAGS_RELEASE_INIT "-Os -DNDEBUG -ffunction-sections -fdata-sections")
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG -ffunction-sections -fdata-sections")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-Wl,--gc-sections -s")
+# Size: every function and datum in its own section so that the linker drops
+# the unused ones; the size-optimised build type (MinSizeRel: -Os, used by the
+# "arm" preset) also strips the executables at link time.
+set(CMAKE_C_FLAGS_INIT "${QX_TARGET_CPU_FLAGS} -ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT "${QX_TARGET_CPU_FLAGS} -ffunction-sections -fdata-sections")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--gc-sections")
+set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 
 # Target programs run on the build machine through user-mode emulation: CTest
-# and GoogleTest's test discovery prefix every test command with it. The
-# binaries are static; -L still lets a dynamically linked one find its loader.
+# and GoogleTest's test discovery start every test command through
+# scripts/arm-run.sh, which runs qemu-arm-static (it also keeps temporary
+# files where a 32-bit program can list them; see there).
 find_program(QX_QEMU_ARM qemu-arm-static)
 if(QX_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${QX_QEMU_ARM};-L;${QX_TARGET_SYSROOT}")
+  get_filename_component(QX_ARM_RUN ${CMAKE_CURRENT_LIST_DIR}/../scripts/arm-run.sh ABSOLUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "/bin/bash;${QX_ARM_RUN};${QX_QEMU_ARM}")
   # The device sandbox runs device programs through the same emulator, which
   # it copies into the sandbox.
   set(QX_DEVICE_EMULATOR "${QX_QEMU_ARM}" CACHE FILEPATH "Emulator that runs device programs")

@@ -98,6 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned int length = static_cast<unsigned int>(size);
     UpgradeFileInformation outer;
     (void)outer.ParseHeader(copy.data(), length);
+    // Once more from an odd address: the header digest then takes the
+    // digest's unaligned path. Both records must agree.
+    std::vector<unsigned char> shifted(size + 1);
+    std::memcpy(shifted.data() + 1, data, size);
+    UpgradeFileInformation outerShifted;
+    if (outerShifted.ParseHeader(shifted.data() + 1, length) != outer.Valid()) {
+        std::abort();
+    }
     InnerFileInformation inner;
     if (inner.ParseHeader(copy.data(), length)) {
         unsigned char digest[16] = {};

@@ -1,6 +1,7 @@
 #include "sandbox/Sandbox.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 // Owns the launcher's output directory on the host and removes it when the
 // last Result that refers to it is gone, unless asked to keep it.
 class OutputDir {
-public:
+  public:
     explicit OutputDir(std::string path) : path_(std::move(path)) {}
     OutputDir(const OutputDir&) = delete;
     OutputDir& operator=(const OutputDir&) = delete;
@@ -40,7 +41,7 @@ public:
     const std::string& Path() const { return path_; }
     void Keep() { keep_ = true; }
 
-private:
+  private:
     std::string path_;
     bool keep_ = false;
 };
@@ -93,7 +94,7 @@ std::string ErrnoText(const std::string& what, const std::string& path) {
 // Builds the overlay tree that the launcher copies onto the device, and the
 // NUL-separated list that fixes the order of creation.
 class OverlayBuilder {
-public:
+  public:
     OverlayBuilder(std::string dir, std::string listPath)
         : dir_(std::move(dir)), listPath_(std::move(listPath)) {}
 
@@ -129,9 +130,17 @@ public:
                 }
                 List(parent);
             }
+            // Never create anything through a link: it could point into the host.
+            struct stat st;
+            if (::lstat((dir_ + "/" + parent).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                error = "entry path passes through a non-directory: " + entry.path;
+                return false;
+            }
         }
         const std::string host = dir_ + "/" + rel;
-        if (listed_.count(rel) != 0 && entry.kind != Kind::Directory) {
+        struct stat st;
+        if (::lstat(host.c_str(), &st) == 0 &&
+            (entry.kind != Kind::Directory || !S_ISDIR(st.st_mode))) {
             std::error_code ec;
             fs::remove_all(host, ec);  // a later entry for the same path replaces it
         }
@@ -168,7 +177,11 @@ public:
     // Modes and times last, so creating children does not disturb them.
     bool Finish(bool newestFirst, std::string& error) {
         for (const auto& [host, entry] : finals_) {
-            if (entry.kind != Kind::Symlink) {
+            struct stat st;
+            if (::lstat(host.c_str(), &st) != 0) {
+                continue;  // replaced by a later entry of another kind
+            }
+            if (!S_ISLNK(st.st_mode)) {
                 unsigned int mode = entry.mode;
                 if (entry.kind == Kind::Directory && mode == 0644) {
                     mode = 0755;
@@ -221,7 +234,7 @@ public:
         return true;
     }
 
-private:
+  private:
     static bool MakeFile(const Entry& entry, const std::string& host, std::string& error) {
         if (!entry.hostSource.empty()) {
             std::error_code ec;
@@ -349,6 +362,24 @@ std::string TempBase() {
     return env != nullptr && *env != '\0' ? env : "/tmp";
 }
 
+// Removes output directories left by test processes that died before their
+// Results were destroyed (named qx-sandbox.PID.XXXXXX; PID no longer exists).
+void SweepAbandoned(const std::string& base) {
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(base, ec)) {
+        const std::string name = item.path().filename().string();
+        const std::string prefix = "qx-sandbox.";
+        if (name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            fs::remove_all(item.path(), ignored);
+        }
+    }
+}
+
 // Asks the launcher once how this kernel's tmpfs lists directory entries.
 bool ListsNewestFirst(const std::string& scratch) {
     static std::once_flag once;
@@ -359,6 +390,37 @@ bool ListsNewestFirst(const std::string& scratch) {
         newestFirst = Slurp(log) != "oldest-first\n";
     });
     return newestFirst;
+}
+
+#ifdef QX_DEVICE_EMULATOR
+// True when the file is an ELF program for 32-bit ARM (e_machine 40).
+bool IsArmProgram(const std::string& path) {
+    unsigned char header[20] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header)) {
+        return false;
+    }
+    const bool elf = header[0] == 0x7f && header[1] == 'E' && header[2] == 'L' && header[3] == 'F';
+    const bool littleEndian = header[5] == 1;
+    return elf && littleEndian && header[18] == 40 && header[19] == 0;
+}
+#endif
+
+// The emulator that runs the program: the device's choice, else, in a cross
+// build (QX_DEVICE_EMULATOR), the build's emulator for ARM programs, so that
+// tests run the device programs of that build unchanged.
+std::string EmulatorFor(const Device& device, const std::string& programHostPath) {
+    if (!device.emulator.empty()) {
+        return device.emulator;
+    }
+#ifdef QX_DEVICE_EMULATOR
+    if (IsArmProgram(programHostPath)) {
+        return QX_DEVICE_EMULATOR;
+    }
+#else
+    (void)programHostPath;
+#endif
+    return {};
 }
 
 }  // namespace
@@ -401,7 +463,8 @@ void Result::Keep() const {
 Result Run(const Device& device, const std::string& programHostPath,
            const std::vector<std::string>& args) {
     Result result;
-    std::string pattern = TempBase() + "/qx-sandbox.XXXXXX";
+    SweepAbandoned(TempBase());
+    std::string pattern = TempBase() + "/qx-sandbox." + std::to_string(::getpid()) + ".XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         result.error = ErrnoText("cannot create a temporary directory in", TempBase());
         return result;
@@ -412,8 +475,8 @@ Result Run(const Device& device, const std::string& programHostPath,
     const std::string out = base + "/out";
     const std::string logPath = base + "/devsim.log";
 
-    std::vector<std::string> argv = {"/bin/bash", DevsimPath(), "--flash", device.flashSize,
-                                     "--ramdisk", device.ramdiskSize};
+    std::vector<std::string> argv = {"/bin/bash",      DevsimPath(), "--flash",
+                                     device.flashSize, "--ramdisk",  device.ramdiskSize};
     if (!device.entries.empty()) {
         if (::mkdir(overlay.c_str(), 0755) != 0) {
             result.error = ErrnoText("cannot create", overlay);
@@ -448,15 +511,16 @@ Result Run(const Device& device, const std::string& programHostPath,
         WriteWhole(base + "/board", *device.board);
         argv.insert(argv.end(), {"--board-file", base + "/board"});
     }
-    if (!device.emulator.empty()) {
-        argv.insert(argv.end(), {"--emulator", device.emulator});
+    const std::string emulator = EmulatorFor(device, programHostPath);
+    if (!emulator.empty()) {
+        argv.insert(argv.end(), {"--emulator", emulator});
         for (const auto& arg : device.emulatorArgs) {
             argv.insert(argv.end(), {"--emulator-arg", arg});
         }
     }
-    argv.insert(argv.end(), {"--timeout", std::to_string(device.timeoutSeconds), "--program",
-                             programHostPath, "--program-path", device.programDevicePath,
-                             "--out", out, "--"});
+    argv.insert(argv.end(),
+                {"--timeout", std::to_string(device.timeoutSeconds), "--program", programHostPath,
+                 "--program-path", device.programDevicePath, "--out", out, "--"});
     argv.insert(argv.end(), args.begin(), args.end());
 
     const int status = Spawn(argv, logPath);

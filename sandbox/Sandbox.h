@@ -17,8 +17,10 @@ namespace qx::sandbox {
 enum class Kind { File, Directory, Symlink, Fifo };
 
 // One thing placed on the device before the run. Missing parent directories
-// are created with mode 0755. Entries are created in the order given, which
-// is the order in which the device's directories list them.
+// are created with mode 0755. Each device directory lists the entries placed
+// in it in the order given (whichever order this kernel's tmpfs uses, the
+// harness creates them to match); a later entry for the same path replaces
+// an earlier one. Entries below a symbolic link are refused.
 struct Entry {
     std::string path;  // absolute device path
     Kind kind = Kind::File;
@@ -49,7 +51,7 @@ struct Device {
     std::string emulator;              // host path of qemu-arm-static, or empty
     std::vector<std::string> emulatorArgs;
     std::string programDevicePath = "/usr/sbin/upgrader";  // argv[0] of the program
-    unsigned int timeoutSeconds = 60;  // the program is stopped after this long
+    unsigned int timeoutSeconds = 60;                      // the program is stopped after this long
 };
 
 class OutputDir;
@@ -84,7 +86,8 @@ struct Result {
 };
 
 // Runs programHostPath on a fresh device described by device, as
-// device.programDevicePath with the arguments args.
+// device.programDevicePath with the arguments args. Inside a TEST body call
+// it qualified (sandbox::Run): testing::Test::Run hides a bare Run.
 Result Run(const Device& device, const std::string& programHostPath,
            const std::vector<std::string>& args);
 

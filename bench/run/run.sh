@@ -17,12 +17,13 @@ work=$(mktemp -d /tmp/qx-runbench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 scripts/make-router "$work" "$build"
 
-run_once() { # run_once PROGRAM OUT: prints the wall time in seconds
-  local start end
+run_once() { # run_once PROGRAM OUT [ARGS...]: prints the wall time in microseconds
+  local start end program=$1 out=$2
+  shift 2
   start=$(date +%s%N)
   sandbox/devsim --flash 40M --ramdisk 32M --overlay "$work/device" \
     --proc-version-file "$work/proc_version" --board-file "$work/board" \
-    --program "$1" --out "$2" -- /tmp/wdfeed >/dev/null
+    --program "$program" --out "$out" -- "$@" >/dev/null
   end=$(date +%s%N)
   echo $(((end - start) / 1000))
 }
@@ -32,7 +33,7 @@ median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 : >"$work/upgrader.times"
 : >"$work/baseline.times"
 for ((i = 0; i < reps; i++)); do
-  run_once "$build/upgrader/upgrader" "$work/u$i" >>"$work/upgrader.times"
+  run_once "$build/upgrader/upgrader" "$work/u$i" /tmp/wdfeed >>"$work/upgrader.times"
   run_once "$(find "$build/sandbox" -maxdepth 1 -name "*sysprobe" -type f)" "$work/b$i" >>"$work/baseline.times"
 done
 upgrader_us=$(median <"$work/upgrader.times")

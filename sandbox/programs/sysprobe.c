@@ -6,10 +6,10 @@
 #include <stdlib.h>
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    int status = system(argv[i]);
-    printf("%d\n", status);
-    fflush(stdout);
-  }
-  return 0;
+    for (int i = 1; i < argc; ++i) {
+        int status = system(argv[i]);
+        printf("%d\n", status);
+        fflush(stdout);
+    }
+    return 0;
 }

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 int main(void) {
-  for (;;) {
-    pause();
-  }
+    for (;;) {
+        pause();
+    }
 }

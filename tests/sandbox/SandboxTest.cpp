@@ -1,7 +1,5 @@
 // Self-tests of the device sandbox: every run happens inside the simulated
 // device; the host only sees the launcher's output directory.
-#include "sandbox/Sandbox.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+
+#include "sandbox/Sandbox.h"
 
 namespace qx::sandbox {
 namespace {
@@ -71,8 +71,8 @@ TEST(SandboxShell, RecordsEveryCommandTextInOrderAndRunsItWithBusybox) {
     EXPECT_EQ(out[1], "0");
     EXPECT_EQ(out[2], "768");  // exit status 3 in bits 8 to 15
     EXPECT_EQ(out[3], "0");
-    EXPECT_NE(out[4], "0");  // "-not-an-option" is a command that does not exist
-    EXPECT_EQ(out[5], "sub back b12b");  // unquoted backslashes are the shell's
+    EXPECT_NE(out[4], "0");                  // "-not-an-option" is a command that does not exist
+    EXPECT_EQ(out[5], "sub back b12b");      // unquoted backslashes are the shell's
     EXPECT_EQ(out[7], "/.sandbox/busybox");  // the shell is busybox's
     EXPECT_EQ(out[8], "sh");
     EXPECT_EQ(r.ReadFile("/tmp/out"), "two words");
@@ -89,6 +89,13 @@ TEST(SandboxShell, ScriptsRunThroughTheShellAreNotRecorded) {
     Result r = Probe(device, {"/tmp/script arg"});
     EXPECT_EQ(r.commands, std::vector<std::string>{"/tmp/script arg"});
     EXPECT_EQ(r.stdoutText, "script arg\n1024\n");
+
+    // A busybox script as the program: only its explicit sh -c calls count.
+    Result shell = RunShell(device, "echo outer; /bin/sh -c 'echo inner'; exit 5");
+    ASSERT_EQ(shell.error, "");
+    EXPECT_EQ(shell.commands, std::vector<std::string>{"echo inner"});
+    EXPECT_EQ(shell.stdoutText, "outer\ninner\n");
+    EXPECT_EQ(shell.exitStatus, 5);
 }
 
 TEST(SandboxWatchdog, StandInRecordsArgumentsAndTheOtherDeviceProcesses) {
@@ -134,8 +141,9 @@ TEST(SandboxProcesses, ProcessesLeftRunningEndWithTheRunAndNothingStaysOnTheHost
     const std::string mountsBefore = Slurp("/proc/self/mountinfo");
     std::string outDir;
     {
-        Result r = Probe(device, {"/tmp/" + name.str() + " &",
-                                  "while ! pidof " + name.str() + " >/dev/null; do sleep 0.01; done"});
+        Result r =
+            Probe(device, {"/tmp/" + name.str() + " &",
+                           "while ! pidof " + name.str() + " >/dev/null; do sleep 0.01; done"});
         EXPECT_TRUE(Contains(r.aliveAtEnd, name.str()));
         outDir = r.outDir;
         EXPECT_TRUE(fs::exists(outDir));
@@ -152,6 +160,30 @@ TEST(SandboxProcesses, ProcessesLeftRunningEndWithTheRunAndNothingStaysOnTheHost
             EXPECT_NE(Slurp(proc.path() / "comm"), name.str() + "\n") << "host pid " << pid;
         }
     }
+}
+
+TEST(SandboxProcesses, OutputsOfDeadTestProcessesAreSweptAway) {
+    // A test process that died before its Result was destroyed left its
+    // output directory behind; the next run removes it.
+    const std::string base = ::testing::TempDir() + "qx-sandbox-sweep";
+    fs::create_directories(base);
+    ::setenv("QX_SANDBOX_TMPDIR", base.c_str(), 1);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string abandoned = base + "/qx-sandbox." + std::to_string(child) + ".abcdef";
+    const std::string mine = base + "/qx-sandbox." + std::to_string(::getpid()) + ".abcdef";
+    fs::create_directories(abandoned + "/out/root");
+    fs::create_directories(mine);
+    Result r = Probe(Device{}, {});
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(mine));
+    EXPECT_EQ(r.outDir.compare(0, base.size(), base), 0);
+    ::unsetenv("QX_SANDBOX_TMPDIR");
+    r = Result{};
+    fs::remove_all(base);
 }
 
 TEST(SandboxMounts, RamdiskRemountGivesAFreshEmpty25MTmpfs) {
@@ -283,6 +315,23 @@ TEST(SandboxLauncher, BadInputsAreReportedNotRun) {
     entry.path = "tmp/x";
     relative.entries = {entry};
     EXPECT_NE(sandbox::Run(relative, SysprobePath(), {}).error, "");
+
+    // An entry below a symbolic link is refused: the link could lead into
+    // the host while the files are being prepared.
+    const std::string hostDir = ::testing::TempDir() + "qx-sandbox-escape";
+    fs::create_directories(hostDir);
+    Device escape;
+    Entry link;
+    link.path = "/tmp/escape";
+    link.kind = Kind::Symlink;
+    link.target = hostDir;
+    Entry below;
+    below.path = "/tmp/escape/pwned";
+    escape.entries = {link, below};
+    EXPECT_NE(sandbox::Run(escape, SysprobePath(), {}).error.find("non-directory"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_empty(hostDir));
+    fs::remove_all(hostDir);
 
     Device badSize;
     badSize.flashSize = "64M; reboot";

@@ -30,6 +30,10 @@ class InspectTest : public ToolTest {
     std::string Variant(const std::string& package, const std::string& name, long flipAt,
                         size_t cutTo = std::string::npos) {
         std::string bytes = ReadWholeFile(package);
+        if (flipAt >= static_cast<long>(bytes.size())) {
+            ADD_FAILURE() << "package too short to change byte " << flipAt;
+            flipAt = -1;
+        }
         if (flipAt >= 0) {
             bytes[static_cast<size_t>(flipAt)] ^= 0x01;
         }
@@ -56,6 +60,7 @@ TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
 
     ToolResult json = Inspect({"list", "--json", package});
     ASSERT_EQ(json.exitStatus, 0) << json.err;
+    ASSERT_GE(json.out.size(), 2u);
     EXPECT_EQ(json.out.front(), '{');
     EXPECT_EQ(json.out.substr(json.out.size() - 2), "}\n");
     for (const char* part :

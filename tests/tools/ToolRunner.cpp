@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+
+#include "ToolEmulator.h"
 
 namespace qx {
 namespace testing {
@@ -32,18 +34,26 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
             ::_exit(127);
         }
         ::setenv("QX_LOG_QUIET", "1", 1);
+        // The emulator's command line, if any, comes first.
+        std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
+        words.push_back(program);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
 
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return result;
+        }
     }
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.out = ReadWholeFile(outPath);

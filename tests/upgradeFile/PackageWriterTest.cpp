@@ -127,4 +127,14 @@ TEST_F(WriterTest, RefusesBadInputWithClearText) {
     std::string package;
     EXPECT_FALSE(qx::package::BuildPackage(SampleOuter(), {}, package, error));
     EXPECT_EQ(error, "a package needs at least one inner file");
+
+    // An empty inner file behind the last non-empty one would never be read.
+    qx::package::InnerData data, empty;
+    data.data = "x";
+    EXPECT_FALSE(qx::package::BuildPackage(SampleOuter(), {data, empty}, package, error));
+    EXPECT_EQ(error,
+              "inner file 1 is empty and follows the last non-empty inner file; the package "
+              "would end before it");
+    EXPECT_TRUE(qx::package::BuildPackage(SampleOuter(), {empty, data}, package, error));
+    EXPECT_TRUE(qx::package::BuildPackage(SampleOuter(), {empty}, package, error));
 }

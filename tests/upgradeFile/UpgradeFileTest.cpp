@@ -425,12 +425,12 @@ TEST_F(ReaderTest, HostileSizes) {
     // like the device's 32-bit open refuses it (a sparse file, no disk use).
     {
         std::string path = Save(Build({"abc"}), "huge");
-        ASSERT_EQ(::truncate(path.c_str(), 0x80000000LL), 0);
+        ASSERT_EQ(::truncate64(path.c_str(), 0x80000000LL), 0);
         UpgradeFile reader(path);
         EXPECT_FALSE(reader.ParseFile());
         EXPECT_EQ(reader.ErrorMessage(),
                   "Couldn't open file " + path + ": error: " + std::strerror(EOVERFLOW));
-        ASSERT_EQ(::truncate(path.c_str(), 0x7FFFFFFFLL), 0);
+        ASSERT_EQ(::truncate64(path.c_str(), 0x7FFFFFFFLL), 0);
         EXPECT_TRUE(reader.ParseFile());  // largest allowed size, trailing bytes ignored
     }
 }

@@ -2,7 +2,6 @@
 // list of inner files. The package itself is produced by the package writer
 // (tools/package), which validates the inputs, streams the files and writes
 // through a temporary file that is renamed into place.
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -49,6 +48,8 @@ void PrintHelp() {
         "  --label TEXT         label (at most 32 bytes) of the next FILE only;\n"
         "                       files without one get an all-zero label\n"
         "  --                   every later argument is a FILE\n"
+        "Empty files after the last non-empty one are refused: the package\n"
+        "ends where the sizes reach their total, so they could never be read.\n"
         "\n"
         "Output:\n"
         "  -o, --output OUT     package to write; it is written to a temporary\n"
@@ -88,31 +89,6 @@ bool ParseNumber(const std::string& text, unsigned long limit, unsigned long& va
         return false;
     }
     value = static_cast<unsigned long>(parsed);
-    return true;
-}
-
-// The reader ends a package after the first inner file at which the data
-// sizes add up to the payload total, so empty inner files behind the last
-// non-empty one are never reached: the package would verify, yet hold fewer
-// inner files than were given (an empty file 4 would leave the device
-// without its database). Such a list is refused. Inputs that cannot be
-// examined are left to the package writer, which names the problem.
-bool CheckAllFilesReachable(const std::vector<qx::package::InnerSource>& files,
-                            std::string& error) {
-    size_t lastReached = 0;
-    for (size_t i = 0; i < files.size(); ++i) {
-        struct stat info {};
-        if (::stat(files[i].path.c_str(), &info) != 0 || info.st_size > 0) {
-            lastReached = i;
-        }
-    }
-    if (lastReached + 1 < files.size()) {
-        error = "inner file " + std::to_string(lastReached + 1) + " (" +
-                files[lastReached + 1].path +
-                ") is empty and follows the last non-empty inner file; the package ends "
-                "before it";
-        return false;
-    }
     return true;
 }
 
@@ -250,10 +226,6 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    if (!CheckAllFilesReachable(files, error)) {
-        std::fprintf(stderr, "%s: %s\n", kToolName, error.c_str());
-        return kExitBuildFailed;
-    }
     if (!qx::package::WritePackage(output, package, files, error)) {
         std::fprintf(stderr, "%s: %s\n", kToolName, error.c_str());
         return kExitBuildFailed;

@@ -72,6 +72,27 @@ bool CheckTotal(std::size_t count, unsigned long long total, std::string& error)
     return true;
 }
 
+// The reader ends a package after the first inner file at which the data
+// sizes add up to the payload total, so an empty inner file behind the last
+// non-empty one would never be reached: the package would verify, yet hold
+// fewer inner files than were given (an empty database, inner file 4, would
+// leave the device unable to extract it). Such a list is refused.
+bool CheckAllReachable(const std::vector<unsigned long long>& sizes, std::string& error) {
+    std::size_t lastReached = 0;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (sizes[i] > 0) {
+            lastReached = i;
+        }
+    }
+    if (lastReached + 1 < sizes.size()) {
+        error = "inner file " + std::to_string(lastReached + 1) +
+                " is empty and follows the last non-empty inner file; the package would end "
+                "before it";
+        return false;
+    }
+    return true;
+}
+
 class Descriptor {
   public:
     explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
@@ -217,10 +238,12 @@ bool BuildPackage(const OuterFields& outer, const std::vector<InnerData>& inners
         return false;
     }
     unsigned long long total = 0;
+    std::vector<unsigned long long> dataSizes;
     for (const InnerData& inner : inners) {
         total += inner.data.size();
+        dataSizes.push_back(inner.data.size());
     }
-    if (!CheckTotal(inners.size(), total, error)) {
+    if (!CheckTotal(inners.size(), total, error) || !CheckAllReachable(dataSizes, error)) {
         return false;
     }
     Header header;
@@ -273,7 +296,8 @@ bool WritePackage(const std::string& outputPath, const OuterFields& outer,
             return false;
         }
     }
-    if (!EncodeOuterHeader(outer, static_cast<unsigned int>(total), header, error)) {
+    if (!CheckAllReachable(std::vector<unsigned long long>(sizes.begin(), sizes.end()), error) ||
+        !EncodeOuterHeader(outer, static_cast<unsigned int>(total), header, error)) {
         return false;
     }
 

@@ -173,15 +173,15 @@ void CleanupVQ740::RemoveStaleKernelModules() {
 // would find that same file again.
 void CleanupVQ740::PruneRotatedLogs() {
     using utils::RotatedLogFamily;
+    constexpr int kHome = static_cast<int>(RotatedLogFamily::HomeLog);
+    constexpr int kMessages = static_cast<int>(RotatedLogFamily::Messages);
+    constexpr int kSyslog = static_cast<int>(RotatedLogFamily::Syslog);
     for (;;) {
         long mtime[utils::kRotatedLogFamilyCount] = {0, 0, 0};
         bool found[utils::kRotatedLogFamilyCount];
-        found[static_cast<int>(RotatedLogFamily::HomeLog)] =
-            utils::FindEarliestHomeLogTime(mtime[static_cast<int>(RotatedLogFamily::HomeLog)]);
-        found[static_cast<int>(RotatedLogFamily::Messages)] = utils::FindEarliestVarLogMessageTime(
-            mtime[static_cast<int>(RotatedLogFamily::Messages)]);
-        found[static_cast<int>(RotatedLogFamily::Syslog)] =
-            utils::FindEarliestVarLogSyslogTime(mtime[static_cast<int>(RotatedLogFamily::Syslog)]);
+        found[kHome] = utils::FindEarliestHomeLogTime(mtime[kHome]);
+        found[kMessages] = utils::FindEarliestVarLogMessageTime(mtime[kMessages]);
+        found[kSyslog] = utils::FindEarliestVarLogSyslogTime(mtime[kSyslog]);
 
         RotatedLogFamily chosen = RotatedLogFamily::HomeLog;
         if (!utils::ChooseRotatedLogFamily(found, mtime, chosen)) {
