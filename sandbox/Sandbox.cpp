@@ -77,16 +77,6 @@ std::vector<std::string> SplitNul(const std::string& text) {
     return fields;
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::string ErrnoText(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
@@ -424,6 +414,17 @@ std::string EmulatorFor(const Device& device, const std::string& programHostPath
 }
 
 }  // namespace
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 
 std::string DevsimPath() { return QX_SANDBOX_DEVSIM; }
 std::string WdfeedPath() { return QX_SANDBOX_WDFEED; }

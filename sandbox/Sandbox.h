@@ -95,6 +95,9 @@ Result Run(const Device& device, const std::string& programHostPath,
 // script's own commands are not recorded; only /bin/sh -c calls are.
 Result RunShell(const Device& device, const std::string& script);
 
+// The lines of a text (program output, a device file), without line feeds.
+std::vector<std::string> SplitLines(const std::string& text);
+
 // Host paths of the sandbox's parts.
 std::string DevsimPath();    // the launcher
 std::string WdfeedPath();    // test watchdog program (runs until killed)

@@ -22,16 +22,6 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::string Slurp(const std::string& path) {
     std::ifstream in(path);
     std::ostringstream text;
@@ -65,7 +55,7 @@ TEST(SandboxShell, RecordsEveryCommandTextInOrderAndRunsItWithBusybox) {
     };
     Result r = Probe(Device{}, texts);
     EXPECT_EQ(r.commands, texts);
-    const std::vector<std::string> out = Lines(r.stdoutText);
+    const std::vector<std::string> out = sandbox::SplitLines(r.stdoutText);
     ASSERT_EQ(out.size(), 10u) << r.stdoutText;
     EXPECT_EQ(out[0], "one");
     EXPECT_EQ(out[1], "0");
@@ -124,7 +114,7 @@ TEST(SandboxProcesses, ProcShowsOnlyTheDevicesOwnProcesses) {
     // A fresh pid namespace: its init is pid 1 and only a handful of
     // processes exist, none of the host's.
     Result r = Probe(Device{}, {"ls /proc | grep -c '^[0-9]'; cat /proc/1/comm"});
-    const std::vector<std::string> out = Lines(r.stdoutText);
+    const std::vector<std::string> out = sandbox::SplitLines(r.stdoutText);
     ASSERT_EQ(out.size(), 3u) << r.stdoutText;
     EXPECT_LE(std::stoi(out[0]), 8);
     EXPECT_EQ(out[1], "bash");  // the launcher's init, outside the device root
@@ -289,7 +279,7 @@ TEST(SandboxFiles, EntriesArePlacedWithModesTimesAndOrder) {
                                  "stat -c '%a %Y %F' /lib/modules/2.6.35.3",
                                  "readlink /sbin/qx_monitor; stat -c %F /tmp/fifo",
                              });
-    const std::vector<std::string> out = Lines(r.stdoutText);
+    const std::vector<std::string> out = sandbox::SplitLines(r.stdoutText);
     ASSERT_EQ(out.size(), 11u) << r.stdoutText;
     EXPECT_EQ(out[0], "/tmp/ramdisk/udb");  // creation order, not name order
     EXPECT_EQ(out[1], "/tmp/ramdisk/uda");

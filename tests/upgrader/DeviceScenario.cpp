@@ -99,11 +99,9 @@ qx::sandbox::Result DeviceScenario::RunProgram(const std::string& hostProgram) c
 
 std::vector<std::string> LogLines(const std::string& logText) {
     static const std::regex stamp("^[0-9]{6,8} [0-9]{2}:[0-9]{2}:[0-9]{2} - ");
-    std::vector<std::string> lines;
-    std::istringstream in(logText);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
+    std::vector<std::string> lines = qx::sandbox::SplitLines(logText);
+    for (std::string& line : lines) {
+        line = std::regex_replace(line, stamp, "", std::regex_constants::format_first_only);
     }
     return lines;
 }
