@@ -425,7 +425,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-
 std::string DevsimPath() { return QX_SANDBOX_DEVSIM; }
 std::string WdfeedPath() { return QX_SANDBOX_WDFEED; }
 std::string SysprobePath() { return QX_SANDBOX_SYSPROBE; }

@@ -13,12 +13,12 @@ namespace upgrader {
 namespace {
 
 constexpr const char* kServiceStopList[] = {
-    "pkill -9 qx_monitor", "pkill -9 rsyslogd", "pkill -9 logrotate",  "pkill -9 lldpd",
-    "pkill -9 snmpd",      "pkill -9 nvlogger", "pkill -9 qxsshd",     "pkill -9 sshd",
-    "pkill -9 dnsmasq",    "pkill -9 pluto",    "pkill -9 openvpn",    "pkill -9 tcpdump",
-    "pkill -9 zebra",      "pkill -9 ripd",     "pkill -9 hostapd",    "pkill -9 inadyn",
-    "pkill -9 diald",      "pkill -9 pppd",     "pkill -9 vrrpd",      "pkill -9 l2tpd",
-    "pkill -9 pptp",       "pkill -9 msmtp",    "pkill -9 msp-telit",  "pkill -9 msp-quectel",
+    "pkill -9 qx_monitor", "pkill -9 rsyslogd", "pkill -9 logrotate", "pkill -9 lldpd",
+    "pkill -9 snmpd",      "pkill -9 nvlogger", "pkill -9 qxsshd",    "pkill -9 sshd",
+    "pkill -9 dnsmasq",    "pkill -9 pluto",    "pkill -9 openvpn",   "pkill -9 tcpdump",
+    "pkill -9 zebra",      "pkill -9 ripd",     "pkill -9 hostapd",   "pkill -9 inadyn",
+    "pkill -9 diald",      "pkill -9 pppd",     "pkill -9 vrrpd",     "pkill -9 l2tpd",
+    "pkill -9 pptp",       "pkill -9 msmtp",    "pkill -9 msp-telit", "pkill -9 msp-quectel",
 };
 
 }  // namespace

@@ -9,7 +9,7 @@
 // A private directory under the host's temporary directory, removed with
 // everything in it when the test ends.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "qx-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -27,6 +27,6 @@ public:
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };

@@ -201,8 +201,7 @@ TEST_F(MkupgradeTest, EmptyFilesTheReaderWouldNeverReachAreRefused) {
     ToolResult trailing =
         Mkupgrade(WithFields({"-o", dir / "pkg.bin", dir / "data", dir / "empty", dir / "empty"}));
     EXPECT_EQ(trailing.exitStatus, 1);
-    EXPECT_NE(trailing.err.find("inner file 1 is empty"), std::string::npos)
-        << trailing.err;
+    EXPECT_NE(trailing.err.find("inner file 1 is empty"), std::string::npos) << trailing.err;
     ToolResult allEmpty =
         Mkupgrade(WithFields({"-o", dir / "pkg.bin", dir / "empty", dir / "empty"}));
     EXPECT_EQ(allEmpty.exitStatus, 1);

@@ -10,7 +10,7 @@
 // upgrade log, parked auto-start daemons, a watchdog program at /tmp/wdfeed,
 // a running kernel's version text, and optionally an upgrade package.
 class DeviceScenario {
-public:
+  public:
     DeviceScenario();
 
     qx::sandbox::Device device;

@@ -19,9 +19,10 @@ Lines QuiesceCommands(const std::string& staleUploadCommand) {
     Lines commands = {"touch /etc/upgrade_started", "touch /tmp/ramdisk/pnv-wait-during-startup",
                       "pkill -SIGINT service-manager"};
     for (const char* name :
-         {"qx_monitor", "rsyslogd", "logrotate", "lldpd", "snmpd", "nvlogger", "qxsshd", "sshd",
-          "dnsmasq", "pluto", "openvpn", "tcpdump", "zebra", "ripd", "hostapd", "inadyn", "diald",
-          "pppd", "vrrpd", "l2tpd", "pptp", "msmtp", "msp-telit", "msp-quectel"}) {
+         {"qx_monitor", "rsyslogd", "logrotate", "lldpd",  "snmpd",     "nvlogger",
+          "qxsshd",     "sshd",     "dnsmasq",   "pluto",  "openvpn",   "tcpdump",
+          "zebra",      "ripd",     "hostapd",   "inadyn", "diald",     "pppd",
+          "vrrpd",      "l2tpd",    "pptp",      "msmtp",  "msp-telit", "msp-quectel"}) {
         commands.push_back(std::string("pkill -9 ") + name);
     }
     commands.push_back(staleUploadCommand);
@@ -30,16 +31,19 @@ Lines QuiesceCommands(const std::string& staleUploadCommand) {
 
 std::string StaleUploadCommandFor(unsigned int t) {
     return "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" + std::to_string(t) +
-           "*\" ! -name \"ud" + std::to_string(t - 1) + "*\" ! -name \"ud" +
-           std::to_string(t + 1) + "*\" | xargs rm -rf";
+           "*\" ! -name \"ud" + std::to_string(t - 1) + "*\" ! -name \"ud" + std::to_string(t + 1) +
+           "*\" | xargs rm -rf";
 }
 
 unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
 
-const Lines kStaticDirectoryCommands = {
-    "rm -rf /usr/share/gtk-doc", "rm -rf /usr/share/info", "rm -rf /usr/local/share/doc/openswan",
-    "rm -rf /etc/ipsec.d/examples", "rm -rf /share/man", "rm -rf /usr/local/man",
-    "rm -rf /share/doc/"};
+const Lines kStaticDirectoryCommands = {"rm -rf /usr/share/gtk-doc",
+                                        "rm -rf /usr/share/info",
+                                        "rm -rf /usr/local/share/doc/openswan",
+                                        "rm -rf /etc/ipsec.d/examples",
+                                        "rm -rf /share/man",
+                                        "rm -rf /usr/local/man",
+                                        "rm -rf /share/doc/"};
 
 bool Contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -178,19 +182,23 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
         {"no package", [](DeviceScenario&) {}, "Unable to locate upgrade file"},
         {"package invalid",
          [](DeviceScenario& s) {
-             std::string package = DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
+             std::string package =
+                 DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
              package[package.size() - 1] ^= 1;
              s.Place("/tmp/ramdisk/udpackage", package);
          },
          "Unable to parse file: Header MD5 check failed"},
-        {"package is a directory",
-         [](DeviceScenario& s) { s.PlaceDirectory("/tmp/ramdisk/udir"); },
+        {"package is a directory", [](DeviceScenario& s) { s.PlaceDirectory("/tmp/ramdisk/udir"); },
          "Unable to parse file: Unable to read header bytes"},
         {"name longer than the path buffer",
          [](DeviceScenario& s) { s.PlacePackage("ud3456789012345678901"); },
          "Unable to parse file: Couldn't open file /tmp/ramdisk//ud345678901234567: error: No "
          "such file or directory"},
-        {"name differs in case", [](DeviceScenario& s) { s.PlacePackage("UD1.bin"); s.PlacePackage("Ud2.bin"); },
+        {"name differs in case",
+         [](DeviceScenario& s) {
+             s.PlacePackage("UD1.bin");
+             s.PlacePackage("Ud2.bin");
+         },
          "Unable to locate upgrade file"},
     };
     for (const Case& c : cases) {

@@ -3,15 +3,15 @@
 
 #include <fstream>
 
-#include "support/TempDir.h"
 #include "support/CaptureLog.h"
+#include "support/TempDir.h"
 #include "upgrader/utils/Permissions.h"
 
 using namespace qx::upgrader::utils;
 using qx::testing::CapturedLog;
 
 class PermissionChecks : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qx::testing::ClearCapturedLog();
         std::ofstream(dir / "file") << "x";
