@@ -27,29 +27,45 @@
 namespace {
 
 namespace utils = qx::upgrader::cleanup::utils;
+using qx::upgrader::cleanup::CleanupVQ740;
 
-bool ParseFamily(const char* text, utils::RotatedLogFamily& family) {
-    if (std::strcmp(text, "home") == 0) {
-        family = utils::RotatedLogFamily::HomeLog;
-    } else if (std::strcmp(text, "messages") == 0) {
-        family = utils::RotatedLogFamily::Messages;
-    } else if (std::strcmp(text, "syslog") == 0) {
-        family = utils::RotatedLogFamily::Syslog;
-    } else {
-        return false;
+struct Family {
+    const char* name;
+    bool (*find)(long&);
+    bool (*unlink)();
+};
+
+const Family kFamilies[] = {
+    {"home", utils::FindEarliestHomeLogTime, utils::UnlinkEarliestHomeLogFile},
+    {"messages", utils::FindEarliestVarLogMessageTime, utils::UnlinkEarliestVarLogMessage},
+    {"syslog", utils::FindEarliestVarLogSyslogTime, utils::UnlinkEarliestVarLogSyslogTime},
+};
+
+const Family* FindFamily(const char* name) {
+    for (const Family& family : kFamilies) {
+        if (std::strcmp(family.name, name) == 0) {
+            return &family;
+        }
     }
-    return true;
+    return nullptr;
 }
 
 // "N" is N bytes; "+N" is N bytes more than the flash has free right now, so
 // tests need not predict the flash's figures ("+0": exactly what is free).
 unsigned int ParseRequired(const char* text) {
+    unsigned int base = 0;
     if (text[0] == '+') {
-        qx::upgrader::cleanup::CleanupVQ740 current(0);
+        CleanupVQ740 current(0);
         current.CalculateFreespace();
-        return current.FreeSpace() + static_cast<unsigned int>(std::strtoul(text + 1, nullptr, 0));
+        base = current.FreeSpace();
+        ++text;
     }
-    return static_cast<unsigned int>(std::strtoul(text, nullptr, 0));
+    return base + static_cast<unsigned int>(std::strtoul(text, nullptr, 0));
+}
+
+int Fail(const char* what) {
+    std::perror(what);
+    return 2;
 }
 
 }  // namespace
@@ -58,56 +74,25 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string op = argv[i];
         const char* operand = argv[i + 1];
+        const Family* family = FindFamily(operand);
         if (op == "perform" || op == "perform-created") {
-            qx::upgrader::cleanup::CleanupVQ740 strategy(ParseRequired(operand));
+            CleanupVQ740 strategy(ParseRequired(operand));
             bool spaceCreated = op == "perform-created";
             const bool result = strategy.PerformCleanup(spaceCreated);
             std::printf("perform %d %d %u\n", result, spaceCreated, strategy.FreeSpace());
         } else if (op == "measure") {
-            qx::upgrader::cleanup::CleanupVQ740 strategy(ParseRequired(operand));
+            CleanupVQ740 strategy(ParseRequired(operand));
             const bool result = strategy.CalculateFreespace();
-            const unsigned int freeSpace = strategy.FreeSpace();
-            const bool enough = strategy.EnoughFreeSpace();
             bool cleanupRequired = true;
             const bool requireResult = strategy.RequireCleanup(cleanupRequired);
-            std::printf("measure %d %u %d %d %d\n", result, freeSpace, enough, requireResult,
-                        cleanupRequired);
-        } else if (op == "find" || op == "unlink") {
-            utils::RotatedLogFamily family;
-            if (!ParseFamily(operand, family)) {
-                std::fprintf(stderr, "cleanup_probe: unknown family %s\n", operand);
-                return 2;
-            }
-            if (op == "find") {
-                long mtime = -1;
-                bool found = false;
-                switch (family) {
-                    case utils::RotatedLogFamily::HomeLog:
-                        found = utils::FindEarliestHomeLogTime(mtime);
-                        break;
-                    case utils::RotatedLogFamily::Messages:
-                        found = utils::FindEarliestVarLogMessageTime(mtime);
-                        break;
-                    case utils::RotatedLogFamily::Syslog:
-                        found = utils::FindEarliestVarLogSyslogTime(mtime);
-                        break;
-                }
-                std::printf("find %s %d %ld\n", operand, found, mtime);
-            } else {
-                bool result = false;
-                switch (family) {
-                    case utils::RotatedLogFamily::HomeLog:
-                        result = utils::UnlinkEarliestHomeLogFile();
-                        break;
-                    case utils::RotatedLogFamily::Messages:
-                        result = utils::UnlinkEarliestVarLogMessage();
-                        break;
-                    case utils::RotatedLogFamily::Syslog:
-                        result = utils::UnlinkEarliestVarLogSyslogTime();
-                        break;
-                }
-                std::printf("unlink %s %d\n", operand, result);
-            }
+            std::printf("measure %d %u %d %d %d\n", result, strategy.FreeSpace(),
+                        strategy.EnoughFreeSpace(), requireResult, cleanupRequired);
+        } else if (op == "find" && family != nullptr) {
+            long mtime = -1;
+            const bool found = family->find(mtime);
+            std::printf("find %s %d %ld\n", operand, found, mtime);
+        } else if (op == "unlink" && family != nullptr) {
+            std::printf("unlink %s %d\n", operand, family->unlink());
         } else if (op == "kernel") {
             // Starts true: a failed read must leave it so.
             bool matches = true;
@@ -115,19 +100,17 @@ int main(int argc, char** argv) {
             std::printf("kernel %d %d\n", result, matches);
         } else if (op == "pin") {
             if (::mount(operand, operand, nullptr, MS_BIND, nullptr) != 0) {
-                std::perror("cleanup_probe: pin");
-                return 2;
+                return Fail("cleanup_probe: pin");
             }
             std::printf("pin %s\n", operand);
         } else if (op == "zero-time") {
             const struct timespec times[2] = {{0, 0}, {0, 0}};
             if (::utimensat(AT_FDCWD, operand, times, 0) != 0) {
-                std::perror("cleanup_probe: zero-time");
-                return 2;
+                return Fail("cleanup_probe: zero-time");
             }
             std::printf("zero-time %s\n", operand);
         } else {
-            std::fprintf(stderr, "cleanup_probe: unknown operation %s\n", op.c_str());
+            std::fprintf(stderr, "cleanup_probe: unknown operation %s %s\n", op.c_str(), operand);
             return 2;
         }
         std::fflush(stdout);

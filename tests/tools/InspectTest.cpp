@@ -1,6 +1,5 @@
 // upgrade-inspect, run as a program: listing, verification verdicts with the
 // reader's texts, and extraction.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,45 +7,40 @@
 
 #include "ToolFixture.h"
 
-namespace qx {
-namespace testing {
+namespace qx::testing {
 namespace {
 
 class InspectTest : public ToolTest {
   protected:
     // Three inner files of 10, 2000 and 5 bytes: data at 256, 394, 2522.
-    std::string MakeThreeFilePackage() {
-        WriteWholeFile(dir / "a", PatternBytes(10, 1));
-        WriteWholeFile(dir / "b", PatternBytes(2000, 2));
-        WriteWholeFile(dir / "c", PatternBytes(5, 3));
+    void SetUp() override {
+        WriteBytes(dir / "a", Pattern(10, 1));
+        WriteBytes(dir / "b", Pattern(2000, 2));
+        WriteBytes(dir / "c", Pattern(5, 3));
         ToolResult built =
-            Mkupgrade(WithFields({"-o", dir / "pkg.bin", "--label", "first", dir / "a", dir / "b",
+            Mkupgrade(WithFields({"-o", package, "--label", "first", dir / "a", dir / "b",
                                   "--label", "q\"uote\\ \x01\xff", dir / "c"}));
-        EXPECT_EQ(built.exitStatus, 0) << built.err;
-        return dir / "pkg.bin";
+        ASSERT_EQ(built.exitStatus, 0) << built.err;
     }
 
-    // Copies the package with one byte changed, or cut to a length.
-    std::string Variant(const std::string& package, const std::string& name, long flipAt,
-                        size_t cutTo = std::string::npos) {
-        std::string bytes = ReadWholeFile(package);
-        if (flipAt >= static_cast<long>(bytes.size())) {
-            ADD_FAILURE() << "package too short to change byte " << flipAt;
-            flipAt = -1;
-        }
+    // Copies the package with one byte changed (unless flipAt is -1) and cut
+    // to a length.
+    std::string Variant(const std::string& name, long flipAt, size_t cutTo = std::string::npos) {
+        std::string bytes = ReadBytes(package);
         if (flipAt >= 0) {
-            bytes[static_cast<size_t>(flipAt)] ^= 0x01;
+            bytes.at(static_cast<size_t>(flipAt)) ^= 0x01;
         }
         if (cutTo != std::string::npos) {
             bytes.resize(cutTo);
         }
-        WriteWholeFile(dir / name, bytes);
+        WriteBytes(dir / name, bytes);
         return dir / name;
     }
+
+    const std::string package = dir / "pkg.bin";
 };
 
 TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
-    const std::string package = MakeThreeFilePackage();
     ToolResult text = Inspect({"list", package});
     ASSERT_EQ(text.exitStatus, 0) << text.err;
     for (const char* line :
@@ -60,8 +54,7 @@ TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
 
     ToolResult json = Inspect({"list", "--json", package});
     ASSERT_EQ(json.exitStatus, 0) << json.err;
-    ASSERT_GE(json.out.size(), 2u);
-    EXPECT_EQ(json.out.front(), '{');
+    EXPECT_EQ(json.out.rfind("{\n", 0), 0u) << json.out;
     EXPECT_EQ(json.out.substr(json.out.size() - 2), "}\n");
     for (const char* part :
          {"\"valid\": true,", "\"error\": null,", "\"version\": 258,",
@@ -73,70 +66,64 @@ TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
 }
 
 TEST_F(InspectTest, ListOfADamagedPackageShowsWhereThePassStopped) {
-    const std::string package = MakeThreeFilePackage();
-    // A data byte of inner file 1 changed: file 0 ok, file 1 mismatch, file 2 not reached.
-    ToolResult damaged = Inspect({"list", "--json", Variant(package, "bad.bin", 394 + 7)});
-    EXPECT_EQ(damaged.exitStatus, 1);
-    EXPECT_NE(damaged.out.find("\"error\": \"Header MD5 check failed\""), std::string::npos)
-        << damaged.out;
-    EXPECT_NE(damaged.out.find("{\"index\": 1, \"offset\": 394, \"size\": 2000, \"label\": \"\", "
-                               "\"digest\": \"mismatch\"}"),
-              std::string::npos)
-        << damaged.out;
-    EXPECT_EQ(damaged.out.find("\"index\": 2"), std::string::npos);
-
-    // Cut inside the data of inner file 2.
-    ToolResult cut = Inspect({"list", Variant(package, "cut.bin", -1, 2524)});
-    EXPECT_EQ(cut.exitStatus, 1);
-    EXPECT_NE(cut.out.find("Status:        invalid: Unable to read bytes\n"), std::string::npos);
-    EXPECT_NE(cut.out.find("    2       2522          5  truncated"), std::string::npos) << cut.out;
-
-    // An outer header whose digest fails still shows its decoded fields.
-    ToolResult outer = Inspect({"list", "--json", Variant(package, "outer.bin", 100)});
-    EXPECT_EQ(outer.exitStatus, 1);
-    EXPECT_NE(outer.out.find("\"version\": 258,"), std::string::npos) << outer.out;
-    EXPECT_NE(outer.out.find("\"digest\": \"mismatch\""), std::string::npos) << outer.out;
-    EXPECT_NE(outer.out.find("\"innerFiles\": []"), std::string::npos) << outer.out;
-
-    // Not a package at all: no header is shown.
-    ToolResult foreign = Inspect({"list", "--json", Variant(package, "foreign.bin", 0)});
-    EXPECT_EQ(foreign.exitStatus, 1);
-    EXPECT_NE(foreign.out.find("\"header\": null"), std::string::npos) << foreign.out;
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> shown;
+        std::string absent;
+    } cases[] = {
+        // A data byte of inner file 1 changed: file 0 ok, file 1 mismatch, file 2 not reached.
+        {{"--json", Variant("bad.bin", 394 + 7)},
+         {"\"error\": \"Header MD5 check failed\"",
+          "{\"index\": 1, \"offset\": 394, \"size\": 2000, \"label\": \"\", \"digest\": "
+          "\"mismatch\"}"},
+         "\"index\": 2"},
+        // Cut inside the data of inner file 2.
+        {{Variant("cut.bin", -1, 2524)},
+         {"Status:        invalid: Unable to read bytes\n",
+          "    2       2522          5  truncated"},
+         "ok           q"},
+        // An outer header whose digest fails still shows its decoded fields.
+        {{"--json", Variant("outer.bin", 100)},
+         {"\"version\": 258,", "\"digest\": \"mismatch\"", "\"innerFiles\": []"},
+         "\"header\": null"},
+        // Not a package at all: no header is shown.
+        {{"--json", Variant("foreign.bin", 0)}, {"\"header\": null"}, "\"version\""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"list"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolResult result = Inspect(args);
+        EXPECT_EQ(result.exitStatus, 1) << c.args.back();
+        for (const std::string& part : c.shown) {
+            EXPECT_NE(result.out.find(part), std::string::npos) << part << "\n" << result.out;
+        }
+        EXPECT_EQ(result.out.find(c.absent), std::string::npos) << c.absent << "\n" << result.out;
+    }
 }
 
 TEST_F(InspectTest, VerifyReportsTheReadersErrorText) {
-    const std::string package = MakeThreeFilePackage();
     ToolResult good = Inspect({"verify", package});
     EXPECT_EQ(good.exitStatus, 0) << good.err;
     EXPECT_EQ(good.err, "");
 
-    const struct {
-        std::string path;
-        std::string error;
-    } cases[] = {
-        {Variant(package, "empty.bin", -1, 0), "Unable to read header bytes"},
-        {Variant(package, "short.bin", -1, 127), "Unable to read header bytes"},
+    // The reader's own text, after the path (the reader's table is tested there).
+    const std::pair<std::string, std::string> cases[] = {
         {dir.path(), "Unable to read header bytes"},
-        {Variant(package, "outer.bin", 10), "Unable to parse header"},
-        {Variant(package, "identity.bin", 394 - 128 + 2), "Unable to parse inner header"},
-        {Variant(package, "data.bin", 2522 + 4), "Header MD5 check failed"},
-        {Variant(package, "label.bin", 256 + 10 + 16), "Header MD5 check failed"},
-        {Variant(package, "indata.bin", -1, 1000), "Unable to read bytes"},
-        {Variant(package, "between.bin", -1, 2394), "Unable to read inner file header"},
+        {Variant("outer.bin", 10), "Unable to parse header"},
+        {Variant("data.bin", 2522 + 4), "Header MD5 check failed"},
+        {Variant("between.bin", -1, 2394), "Unable to read inner file header"},
         {dir / "missing.bin",
          "Couldn't open file " + dir / "missing.bin" + ": error: No such file or directory"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        ToolResult result = Inspect({"verify", c.path});
-        EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.err, "upgrade-inspect: " + c.path + ": " + c.error + "\n");
-        EXPECT_EQ(result.out, "");
+    for (const auto& [path, error] : cases) {
+        ToolResult result = Inspect({"verify", path});
+        EXPECT_EQ(result.exitStatus, 1) << path;
+        EXPECT_EQ(result.err, "upgrade-inspect: " + path + ": " + error + "\n");
+        EXPECT_EQ(result.out, "") << path;
     }
 
     // Bytes after the last inner file are never read.
-    ToolResult trailing = Inspect(
-        {"verify", Variant(package, "trailing.bin", -1, ReadWholeFile(package).size() + 9)});
+    ToolResult trailing = Inspect({"verify", Variant("trailing.bin", -1, 2527 + 9)});
     EXPECT_EQ(trailing.exitStatus, 0) << trailing.err;
 
     // --verbose shows the reader's log lines, as the device would log them.
@@ -146,23 +133,12 @@ TEST_F(InspectTest, VerifyReportsTheReadersErrorText) {
     EXPECT_NE(verbose.err.find(" - Upgrade file size 2015\n"), std::string::npos) << verbose.err;
 }
 
+// Extraction itself is the reader's (modes and truncation are tested there);
+// here: the tool's arguments reach it and its refusals reach the user.
 TEST_F(InspectTest, ExtractWritesOneInnerFile) {
-    const std::string package = MakeThreeFilePackage();
     ToolResult fresh = Inspect({"extract", package, "1", dir / "out"});
     ASSERT_EQ(fresh.exitStatus, 0) << fresh.err;
-    EXPECT_TRUE(ReadWholeFile(dir / "out") == PatternBytes(2000, 2));
-    struct stat info {};
-    ASSERT_EQ(::stat((dir / "out").c_str(), &info), 0);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(info.st_mode & 07777, 0755u & ~mask);
-
-    // An existing, longer file is truncated and keeps its permission bits.
-    ASSERT_EQ(::chmod((dir / "out").c_str(), 0600), 0);
-    ASSERT_EQ(Inspect({"extract", package, "2", dir / "out"}).exitStatus, 0);
-    EXPECT_EQ(ReadWholeFile(dir / "out"), PatternBytes(5, 3));
-    ASSERT_EQ(::stat((dir / "out").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_TRUE(ReadBytes(dir / "out") == Pattern(2000, 2));
 
     // Index beyond the last inner file: the reader's text, and no file made.
     ToolResult beyond = Inspect({"extract", package, "3", dir / "none"});
@@ -171,20 +147,13 @@ TEST_F(InspectTest, ExtractWritesOneInnerFile) {
     EXPECT_NE(::access((dir / "none").c_str(), F_OK), 0);
 
     // A damaged package is refused before anything is written.
-    ToolResult damaged =
-        Inspect({"extract", Variant(package, "bad.bin", 2522 + 1), "0", dir / "none"});
+    ToolResult damaged = Inspect({"extract", Variant("bad.bin", 2522 + 1), "0", dir / "none"});
     EXPECT_EQ(damaged.exitStatus, 1);
     EXPECT_NE(damaged.err.find("Header MD5 check failed"), std::string::npos);
     EXPECT_NE(::access((dir / "none").c_str(), F_OK), 0);
-
-    ToolResult noDir = Inspect({"extract", package, "0", dir / "nodir/out"});
-    EXPECT_EQ(noDir.exitStatus, 1);
-    EXPECT_EQ(noDir.err, "upgrade-inspect: Couldn't open extraction file " + dir / "nodir/out" +
-                             ": error: No such file or directory\n");
 }
 
 TEST_F(InspectTest, CommandLineMistakesAreUsageErrors) {
-    const std::string package = MakeThreeFilePackage();
     const std::vector<std::vector<std::string>> mistakes = {
         {},
         {"frobnicate", package},
@@ -193,25 +162,16 @@ TEST_F(InspectTest, CommandLineMistakesAreUsageErrors) {
         {"--json", "verify", package},
         {"list", "--bogus", package},
         {"extract", package, "1"},
-        {"extract", package, "-1", dir / "out"},
-        {"extract", package, "one", dir / "out"},
-        {"extract", package, "4294967296", dir / "out"},
-    };
+        {"extract", package, "-1", dir / "new"},
+        {"extract", package, "one", dir / "new"},
+        {"extract", package, "4294967296", dir / "new"}};
     for (const auto& args : mistakes) {
         ToolResult result = Inspect(args);
         EXPECT_EQ(result.exitStatus, 2) << result.err;
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
     }
-    EXPECT_NE(::access((dir / "out").c_str(), F_OK), 0);
-
-    ToolResult help = Inspect({"--help"});
-    EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_EQ(help.out.rfind("Usage: upgrade-inspect", 0), 0u);
-    ToolResult version = Inspect({"--version"});
-    EXPECT_EQ(version.exitStatus, 0);
-    EXPECT_EQ(version.out.rfind("upgrade-inspect ", 0), 0u);
+    EXPECT_NE(::access((dir / "new").c_str(), F_OK), 0);
 }
 
 }  // namespace
-}  // namespace testing
-}  // namespace qx
+}  // namespace qx::testing

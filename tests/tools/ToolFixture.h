@@ -1,18 +1,67 @@
 #pragma once
 
+// Runs the built host tools as child processes; each test owns a temporary
+// directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
-#include "ToolRunner.h"
-#include "support/TempDir.h"
+#include "ToolEmulator.h"
+#include "upgradeFile/PackageFixture.h"
 
-namespace qx {
-namespace testing {
+namespace qx::testing {
 
-// Each test gets its own temporary directory and helpers to run the tools
-// in it.
+struct ToolResult {
+    int exitStatus = -1;  // exit code, or -1 when the child did not exit normally
+    std::string out, err;
+};
+
+// Runs program (through the cross build's emulator, if any) with args;
+// stdout and stderr are collected through files in workDir. The child gets
+// QX_LOG_QUIET so only the tool's own output shows.
+inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& workDir) {
+    const std::string outPath = workDir + "/.tool-stdout", errPath = workDir + "/.tool-stderr";
+    std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    ToolResult result;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (outFd >= 0 && errFd >= 0 && ::dup2(outFd, STDOUT_FILENO) >= 0 &&
+            ::dup2(errFd, STDERR_FILENO) >= 0) {
+            ::setenv("QX_LOG_QUIET", "1", 1);
+            ::execv(argv[0], argv.data());
+        }
+        ::_exit(127);
+    }
+    int status = 0;
+    while (child < 0 || ::waitpid(child, &status, 0) < 0) {
+        if (child < 0 || errno != EINTR) {
+            return result;
+        }
+    }
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadBytes(outPath);
+    result.err = ReadBytes(errPath);
+    ::unlink(outPath.c_str());
+    ::unlink(errPath.c_str());
+    return result;
+}
+
 class ToolTest : public ::testing::Test {
   protected:
     ToolResult Mkupgrade(const std::vector<std::string>& args) {
@@ -31,23 +80,7 @@ class ToolTest : public ::testing::Test {
         return args;
     }
 
-    // Writes the given inner files into the directory (in0, in1, ...) and
-    // builds a package from them; returns the package path.
-    std::string BuildPackage(const std::vector<std::string>& contents,
-                             const std::string& name = "pkg.bin") {
-        std::vector<std::string> args = {"-o", dir / name};
-        for (size_t i = 0; i < contents.size(); ++i) {
-            std::string input = dir / ("in" + std::to_string(i));
-            WriteWholeFile(input, contents[i]);
-            args.push_back(input);
-        }
-        ToolResult built = Mkupgrade(WithFields(args));
-        EXPECT_EQ(built.exitStatus, 0) << built.err;
-        return dir / name;
-    }
-
     ::TempDir dir;
 };
 
-}  // namespace testing
-}  // namespace qx
+}  // namespace qx::testing

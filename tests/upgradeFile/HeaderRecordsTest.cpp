@@ -12,65 +12,53 @@ using namespace qx::testing;
 
 namespace {
 
+std::string Text(const qx::package::Header& header) {
+    return std::string(reinterpret_cast<const char*>(header.data()), header.size());
+}
+
 std::string OuterHeader(const qx::package::OuterFields& outer, unsigned int fileSize = 0) {
     qx::package::Header header;
     std::string error;
     EXPECT_TRUE(qx::package::EncodeOuterHeader(outer, fileSize, header, error)) << error;
-    return std::string(reinterpret_cast<const char*>(header.data()), header.size());
+    return Text(header);
 }
 
 bool ParseOuter(UpgradeFileInformation& record, std::string header) {
+    ClearCapturedLog();
     return record.ParseHeader(Bytes(header, 0), static_cast<unsigned int>(header.size()));
 }
 
 }  // namespace
 
-TEST(OuterHeader, LogsFieldsAndAcceptsSoundHeader) {
-    ClearCapturedLog();
-    qx::package::OuterFields outer = SampleOuter();
-    outer.version = 0x0102;
-    outer.upgradeId = 0xFFFFFFFFu;
-    outer.spareText1 = "s1";
-    outer.spareText2 = "12345678";
-    outer.spareWord = 0x01020304;
+TEST(OuterHeader, LogsFieldsAndDecodesTexts) {
+    const qx::package::OuterFields outer = {
+        0x0102, std::string(32, 'N'), "R2026.12", "20261205", 0xFFFFFFFFu,
+        "s1",   "12345678",           0x01020304};
     UpgradeFileInformation record;
     EXPECT_EQ(record.HeaderSize(), 128u);  // also before any parse
     ASSERT_TRUE(ParseOuter(record, OuterHeader(outer, 3000)));
     EXPECT_TRUE(record.Valid());
     EXPECT_EQ(record.FileSize(), 3000u);
     EXPECT_EQ(record.SpareText1(), "s1");
-    EXPECT_EQ(record.SpareText2(), "12345678");
+    EXPECT_EQ(record.SpareText2(), "12345678");  // full width, no terminator
     EXPECT_EQ(record.SpareWord(), 0x01020304u);
     EXPECT_EQ(CapturedLog(),
-              (std::vector<std::string>{"Version 258", "Upgrade Name: QX-7 firmware",
+              (std::vector<std::string>{"Version 258", "Upgrade Name: " + std::string(32, 'N'),
                                         "Release Name: R2026.12", "File Date: 20261205",
                                         "Upgrade ID: 4294967295"}));
-}
 
-TEST(OuterHeader, TextFieldsEndAtFirstZeroOrFieldEnd) {
-    qx::package::OuterFields outer;
-    outer.upgradeName = std::string(32, 'N');  // no terminator at all
+    // A text ends at its first zero byte even when non-zero bytes follow.
     std::string header = OuterHeader(outer);
-    header[40] = 'R';  // releaseName "R", then a zero, then non-zero bytes
-    header[42] = 'x';
-    ResealOuter(header);
-    UpgradeFileInformation record;
-    ClearCapturedLog();
-    ASSERT_TRUE(ParseOuter(record, header));
-    EXPECT_EQ(record.UpgradeName(), std::string(32, 'N'));
-    EXPECT_EQ(record.ReleaseName(), "R");
-    EXPECT_EQ(CapturedLog().at(1), "Upgrade Name: " + std::string(32, 'N'));
-
-    header = OuterHeader(outer);
     header[8 + 5] = '\0';
-    ResealOuter(header);
+    header[40 + 1] = '\0';
+    Reseal(header, 0);
     ASSERT_TRUE(ParseOuter(record, header));
     EXPECT_EQ(record.UpgradeName(), "NNNNN");
+    EXPECT_EQ(record.ReleaseName(), "R");
 }
 
 TEST(OuterHeader, Failures) {
     std::string header = OuterHeader(SampleOuter(), 7);
-
     UpgradeFileInformation shortRecord;
     EXPECT_FALSE(shortRecord.ParseHeader(Bytes(header, 0), 127));
     EXPECT_EQ(shortRecord.ErrorMessage(), "Buffer is smaller than header size");
@@ -80,7 +68,6 @@ TEST(OuterHeader, Failures) {
         std::string bad = header;
         bad[at] ^= 0x01;
         UpgradeFileInformation record;
-        ClearCapturedLog();
         EXPECT_FALSE(ParseOuter(record, bad));
         EXPECT_EQ(record.ErrorMessage(), "Header identity failed");
         EXPECT_TRUE(CapturedLog().empty());
@@ -92,7 +79,6 @@ TEST(OuterHeader, Failures) {
     std::string bad = header;
     bad[100] = 1;
     UpgradeFileInformation record;
-    ClearCapturedLog();
     EXPECT_FALSE(ParseOuter(record, bad));
     EXPECT_EQ(record.ErrorMessage(), "Header MD5 check failed");
     EXPECT_EQ(CapturedLog().size(), 5u);
@@ -107,14 +93,12 @@ TEST(OuterHeader, Failures) {
 }
 
 TEST(InnerHeader, DecodesFieldsAndChecksIdentityOnly) {
-    qx::package::InnerFields fields;
-    fields.label = std::string("lab\0el", 6);
-    fields.spareWord1 = 0xA0B0C0D0u;
-    fields.spareWord2 = 3;
     qx::package::Header encoded;
     std::string error;
-    ASSERT_TRUE(qx::package::EncodeInnerHeader(fields, "data", encoded, error)) << error;
-    std::string header(reinterpret_cast<const char*>(encoded.data()), encoded.size());
+    ASSERT_TRUE(qx::package::EncodeInnerHeader({std::string("lab\0el", 6), 0xA0B0C0D0u, 3}, "data",
+                                               encoded, error))
+        << error;
+    std::string header = Text(encoded);
 
     InnerFile entry;
     EXPECT_FALSE(entry.ParseHeader(Bytes(header, 0), 100));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -13,8 +14,7 @@
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
 
-namespace qx {
-namespace testing {
+namespace qx::testing {
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -37,22 +37,14 @@ inline std::string Pattern(std::size_t n, unsigned seed = 1) {
 }
 
 inline package::OuterFields SampleOuter() {
-    package::OuterFields outer;
-    outer.version = 5;
-    outer.upgradeName = "QX-7 firmware";
-    outer.releaseName = "R2026.12";
-    outer.fileDate = "20261205";
-    outer.upgradeId = 42;
-    return outer;
+    return {5, "QX-7 firmware", "R2026.12", "20261205", 42, "", "", 0};
 }
 
 inline std::string Build(const std::vector<std::string>& datas,
                          const package::OuterFields& outer = SampleOuter()) {
     std::vector<package::InnerData> inners;
     for (const std::string& data : datas) {
-        package::InnerData inner;
-        inner.data = data;
-        inners.push_back(inner);
+        inners.push_back({data, {}});
     }
     std::string package, error;
     EXPECT_TRUE(package::BuildPackage(outer, inners, package, error)) << error;
@@ -67,22 +59,14 @@ inline void PutWord(std::string& package, std::size_t at, unsigned int value) {
     upgradeFile::layout::WriteBigEndian32(Bytes(package, at), value);
 }
 
-// Recomputes the outer digest after a deliberate change of its fields.
-inline void ResealOuter(std::string& package) {
-    upgradeFile::md5_context context;
-    upgradeFile::md5_init(&context);
-    upgradeFile::md5_append(&context, Bytes(package, 0), 112);
-    upgradeFile::md5_finish(&context, Bytes(package, 112));
-}
-
-// Recomputes the digest of the inner header at `at` over its first 112 bytes
-// and the `dataSize` bytes that follow it (as far as the package has them).
-inline void ResealInner(std::string& package, std::size_t at, std::size_t dataSize) {
+// Recomputes the digest of the header at `at` after a deliberate change: over
+// its first 112 bytes and the `dataSize` bytes after it (as far as the
+// package has them; 0 for the outer header).
+inline void Reseal(std::string& package, std::size_t at, std::size_t dataSize = 0) {
     upgradeFile::md5_context context;
     upgradeFile::md5_init(&context);
     upgradeFile::md5_append(&context, Bytes(package, at), 112);
-    std::size_t available = package.size() - (at + 128);
-    std::size_t n = dataSize < available ? dataSize : available;
+    std::size_t n = std::min(dataSize, package.size() - (at + 128));
     upgradeFile::md5_append(&context, Bytes(package, at + 128), static_cast<int>(n));
     upgradeFile::md5_finish(&context, Bytes(package, at + 112));
 }
@@ -93,13 +77,11 @@ class PackageTest : public ::testing::Test {
 
     // Writes the package bytes to a file in the test's directory.
     std::string Save(const std::string& bytes, const std::string& name = "udpackage") {
-        std::string path = dir / name;
-        WriteBytes(path, bytes);
-        return path;
+        WriteBytes(dir / name, bytes);
+        return dir / name;
     }
 
     TempDir dir;
 };
 
-}  // namespace testing
-}  // namespace qx
+}  // namespace qx::testing

@@ -86,7 +86,7 @@ bool CheckAllReachable(const std::vector<unsigned long long>& sizes, std::string
     }
     if (lastReached + 1 < sizes.size()) {
         error = "inner file " + std::to_string(lastReached + 1) +
-                " is empty and follows the last non-empty inner file; the package would end "
+                " is empty and no non-empty inner file follows it; the package would end "
                 "before it";
         return false;
     }
