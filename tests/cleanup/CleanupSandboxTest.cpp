@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "sandbox/Sandbox.h"
+#include "support/DeviceLog.h"
 
 namespace sb = qx::sandbox;
 
@@ -26,14 +26,6 @@ const std::string kCurrentRelease = "2.6.35.3-00227-geccd148";
 const std::string kSuffixedKernel = "Linux version " + kCurrentRelease +
                                     " (builder@buildhost) (gcc version 4.4.4 (GCC) ) #1 PREEMPT "
                                     "Tue Mar 3 10:00:00 UTC 2020\n";
-
-const Lines kStaticDirectoryCommands = {"rm -rf /usr/share/gtk-doc",
-                                        "rm -rf /usr/share/info",
-                                        "rm -rf /usr/local/share/doc/openswan",
-                                        "rm -rf /etc/ipsec.d/examples",
-                                        "rm -rf /share/man",
-                                        "rm -rf /usr/local/man",
-                                        "rm -rf /share/doc/"};
 
 const Lines kKernelReleases = {"2.6.35.3",
                                "2.6.35.3-00108-g29117d2",
@@ -77,16 +69,12 @@ struct ProbeRun {
 };
 
 ProbeRun RunProbe(sb::Device device, const Lines& args) {
-    static const std::regex stamp("^[0-9]{6,8} [0-9]{2}:[0-9]{2}:[0-9]{2} - ");
     device.programDevicePath = "/usr/sbin/cleanup_probe";
     ProbeRun run{sb::Run(device, QX_CLEANUP_PROBE, args), {}, {}};
     EXPECT_EQ(run.result.error, "");
     EXPECT_FALSE(run.result.timedOut);
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.stderrText;
-    for (const std::string& line : sb::SplitLines(run.result.ReadFile(kUpgradeLog))) {
-        run.log.push_back(
-            std::regex_replace(line, stamp, "", std::regex_constants::format_first_only));
-    }
+    run.log = qx::testing::LogLines(run.result.ReadFile(kUpgradeLog));
     run.out = sb::SplitLines(run.result.stdoutText);
     return run;
 }
@@ -195,7 +183,7 @@ Lines ExpectedLog(unsigned long long figure, unsigned long long required,
 // The shell commands of stages 2 to last, in order.
 Lines CommandsThrough(int last) {
     const Lines stages[] = {
-        kStaticDirectoryCommands,
+        qx::testing::kStaticDirectoryCommands,
         KernelCommandsExcept(kCurrentRelease),
         {},
         {"rm -rf /usr/share/glib-2.0"},
@@ -280,7 +268,7 @@ TEST(CleanupSandbox, DriverRequirementAndSaturatedFigureOnALargeFlash) {
     EXPECT_EQ(run.log, ExpectedLog(4294967295u, kDriverRequired, {0, 0, 0, 0, 0}, 2));
     EXPECT_FALSE(run.result.Exists("/etc/dsl-7.05.img"));
     EXPECT_TRUE(run.result.Exists("/usr/bin/rsync"));
-    EXPECT_EQ(run.result.commands, kStaticDirectoryCommands);
+    EXPECT_EQ(run.result.commands, qx::testing::kStaticDirectoryCommands);
 }
 
 // ---------------------------------------------------------------------------
@@ -346,8 +334,8 @@ TEST(CleanupSandbox, FiguresAndLiveLogsAtTheirLimitsStayAndOneByteMoreIsCleared)
                 {"Clearing unused static files", "Enough space created after clearing static files",
                  Free(run.result.flashFreeBytes), "Required: 1"}}));
 
-    EXPECT_EQ(run.result.commands,
-              Concat({{"cat /dev/null > /var/log/messages"}, kStaticDirectoryCommands}));
+    EXPECT_EQ(run.result.commands, Concat({{"cat /dev/null > /var/log/messages"},
+                                           qx::testing::kStaticDirectoryCommands}));
     EXPECT_EQ(run.result.ReadFile("/var/log/sys.log").size(), 10000000u);
     EXPECT_TRUE(run.result.Exists("/var/log/messages"));
     EXPECT_EQ(run.result.ReadFile("/var/log/messages").size(), 0u);
@@ -383,7 +371,7 @@ TEST(CleanupSandbox, OversizedUpgradeLogKeepsItsLastLinesEndingWithItsOwnEntry) 
               Concat({{"cat /dev/null > /var/log/sys.log",
                        "tail -n 2000 /tmp/ramdisk/upgrade_log > /tmp/ramdisk/upgrade_log.tmp",
                        "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"},
-                      kStaticDirectoryCommands}));
+                      qx::testing::kStaticDirectoryCommands}));
     EXPECT_EQ(run.result.ReadFile("/var/log/sys.log").size(), 0u);
     EXPECT_EQ(run.result.ReadFile("/var/log/messages").size(), 10000000u);
     EXPECT_FALSE(run.result.Exists("/tmp/ramdisk/upgrade_log.tmp"));

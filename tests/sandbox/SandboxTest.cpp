@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "../support/TempDir.h"
+#include "support/TempDir.h"
 #include "sandbox/Sandbox.h"
 
 namespace qx::sandbox {

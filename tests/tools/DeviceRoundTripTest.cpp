@@ -7,6 +7,7 @@
 
 #include "../upgrader/DeviceScenario.h"
 #include "ToolFixture.h"
+#include "support/DeviceLog.h"
 
 namespace qx::testing {
 namespace {

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sstream>
+
+#include "support/DeviceLog.h"
 
 using qx::sandbox::Entry;
 
@@ -97,17 +98,8 @@ qx::sandbox::Result DeviceScenario::RunProgram(const std::string& hostProgram) c
     return qx::sandbox::Run(device, hostProgram, args);
 }
 
-std::vector<std::string> LogLines(const std::string& logText) {
-    static const std::regex stamp("^[0-9]{6,8} [0-9]{2}:[0-9]{2}:[0-9]{2} - ");
-    std::vector<std::string> lines = qx::sandbox::SplitLines(logText);
-    for (std::string& line : lines) {
-        line = std::regex_replace(line, stamp, "", std::regex_constants::format_first_only);
-    }
-    return lines;
-}
-
 std::vector<std::string> RunLogLines(const std::string& logText) {
-    std::vector<std::string> lines = LogLines(logText);
+    std::vector<std::string> lines = qx::testing::LogLines(logText);
     for (size_t i = lines.size(); i-- > 0;) {
         if (lines[i] == "Upg: V0.0.5: Beginning upgrade") {
             return std::vector<std::string>(lines.begin() + static_cast<long>(i), lines.end());

@@ -35,8 +35,5 @@ class DeviceScenario {
     qx::sandbox::Result RunProgram(const std::string& hostProgram) const;
 };
 
-// The upgrade log's entries without their stamps, one element per line.
-std::vector<std::string> LogLines(const std::string& logText);
-
 // The stamped lines of a log, stripped, after the banner of the latest run.
 std::vector<std::string> RunLogLines(const std::string& logText);

@@ -7,8 +7,10 @@
 #include <optional>
 
 #include "DeviceScenario.h"
+#include "support/DeviceLog.h"
 
 using qx::sandbox::Result;
+using qx::testing::LogLines;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -36,14 +38,6 @@ std::string StaleUploadCommandFor(unsigned int t) {
 }
 
 unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
-
-const Lines kStaticDirectoryCommands = {"rm -rf /usr/share/gtk-doc",
-                                        "rm -rf /usr/share/info",
-                                        "rm -rf /usr/local/share/doc/openswan",
-                                        "rm -rf /etc/ipsec.d/examples",
-                                        "rm -rf /share/man",
-                                        "rm -rf /usr/local/man",
-                                        "rm -rf /share/doc/"};
 
 bool Contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -92,8 +86,8 @@ TEST(UpgradeRun, SuccessfulRunStagesValidatesAndHandsOff) {
     }
     expected.push_back("/tmp/wdfeed &");
     expected.push_back("cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"");
-    expected.insert(expected.end(), kStaticDirectoryCommands.begin(),
-                    kStaticDirectoryCommands.end());
+    expected.insert(expected.end(), qx::testing::kStaticDirectoryCommands.begin(),
+                    qx::testing::kStaticDirectoryCommands.end());
     for (const char* command :
          {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
           "mount -t tmpfs -o size=25M /tmp/ramdisk/",
