@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/TempDir.h"
 #include "sandbox/Sandbox.h"
+#include "support/TempDir.h"
 
 namespace qx::sandbox {
 namespace {
