@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sandbox/Sandbox.h"
+#include "support/DeviceLog.h"
 #include "upgrader/DeviceScenario.h"
 
 namespace {
@@ -229,7 +230,7 @@ TEST_F(TracedRun, SuccessfulUpgrade) {
     scenario.PlacePackage("ud-compat.bin");
     const qx::sandbox::Result result = RunTraced(scenario, UpgraderPath());
     EXPECT_EQ(result.exitStatus, 1);  // the status of every run past extraction
-    const Words log = LogLines(result.ReadFile("/var/log/upgrade_log"));
+    const Words log = qx::testing::LogLines(result.ReadFile("/var/log/upgrade_log"));
     EXPECT_NE(std::find(log.begin(), log.end(), "Successfully upgraded firmware"), log.end());
 }
 
