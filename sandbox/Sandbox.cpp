@@ -235,31 +235,14 @@ class OverlayBuilder {
             }
             return true;
         }
-        int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) {
-            error = ErrnoText("cannot create", entry.path);
-            return false;
-        }
-        bool ok = true;
-        if (!entry.content.empty()) {
-            const char* data = entry.content.data();
-            std::size_t left = entry.content.size();
-            while (ok && left > 0) {
-                ssize_t n = ::write(fd, data, left);
-                ok = n > 0;
-                if (ok) {
-                    data += n;
-                    left -= static_cast<std::size_t>(n);
-                }
-            }
-        } else if (entry.size > 0) {
+        bool ok = WriteWhole(host, entry.content);
+        if (ok && entry.content.empty() && entry.size > 0) {
             // Sparse on the host; the launcher writes real zeros on the device.
-            ok = ::ftruncate(fd, static_cast<off_t>(entry.size)) == 0;
+            ok = ::truncate(host.c_str(), static_cast<off_t>(entry.size)) == 0;
         }
         if (!ok) {
             error = ErrnoText("cannot write", entry.path);
         }
-        ::close(fd);
         return ok;
     }
 

@@ -11,6 +11,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
+#include "upgrader/utils/FileIo.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
@@ -283,20 +284,11 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
         }
         // Write everything read; a failed write (a full file system) ends the
         // extraction with false instead of claiming the bytes were copied.
-        std::size_t done = 0;
-        while (done < static_cast<std::size_t>(got)) {
-            ssize_t written = ::write(out, buffer + done, static_cast<std::size_t>(got) - done);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                int error = written < 0 ? errno : ENOSPC;
-                errorMessage = SystemError("Error writing extraction file ", path, error);
-                ::close(in);
-                ::close(out);
-                return false;
-            }
-            done += static_cast<std::size_t>(written);
+        if (!qx::upgrader::utils::WriteAll(out, buffer, static_cast<std::size_t>(got))) {
+            errorMessage = SystemError("Error writing extraction file ", path, errno);
+            CloseQuietly(in);
+            CloseQuietly(out);
+            return false;
         }
         remaining -= static_cast<unsigned int>(got);
     }

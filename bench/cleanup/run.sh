@@ -73,8 +73,8 @@ run_scenario() {
   end=$(date +%s.%N)
   [[ $(cat "$out/exit_status") == 0 ]] || { echo "run.sh: $name: probe failed" >&2; exit 1; }
   printf '%-5s %s\n' "$name" "$(cat "$out/root/tmp/ramdisk/passes")"
-  printf '      wall time under strace %.1f s; %s\n' "$(echo "$end - $start" | bc)" \
-    "$(cat "$out/stdout")"
+  printf '      wall time under strace %s s; %s\n' \
+    "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }')" "$(cat "$out/stdout")"
   rm -rf "$work/$name"
 }
 

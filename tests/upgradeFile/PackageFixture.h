@@ -3,29 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "support/CaptureLog.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 #include "tools/package/PackageWriter.h"
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
 
 namespace qx::testing {
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
-
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Data of n bytes that differs from position to position.
 inline std::string Pattern(std::size_t n, unsigned seed = 1) {

@@ -2,26 +2,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
+#include "support/Files.h"
 #include "support/TempDir.h"
 #include "upgrader/utils/FileSystem.h"
 
 using namespace qx::upgrader::utils;
-
-namespace {
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
-
-}  // namespace
+using qx::testing::WriteBytes;
 
 TEST(FileQueries, OnlyRegularFilesExistAndHaveSizes) {
     TempDir dir;
-    WriteFile(dir / "file", "12345");
-    WriteFile(dir / "empty", "");
+    WriteBytes(dir / "file", "12345");
+    WriteBytes(dir / "empty", "");
     ASSERT_EQ(::mkdir((dir / "dir").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("file", (dir / "link").c_str()), 0);
@@ -54,7 +45,7 @@ TEST(FileQueries, OnlyRegularFilesExistAndHaveSizes) {
 TEST(FileQueries, HugeFileSizeSaturates) {
     TempDir dir;
     const std::string path = dir / "sparse";
-    WriteFile(path, "");
+    WriteBytes(path, "");
     ASSERT_EQ(::truncate64(path.c_str(), 5LL * 1024 * 1024 * 1024), 0);
     unsigned int size = 0;
     if (sizeof(off_t) < 8) {
@@ -69,7 +60,7 @@ TEST(FileQueries, HugeFileSizeSaturates) {
 
 TEST(FileQueries, ModificationTimesAndPermissions) {
     TempDir dir;
-    WriteFile(dir / "file", "x");
+    WriteBytes(dir / "file", "x");
     struct timespec times[2] = {{1000, 0}, {123456789, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "file").c_str(), times, 0), 0);
     EXPECT_EQ(FileModificationTime(dir / "file"), 123456789L);

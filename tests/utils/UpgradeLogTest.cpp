@@ -3,13 +3,14 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
+#include "support/Files.h"
 #include "support/TempDir.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 using namespace qx::upgrader::utils;
+using qx::testing::ReadBytes;
 
 namespace {
 
@@ -22,13 +23,6 @@ std::tm MakeTime(int year, int month, int day, int hour, int minute, int second)
     t.tm_min = minute;
     t.tm_sec = second;
     return t;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 }  // namespace
@@ -58,7 +52,7 @@ TEST(LogEntry, MessagesAreWrittenByteForByteAndNothingRuns) {
         ASSERT_EQ(AppendLogEntry(log.c_str(), message), 0);
     }
 
-    const std::string content = ReadAll(log);
+    const std::string content = ReadBytes(log);
     std::string::size_type position = 0;
     for (const std::string& message : messages) {
         // Each entry: stamp "YYYYMMD HH:MM:SS - ", the message, a line feed.
@@ -83,7 +77,7 @@ TEST(LogEntry, AppendsToExistingFileAndCreatesMissingOne) {
         out << "old line\n";
     }
     ASSERT_EQ(AppendLogEntry(log.c_str(), "new"), 0);
-    const std::string content = ReadAll(log);
+    const std::string content = ReadBytes(log);
     EXPECT_EQ(content.rfind("old line\n", 0), 0u);
     EXPECT_EQ(content.substr(content.size() - 6), "- new\n");
 

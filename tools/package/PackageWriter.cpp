@@ -9,6 +9,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
+#include "upgrader/utils/FileIo.h"
 
 namespace qx {
 namespace package {
@@ -20,6 +21,7 @@ using qx::upgradeFile::md5_append;
 using qx::upgradeFile::md5_context;
 using qx::upgradeFile::md5_finish;
 using qx::upgradeFile::md5_init;
+using qx::upgrader::utils::WriteAll;
 
 constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
@@ -113,24 +115,6 @@ class Descriptor {
   private:
     int fd;
 };
-
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            if (written == 0) {
-                errno = ENOSPC;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // Streams one input into out while digesting it after `header` (bytes
 // 0..111). Fails when the input does not hold exactly `size` bytes.

@@ -94,18 +94,6 @@ bool UnlinkEarliestVarLogMessage() { return UnlinkEarliest(RotatedLogFamily::Mes
 
 bool UnlinkEarliestHomeLogFile() { return UnlinkEarliest(RotatedLogFamily::HomeLog, nullptr); }
 
-bool UnlinkEarliestVarLogSyslogTime(bool& removed) {
-    return UnlinkEarliest(RotatedLogFamily::Syslog, &removed);
-}
-
-bool UnlinkEarliestVarLogMessage(bool& removed) {
-    return UnlinkEarliest(RotatedLogFamily::Messages, &removed);
-}
-
-bool UnlinkEarliestHomeLogFile(bool& removed) {
-    return UnlinkEarliest(RotatedLogFamily::HomeLog, &removed);
-}
-
 bool ChooseRotatedLogFamily(const bool (&found)[kRotatedLogFamilyCount],
                             const long (&mtime)[kRotatedLogFamilyCount], RotatedLogFamily& chosen) {
     int best = -1;

@@ -31,15 +31,10 @@ bool UnlinkEarliestVarLogSyslogTime();
 bool UnlinkEarliestVarLogMessage();
 bool UnlinkEarliestHomeLogFile();
 
-// The same removals, also telling whether the name is gone afterwards
-// (unlink succeeded, or the name had vanished already). removed is written
-// only when the result is true. The old-logs stage uses this to end instead
-// of meeting an undeletable file again and again.
-bool UnlinkEarliestVarLogSyslogTime(bool& removed);
-bool UnlinkEarliestVarLogMessage(bool& removed);
-bool UnlinkEarliestHomeLogFile(bool& removed);
-
-// Generic forms of the above, by family.
+// The same by family. The removal also tells whether the name is gone
+// afterwards (unlink succeeded, or the name had vanished already); removed is
+// written only when the result is true. The old-logs stage uses it to end
+// instead of meeting an undeletable file again and again.
 bool FindEarliestRotatedLogTime(RotatedLogFamily family, long& mtime);
 bool UnlinkEarliestRotatedLog(RotatedLogFamily family, bool& removed);
 

@@ -188,17 +188,7 @@ void CleanupVQ740::PruneRotatedLogs() {
             return;
         }
         bool removed = false;
-        switch (chosen) {
-            case RotatedLogFamily::HomeLog:
-                utils::UnlinkEarliestHomeLogFile(removed);
-                break;
-            case RotatedLogFamily::Messages:
-                utils::UnlinkEarliestVarLogMessage(removed);
-                break;
-            case RotatedLogFamily::Syslog:
-                utils::UnlinkEarliestVarLogSyslogTime(removed);
-                break;
-        }
+        utils::UnlinkEarliestRotatedLog(chosen, removed);
         if (!removed || Remeasure()) {
             return;
         }

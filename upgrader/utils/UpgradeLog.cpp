@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "FileIo.h"
+
 namespace qx {
 namespace upgrader {
 namespace utils {
@@ -40,21 +42,7 @@ int AppendLogEntry(const char* path, std::string const& message) {
     }
     // One write keeps the entry whole in the file; a short write (full RAM
     // disk) goes on with the rest until the file system refuses.
-    const char* data = entry.data();
-    size_t left = entry.size();
-    int status = 0;
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            status = -1;
-            break;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
+    int status = WriteAll(fd, entry.data(), entry.size()) ? 0 : -1;
     if (::close(fd) != 0 && status == 0) {
         status = -1;
     }
