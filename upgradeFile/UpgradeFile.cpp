@@ -233,7 +233,7 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     }
 }
 
-bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
+bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path, Output output) {
     if (index >= offsets.size()) {
         errorMessage = "Invalid offset";
         return false;
@@ -261,12 +261,25 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
         return false;
     }
 
-    int out = OpenNonBlocking(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+    const int out = output == Output::Fresh
+                        ? qx::upgrader::utils::CreateFreshFile(path.c_str(), 0, 0755)
+                        : OpenNonBlocking(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
     if (out < 0) {
         errorMessage = SystemError("Couldn't open extraction file ", path, errno);
         CloseQuietly(in);
         return false;
     }
+    // A failed write leaves no partial output behind: on a full flash it
+    // would keep the room that the upgrade log needs on its way back.
+    struct stat written;
+    const bool removable = ::fstat(out, &written) == 0;
+    auto writeFailed = [&](int error) {
+        errorMessage = SystemError("Error writing extraction file ", path, error);
+        if (removable) {
+            qx::upgrader::utils::RemoveWrittenFile(path.c_str(), written);
+        }
+        return false;
+    };
 
     unsigned char buffer[kBufferSize];
     unsigned int remaining = innerFiles[index].FileSize();
@@ -285,10 +298,10 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
         // Write everything read; a failed write (a full file system) ends the
         // extraction with false instead of claiming the bytes were copied.
         if (!qx::upgrader::utils::WriteAll(out, buffer, static_cast<std::size_t>(got))) {
-            errorMessage = SystemError("Error writing extraction file ", path, errno);
-            CloseQuietly(in);
-            CloseQuietly(out);
-            return false;
+            const int error = errno;
+            ::close(in);
+            ::close(out);
+            return writeFailed(error);
         }
         remaining -= static_cast<unsigned int>(got);
     }
@@ -296,8 +309,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     ::close(in);
     // Some file systems only report a failed write when the file is closed.
     if (::close(out) != 0) {
-        errorMessage = SystemError("Error writing extraction file ", path, errno);
-        return false;
+        return writeFailed(errno);
     }
     return true;
 }

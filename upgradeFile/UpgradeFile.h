@@ -33,11 +33,26 @@ class UpgradeFile {
     bool ParseFile(const std::string& path);
     bool ParseFile();
 
-    // Writes the data of inner file index to path (created with mode 0755
-    // less the umask, or truncated keeping its mode). True means the file now
-    // holds exactly the inner file's bytes. Accepts the numbers of the inner
-    // files accepted by the latest ParseFile, even a failed one.
-    bool ExtractFile(unsigned int index, const std::string& path);
+    // How ExtractFile treats what already stands at its output path.
+    enum class Output {
+        // The device's way, for outputs in directories everyone can write:
+        // whatever stands there (a file, a link, a FIFO) is removed by its
+        // name and a new file is created exclusively, never through a link,
+        // with mode 0755 less the umask. A directory there, or anything
+        // placed there again in between, fails the open.
+        Fresh,
+        // A command-line tool's way: a link is followed, an existing file is
+        // truncated and keeps its mode, a missing one is created with mode
+        // 0755 less the umask.
+        Existing,
+    };
+
+    // Writes the data of inner file index to path. True means the file now
+    // holds exactly the inner file's bytes. When a write fails, the partial
+    // output is removed if path names it directly (not through a link).
+    // Accepts the numbers of the inner files accepted by the latest
+    // ParseFile, even a failed one.
+    bool ExtractFile(unsigned int index, const std::string& path, Output output = Output::Fresh);
 
     bool Valid() const { return valid; }
     const std::string& ErrorMessage() const { return errorMessage; }

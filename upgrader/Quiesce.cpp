@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
-#include <sstream>
+#include <string>
 
+#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 
 namespace qx {
@@ -23,16 +26,27 @@ constexpr const char* kServiceStopList[] = {
 
 }  // namespace
 
-std::string StaleUploadCommand(unsigned int t) {
-    std::ostringstream command;
-    command << "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" << t << "*\" ! -name \"ud"
-            << t - 1 << "*\" ! -name \"ud" << t + 1 << "*\" | xargs rm -rf";
-    return command.str();
+bool IsStaleUpload(const char* name, unsigned int t) {
+    if (std::strncmp(name, "ud", 2) != 0) {
+        return false;
+    }
+    for (const unsigned int recent : {t, t - 1, t + 1}) {
+        const std::string digits = std::to_string(recent);
+        if (std::strncmp(name + 2, digits.c_str(), digits.size()) == 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void QuiesceServices() {
     utils::RunCommand("touch /etc/upgrade_started");
-    utils::RunCommand("touch /tmp/ramdisk/pnv-wait-during-startup");
+    // The RAM disk can be written by everyone: the marker is created afresh,
+    // never through a link planted at its name.
+    const int marker = utils::CreateFreshFile("/tmp/ramdisk/pnv-wait-during-startup", 0, 0666);
+    if (marker >= 0) {
+        ::close(marker);
+    }
     ::sleep(1);
     ::sync();
     utils::RunCommand("pkill -SIGINT service-manager");
@@ -40,7 +54,10 @@ void QuiesceServices() {
         utils::RunCommand(command);
     }
     const unsigned int t = static_cast<unsigned int>(std::time(nullptr)) / 1000u;
-    utils::RunCommand(StaleUploadCommand(t));
+    // Removed in process, each name whole and never through a link: a shell
+    // pipe would split names at blanks, and busybox's "rm -rf" walks a tree
+    // by path names, which an upload's owner can redirect into a link.
+    utils::RemoveSelectedEntries("/tmp/", [t](const char* name) { return IsStaleUpload(name, t); });
 }
 
 bool IsRejectedBoard() {

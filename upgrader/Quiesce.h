@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 namespace qx {
 namespace upgrader {
 
@@ -10,10 +8,10 @@ namespace upgrader {
 // list and the removal of stale uploads from /tmp/.
 void QuiesceServices();
 
-// The stale-upload clean-up command for the time quotient t (seconds since
-// the epoch / 1000): every "ud*" entry directly in /tmp/ goes except those
-// named after t, t - 1 and t + 1.
-std::string StaleUploadCommand(unsigned int t);
+// Whether the entry of /tmp/ with this name is a stale upload at the time
+// quotient t (seconds since the epoch / 1000): its name begins with "ud",
+// but not with "ud" followed by t, t - 1 or t + 1 in decimal.
+bool IsStaleUpload(const char* name, unsigned int t);
 
 // True when the board description names the refused revision (the word 12).
 bool IsRejectedBoard();

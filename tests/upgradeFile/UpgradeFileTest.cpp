@@ -123,13 +123,41 @@ TEST_F(ReaderTest, ExtractsExactBytesAndModes) {
         EXPECT_EQ(ReadBytes(out), datas[index]) << index;
         EXPECT_EQ(ModeOf(out), 0755u & ~mask) << index;
     }
-    // An existing longer file is truncated and keeps its own mode.
-    std::string existing = dir / "existing";
-    WriteBytes(existing, Pattern(5000, 9));
-    ASSERT_EQ(::chmod(existing.c_str(), 0600), 0);
-    ASSERT_TRUE(reader.ExtractFile(2, existing));
-    EXPECT_EQ(ReadBytes(existing), datas[2]);
-    EXPECT_EQ(ModeOf(existing), 0600u);
+}
+
+// What already stands at the output path: the device's fresh output removes
+// it by its name (never writing through it), a tool's output writes into it.
+TEST_F(ReaderTest, OutputPathsThatAreTaken) {
+    UpgradeFile reader(Save(Build({"inner data"})));
+    ASSERT_TRUE(reader.ParseFile());
+    const std::string other = dir / "other", out = dir / "out";
+    const struct {
+        const char* what;
+        UpgradeFile::Output output;
+        bool link;             // out is a link to other, else a second name of it
+        bool otherKeepsBytes;  // other still holds its own bytes afterwards
+        mode_t outMode;
+    } cases[] = {
+        {"fresh over a link", UpgradeFile::Output::Fresh, true, true, 0755},
+        {"fresh over a second name", UpgradeFile::Output::Fresh, false, true, 0755},
+        {"existing through a link", UpgradeFile::Output::Existing, true, false, 0600},
+        {"existing into a second name", UpgradeFile::Output::Existing, false, false, 0600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const mode_t saved = ::umask(0);
+        WriteBytes(other, "other's bytes, longer than the inner file");
+        ASSERT_EQ(::chmod(other.c_str(), 0600), 0);
+        ::unlink(out.c_str());
+        ASSERT_EQ(
+            c.link ? ::symlink(other.c_str(), out.c_str()) : ::link(other.c_str(), out.c_str()), 0);
+        const bool extracted = reader.ExtractFile(0, out, c.output);
+        ::umask(saved);
+        ASSERT_TRUE(extracted) << reader.ErrorMessage();
+        EXPECT_EQ(ReadBytes(out), "inner data");
+        EXPECT_EQ(ModeOf(out), c.outMode);
+        EXPECT_EQ(ReadBytes(other) == "inner data", !c.otherKeepsBytes);
+    }
 }
 
 TEST_F(ReaderTest, ParsePathRules) {
@@ -260,9 +288,17 @@ TEST_F(ReaderTest, ExtractFailureTable) {
     EXPECT_NE(::access((dir / "five").c_str(), F_OK), 0);
     const std::string noDir = dir / "no/such/dir", fifo = dir / "out-fifo";
     fails(0, noDir, "Couldn't open extraction file " + noDir + ": error: " + std::strerror(ENOENT));
-    // An output FIFO without a reader is refused rather than waited on.
+    // A directory cannot be freed for a fresh output.
+    fails(0, dir.path(),
+          "Couldn't open extraction file " + dir.path() + ": error: " + std::strerror(EISDIR));
+    // A tool's output FIFO without a reader is refused rather than waited
+    // on; a fresh output replaces it.
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    fails(0, fifo, "Couldn't open extraction file " + fifo + ": error: " + std::strerror(ENXIO));
+    EXPECT_FALSE(reader.ExtractFile(0, fifo, UpgradeFile::Output::Existing));
+    EXPECT_EQ(reader.ErrorMessage(),
+              "Couldn't open extraction file " + fifo + ": error: " + std::strerror(ENXIO));
+    EXPECT_TRUE(reader.ExtractFile(0, fifo));
+    EXPECT_EQ(ReadBytes(fifo), "zero");
 
     // The package shrinks after the parse: the read runs dry.
     const off_t shrunk = static_cast<off_t>(ReadBytes(package).size() - 100);

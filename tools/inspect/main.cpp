@@ -332,14 +332,15 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
     }
     struct stat before {};
     const bool existed = ::lstat(out.c_str(), &before) == 0;
-    if (!reader.ExtractFile(index, out)) {
+    if (!reader.ExtractFile(index, out, UpgradeFile::Output::Existing)) {
         std::string text = reader.ErrorMessage();
         if (index >= reader.Offsets().size()) {
             text += ": " + path + " has " + std::to_string(reader.Offsets().size()) +
                     " inner files, numbered from 0";
         }
-        // The reader leaves a partial output behind; a file this run created
-        // is removed so that no half inner file stays under the name.
+        // The reader takes back the output of a failed write; a file this
+        // run created is removed after any other failure too, so that no
+        // half inner file stays under the name.
         if (!existed) {
             ::unlink(out.c_str());
         }

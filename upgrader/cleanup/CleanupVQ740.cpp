@@ -6,6 +6,7 @@
 
 #include "upgrader/cleanup/CleanupTables.h"
 #include "upgrader/cleanup/CleanupUtils.h"
+#include "upgrader/utils/FileIo.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
@@ -24,26 +25,25 @@ struct LiveLog {
     const char* path;
     unsigned int limit;
     const char* message;
-    const char* commands[2];
+    const char* command;  // empties the log; nullptr: it keeps its last lines
 };
 
 constexpr LiveLog kLiveLogs[] = {
-    {"/var/log/sys.log",
-     10000000u,
-     "Clearing sys.log because too large. Size: ",
-     {"cat /dev/null > /var/log/sys.log", nullptr}},
-    {"/var/log/messages",
-     10000000u,
-     "Clearing messages because too large. Size: ",
-     {"cat /dev/null > /var/log/messages", nullptr}},
+    {"/var/log/sys.log", 10000000u,
+     "Clearing sys.log because too large. Size: ", "cat /dev/null > /var/log/sys.log"},
+    {"/var/log/messages", 10000000u,
+     "Clearing messages because too large. Size: ", "cat /dev/null > /var/log/messages"},
     // The entry is written before the log is shortened, so it is the last
-    // of the 2,000 lines kept.
-    {"/tmp/ramdisk/upgrade_log",
-     500000u,
-     "Clearing upgrade_log because too large. Size: ",
-     {"tail -n 2000 /tmp/ramdisk/upgrade_log > /tmp/ramdisk/upgrade_log.tmp",
-      "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"}},
+    // of the lines kept.
+    {"/tmp/ramdisk/upgrade_log", 500000u,
+     "Clearing upgrade_log because too large. Size: ", nullptr},
 };
+
+// The upgrade log keeps its last 2,000 lines. They go through a fresh file
+// beside it, renamed over it: on the RAM disk, which everyone can write, a
+// shell redirection would write through a link planted at that name.
+constexpr const char* kUpgradeLogScratch = "/tmp/ramdisk/upgrade_log.tmp";
+constexpr unsigned int kUpgradeLogKeptLines = 2000;
 
 // One entry of text followed by a number, composed in the cleanup's stream.
 void LogNumber(std::ostringstream& entry, const char* text, unsigned int number) {
@@ -138,10 +138,11 @@ void CleanupVQ740::TrimLiveLogs(std::ostringstream& entry) {
         qx::upgrader::utils::FileSize(log.path, size);
         if (size > log.limit) {
             LogNumber(entry, log.message, size);
-            for (const char* command : log.commands) {
-                if (command != nullptr) {
-                    RunCommand(command);
-                }
+            if (log.command != nullptr) {
+                RunCommand(log.command);
+            } else {
+                qx::upgrader::utils::KeepLastLines(log.path, kUpgradeLogScratch,
+                                                   kUpgradeLogKeptLines);
             }
         }
     }

@@ -1,8 +1,14 @@
 #include "FileSystem.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
 
 namespace qx {
 namespace upgrader {
@@ -12,6 +18,46 @@ namespace {
 
 unsigned int Saturate(unsigned long long value) {
     return value > kSaturatedSize ? kSaturatedSize : static_cast<unsigned int>(value);
+}
+
+void RemoveEntryAt(int parent, const char* name);
+
+// Reads the whole directory open at fd first, then removes the entries that
+// select accepts (all when select is null); closes fd.
+void RemoveEntriesAt(int fd, std::function<bool(const char*)> const* select) {
+    DIR* directory = ::fdopendir(fd);
+    if (directory == nullptr) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const struct dirent* entry = ::readdir(directory)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+            (select == nullptr || (*select)(name))) {
+            names.push_back(name);
+        }
+    }
+    for (const std::string& name : names) {
+        RemoveEntryAt(::dirfd(directory), name.c_str());
+    }
+    ::closedir(directory);
+}
+
+void RemoveEntryAt(int parent, const char* name) {
+    if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) {
+        return;
+    }
+    // A directory (unlink refuses it): emptied through its own descriptor.
+    int fd;
+    do {
+        fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return;
+    }
+    RemoveEntriesAt(fd, nullptr);
+    ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -56,6 +102,17 @@ long FileModificationTime(std::string const& path) {
 
 bool SetPermissions(std::string const& path, unsigned int mode) {
     return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+void RemoveSelectedEntries(std::string const& directory,
+                           std::function<bool(const char* name)> const& select) {
+    int fd;
+    do {
+        fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        RemoveEntriesAt(fd, &select);
+    }
 }
 
 }  // namespace utils

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace qx {
@@ -30,6 +31,16 @@ long FileModificationTime(std::string const& path);
 
 // chmod(path, mode); true when it succeeded.
 bool SetPermissions(std::string const& path, unsigned int mode);
+
+// Removes the entries of directory whose names select accepts ("." and ".."
+// are never offered), each with everything it contains. Names are used
+// whole, whatever bytes they hold. A link or any other non-directory goes by
+// its own name; a directory is emptied through descriptors opened relative
+// to their parents with O_NOFOLLOW and then removed, so the removal never
+// follows a link and never leaves directory, even while others rename
+// things inside it. Results are not examined: what cannot be removed stays.
+void RemoveSelectedEntries(std::string const& directory,
+                           std::function<bool(const char* name)> const& select);
 
 }  // namespace utils
 }  // namespace upgrader

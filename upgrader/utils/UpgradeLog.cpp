@@ -1,9 +1,7 @@
 #include "UpgradeLog.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "FileIo.h"
@@ -33,10 +31,9 @@ int AppendLogEntry(const char* path, std::string const& message) {
     entry += message;
     entry += '\n';
 
-    int fd;
-    do {
-        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    // The RAM disk can be written by everyone: an entry never goes through a
+    // link or into a file someone else placed at the log's name.
+    const int fd = OpenOwnFileForAppend(path, 0666);
     if (fd < 0) {
         return -1;
     }

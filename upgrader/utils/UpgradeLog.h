@@ -28,8 +28,11 @@ std::string FormatLogStamp(std::tm const& local);
 std::string CurrentLogStamp();
 
 // Appends stamp + message + '\n' to the file at path with one write,
-// creating it (mode 0666 less umask) when missing. The bytes of the message
-// are written as they are: nothing is interpreted. Returns 0 on success.
+// creating it (mode 0666 less umask) when missing. Anything at path other
+// than the program's own regular file (a link, a FIFO, another user's file)
+// is replaced by a fresh file first (OpenOwnFileForAppend). The bytes of the
+// message are written as they are: nothing is interpreted. Returns 0 on
+// success.
 int AppendLogEntry(const char* path, std::string const& message);
 
 }  // namespace utils
