@@ -164,12 +164,17 @@ class OverlayBuilder {
         return true;
     }
 
-    // Modes and times last, so creating children does not disturb them.
+    // Owners, modes and times last, so creating children does not disturb them.
     bool Finish(bool newestFirst, std::string& error) {
         for (const auto& [host, entry] : finals_) {
             struct stat st;
             if (::lstat(host.c_str(), &st) != 0) {
                 continue;  // replaced by a later entry of another kind
+            }
+            if ((entry.uid != 0 || entry.gid != 0) &&
+                ::lchown(host.c_str(), entry.uid, entry.gid) != 0) {
+                error = ErrnoText("cannot set the owner of", entry.path);
+                return false;
             }
             if (!S_ISLNK(st.st_mode)) {
                 unsigned int mode = entry.mode;
@@ -434,7 +439,11 @@ std::string Result::ReadFile(const std::string& devicePath) const {
 
 bool Result::Exists(const std::string& devicePath) const {
     struct stat st;
-    return !root.empty() && ::lstat((root + devicePath).c_str(), &st) == 0;
+    return Stat(devicePath, st);
+}
+
+bool Result::Stat(const std::string& devicePath, struct stat& info) const {
+    return !root.empty() && ::lstat((root + devicePath).c_str(), &info) == 0;
 }
 
 void Result::Keep() const {

@@ -7,6 +7,8 @@
 // the device's files after the run.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +35,9 @@ struct Entry {
     unsigned int mode = 0644;
     long mtime = 0;      // modification time, seconds since the epoch; 0 = time of creation
     std::string target;  // Symlink target
+    // Owner on the device (another user is just other numbers); links too.
+    unsigned int uid = 0;
+    unsigned int gid = 0;
 };
 
 enum class ProcVersionMode {
@@ -78,6 +83,8 @@ struct Result {
     std::string ReadFile(const std::string& devicePath) const;
     // True when the device path exists after the run (lstat: links count).
     bool Exists(const std::string& devicePath) const;
+    // lstat of the device path after the run; false when it is missing.
+    bool Stat(const std::string& devicePath, struct stat& info) const;
     // Keeps the output directory on the host after the last copy of this
     // Result is gone (it is removed otherwise). QX_SANDBOX_KEEP=1 keeps all.
     void Keep() const;

@@ -71,13 +71,14 @@ qx::package::OuterFields DeviceScenario::DefaultOuterFields() {
     return outer;
 }
 
-std::string DeviceScenario::PackageBytes(int validatorExit, const qx::package::OuterFields& outer) {
+std::string DeviceScenario::PackageBytes(int validatorExit, const qx::package::OuterFields& outer,
+                                         const std::string& kernelImage) {
     std::vector<qx::package::InnerData> inners(5);
     inners[0].data = "release notes";
     inners[1].data = "";
     inners[2].data = ValidatorScript(validatorExit);
     inners[2].fields.label = "fs-validator";
-    inners[3].data = kKernelImage;
+    inners[3].data = kernelImage;
     inners[3].fields.label = "kernel_image";
     inners[4].data = kDatabase;
     inners[4].fields.label = "filesystem.db";

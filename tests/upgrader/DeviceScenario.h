@@ -24,8 +24,10 @@ class DeviceScenario {
     // validatorExit.
     void PlacePackage(const std::string& name, int validatorExit = 0,
                       const qx::package::OuterFields& outer = DefaultOuterFields());
-    // The same package's bytes, for tests that damage them.
-    static std::string PackageBytes(int validatorExit, const qx::package::OuterFields& outer);
+    // The same package's bytes, for tests that damage them or need another
+    // kernel image.
+    static std::string PackageBytes(int validatorExit, const qx::package::OuterFields& outer,
+                                    const std::string& kernelImage = kKernelImage);
     static qx::package::OuterFields DefaultOuterFields();
 
     static const std::string kKernelImage;

@@ -1,0 +1,255 @@
+// The real upgrader on a device where another user planted names, links and
+// files in /tmp/ and on the RAM disk before the run, and on a flash that
+// fills up during extraction. The other user is only other numbers on the
+// planted files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DeviceScenario.h"
+#include "support/DeviceLog.h"
+
+using qx::sandbox::Kind;
+using qx::sandbox::Result;
+using qx::testing::LogLines;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr unsigned int kOtherUser = 1000;
+const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
+
+// Files outside the upgrade's own paths, with their bytes; the planted links
+// lead to them or to paths that must never be created.
+const std::pair<std::string, std::string> kPrecious[] = {
+    {"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"},
+    {"/usr/lib/libprecious.so", "library bytes\n"},
+};
+const char* const kNeverCreated[] = {"/etc/nologin", "/etc/ld.so.preload"};
+
+// Stale uploads whose names a shell would split or choke on, and entries
+// that lead out of /tmp/.
+const Lines kHostileUploads = {"/tmp/ud etc", "/tmp/ud\tusr", "/tmp/ud\nlib", "/tmp/ud'quote",
+                               "/tmp/ud\"dq", "/tmp/ud -f x", "/tmp/udlink",  "/tmp/udtree"};
+
+void Plant(DeviceScenario& s, const std::string& path, Kind kind, const std::string& text = "") {
+    qx::sandbox::Entry entry;
+    entry.path = path;
+    entry.kind = kind;
+    (kind == Kind::Symlink ? entry.target : entry.content) = text;
+    entry.mode = kind == Kind::Directory ? 0777 : 0666;
+    entry.uid = entry.gid = kOtherUser;
+    s.device.entries.push_back(entry);
+}
+
+void DropEarlierLog(DeviceScenario& s) {
+    auto& entries = s.device.entries;
+    entries.erase(std::remove_if(
+                      entries.begin(), entries.end(),
+                      [](const qx::sandbox::Entry& e) { return e.path == "/var/log/upgrade_log"; }),
+                  entries.end());
+}
+
+// An earlier log of 3,000 lines of 200 bytes: over the 500,000-byte limit.
+void PlaceLongEarlierLog(DeviceScenario& s) {
+    std::string log;
+    for (int i = 1; i <= 3000; ++i) {
+        std::string line = "2026111 10:00:00 - earlier line " + std::to_string(i) + " ";
+        log += line + std::string(199 - line.size(), 'x') + "\n";
+    }
+    s.Place("/var/log/upgrade_log", log);
+}
+
+// The shortened log kept its last 2,000 lines: earlier lines from 1,007 on,
+// then the run's 6 lines up to the clearing entry.
+void ExpectShortenedLog(const Lines& log) {
+    ASSERT_GT(log.size(), 2000u);
+    EXPECT_EQ(log[0].rfind("earlier line 1007 ", 0), 0u) << log[0];
+    EXPECT_EQ(log[1993].rfind("earlier line 3000 ", 0), 0u) << log[1993];
+    EXPECT_EQ(log[1994], kBanner);
+    EXPECT_EQ(log[1999].rfind("Clearing upgrade_log because too large. Size: ", 0), 0u);
+}
+
+// True when path is a regular file owned by root (with that mode, unless 0).
+bool ExpectRootOwned(const Result& result, const std::string& path, unsigned int mode) {
+    struct stat info;
+    const bool regular = result.Stat(path, info) && S_ISREG(info.st_mode);
+    EXPECT_TRUE(regular) << path;
+    EXPECT_TRUE(!regular || info.st_uid == 0u) << path << " belongs to " << info.st_uid;
+    EXPECT_TRUE(!regular || mode == 0 || (info.st_mode & 07777) == mode) << path;
+    return regular;
+}
+
+}  // namespace
+
+TEST(HostileDevice, PlantedNamesLinksAndFilesTurnNothingAgainstTheRouter) {
+    struct Attack {
+        const char* name;
+        std::function<void(DeviceScenario&)> plant;
+        std::function<void(const Result&, const Lines& log)> check;
+        bool package = true;  // false: the run ends before staging
+    };
+    const auto none = [](const Result&, const Lines&) {};
+    const std::vector<Attack> attacks = {
+        {"stale uploads whose names split, and links out of /tmp/",
+         [](DeviceScenario& s) {
+             for (const std::string& path : kHostileUploads) {
+                 if (path == "/tmp/udlink") {
+                     Plant(s, path, Kind::Symlink, "/etc");
+                 } else if (path == "/tmp/udtree") {
+                     Plant(s, path, Kind::Directory);
+                     Plant(s, path + "/lib", Kind::Symlink, "/usr/lib");
+                     Plant(s, path + "/file", Kind::File, "upload");
+                 } else {
+                     Plant(s, path, Kind::File, "upload");
+                 }
+             }
+         },
+         [](const Result& r, const Lines&) {
+             for (const std::string& path : kHostileUploads) {
+                 EXPECT_FALSE(r.Exists(path)) << path;
+             }
+         }},
+        {"links at the three extraction outputs",
+         [](DeviceScenario& s) {
+             Plant(s, "/tmp/fs-validator", Kind::Symlink, "/etc/passwd");
+             Plant(s, "/tmp/kernel_image", Kind::Symlink, "/usr/lib/libprecious.so");
+             Plant(s, "/tmp/filesystem.db", Kind::Symlink, "/etc/nologin");
+         },
+         none},
+        {"another user's writable files at the extraction outputs",
+         [](DeviceScenario& s) {
+             for (const char* path :
+                  {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
+                 Plant(s, path, Kind::File, "#!/bin/sh\ntouch /etc/nologin\n");
+             }
+         },
+         none},
+        {"a link at the RAM disk log with no log on the flash",
+         [](DeviceScenario& s) {
+             DropEarlierLog(s);
+             Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/passwd");
+         },
+         [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
+        {"a dangling link at the RAM disk log with no log on the flash",
+         [](DeviceScenario& s) {
+             DropEarlierLog(s);
+             Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/ld.so.preload");
+         },
+         [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
+        {"a link at the scratch name of an oversized log",
+         [](DeviceScenario& s) {
+             PlaceLongEarlierLog(s);
+             Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::Symlink, "/etc/passwd");
+         },
+         [](const Result&, const Lines& log) { ExpectShortenedLog(log); }},
+        {"another user's file at the scratch name of an oversized log",
+         [](DeviceScenario& s) {
+             PlaceLongEarlierLog(s);
+             Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::File, "planted line\n");
+         },
+         [](const Result&, const Lines& log) {
+             ExpectShortenedLog(log);
+             EXPECT_EQ(std::count(log.begin(), log.end(), "planted line"), 0);
+         }},
+        {"a link at the startup marker",
+         [](DeviceScenario& s) {
+             Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
+         },
+         none},
+        {"a link at the startup marker, seen before the RAM disk is rebuilt",
+         [](DeviceScenario& s) {
+             Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
+         },
+         [](const Result& r, const Lines&) {
+             ExpectRootOwned(r, "/tmp/ramdisk/pnv-wait-during-startup", 0);
+         },
+         false},
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        DeviceScenario scenario;
+        for (const auto& [path, bytes] : kPrecious) {
+            scenario.Place(path, bytes);
+        }
+        Plant(scenario, "/tmp/udstale", Kind::File, "stale upload");
+        Plant(scenario, "/tmp/udstale.d/part", Kind::File, "stale upload");
+        if (attack.package) {
+            scenario.PlacePackage("udfirmware");
+        }
+        attack.plant(scenario);
+        const Result result = scenario.Run();
+        if (!result.error.empty()) {
+            ADD_FAILURE() << result.error;
+            continue;
+        }
+
+        for (const auto& [path, bytes] : kPrecious) {
+            EXPECT_EQ(result.ReadFile(path), bytes) << path;
+        }
+        for (const char* path : kNeverCreated) {
+            EXPECT_FALSE(result.Exists(path)) << path;
+        }
+        EXPECT_FALSE(result.Exists("/tmp/udstale"));
+        EXPECT_FALSE(result.Exists("/tmp/udstale.d"));
+
+        const std::string logPath =
+            attack.package ? "/var/log/upgrade_log" : "/tmp/ramdisk/upgrade_log";
+        // Read only as the program's own file: a link would resolve on the host.
+        Lines log =
+            ExpectRootOwned(result, logPath, 0) ? LogLines(result.ReadFile(logPath)) : Lines{};
+        if (log.size() < 2) {
+            ADD_FAILURE() << logPath << " holds " << log.size() << " lines";
+            log.resize(2);
+        }
+        if (attack.package) {
+            EXPECT_EQ(result.exitStatus, 1);
+            EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+            EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+            EXPECT_EQ(result.ReadFile("/tmp/ramdisk/filesystem.db"), DeviceScenario::kDatabase);
+            // What ran as the validator was root's own, writable by no one else.
+            ExpectRootOwned(result, "/tmp/ramdisk/fs-validator", 0755);
+            ExpectRootOwned(result, "/tmp/ramdisk/kernel_image", 0755);
+            EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
+        } else {
+            EXPECT_EQ(result.exitStatus, 0);
+            EXPECT_EQ(log.back(), "Unable to locate upgrade file");
+        }
+        attack.check(result, log);
+    }
+}
+
+// An inner file larger than the free space: the partial file is removed, so
+// the log's way back to the flash has room and no history is lost.
+TEST(HostileDevice, FullFlashDuringExtractionKeepsTheWholeLog) {
+    DeviceScenario scenario;
+    scenario.device.flashSize = "24M";  // the cleanup finds its 22 MiB, not 24
+    const std::string kernelImage(24u << 20, 'K');
+    scenario.Place(
+        "/tmp/ramdisk/udfirmware",
+        DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields(), kernelImage));
+    const Result result = scenario.Run();
+    ASSERT_EQ(result.error, "");
+
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_FALSE(result.Exists("/tmp/kernel_image"));
+    EXPECT_TRUE(result.Exists("/tmp/fs-validator"));  // written whole before
+    EXPECT_FALSE(result.Exists("/tmp/filesystem.db"));
+    EXPECT_TRUE(result.Exists("/tmp/ramdisk/udfirmware"));
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
+    const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0], "line of an earlier run");
+    EXPECT_EQ(log[1], kBanner);
+    EXPECT_EQ(log[2], "Running cleanup to allow for upgrade");
+    EXPECT_EQ(log.back(), std::string("Unable to extract files: Error writing extraction file "
+                                      "/tmp/kernel_image: error: ") +
+                              std::strerror(ENOSPC));
+}
