@@ -43,10 +43,7 @@ void QuiesceServices() {
     utils::RunCommand("touch /etc/upgrade_started");
     // The RAM disk can be written by everyone: the marker is created afresh,
     // never through a link planted at its name.
-    const int marker = utils::CreateFreshFile("/tmp/ramdisk/pnv-wait-during-startup", 0, 0666);
-    if (marker >= 0) {
-        ::close(marker);
-    }
+    utils::CreateFreshEmptyFile("/tmp/ramdisk/pnv-wait-during-startup", 0666);
     ::sleep(1);
     ::sync();
     utils::RunCommand("pkill -SIGINT service-manager");

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "upgradeFile/UpgradeFile.h"
+#include "upgrader/utils/FileIo.h"
 #include "upgrader/utils/Shell.h"
 
 namespace qx {
@@ -26,6 +27,13 @@ constexpr ExtractedFile kExtractedFiles[] = {
     {2, "/tmp/fs-validator"},
     {3, "/tmp/kernel_image"},
     {4, "/tmp/filesystem.db"},
+};
+
+constexpr const char* kStagedFiles[] = {
+    "/tmp/ramdisk/upgrade_log",
+    "/tmp/ramdisk/fs-validator",
+    "/tmp/ramdisk/kernel_image",
+    "/tmp/ramdisk/filesystem.db",
 };
 
 }  // namespace
@@ -76,6 +84,12 @@ void StageAndValidate(std::string const& packagePath) {
     utils::RunCommand("mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log");
     utils::RunCommand("umount /tmp/ramdisk/");
     utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
+    // The fresh RAM disk can be written by everyone, and mv moves into a
+    // directory that a link planted at its destination names: each name is
+    // taken by a fresh file of our own first.
+    for (const char* staged : kStagedFiles) {
+        utils::CreateFreshEmptyFile(staged, 0600);
+    }
     utils::RunCommand("mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log");
     utils::RunCommand("mv /tmp/fs-validator /tmp/ramdisk/fs-validator");
     utils::RunCommand("mv /tmp/kernel_image /tmp/ramdisk/kernel_image");

@@ -10,6 +10,7 @@
 #include "upgrader/Quiesce.h"
 #include "upgrader/Staging.h"
 #include "upgrader/cleanup/CleanupVQ740.h"
+#include "upgrader/utils/FileIo.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
 
@@ -84,6 +85,9 @@ int RunUpgrade(std::string const& watchdog,
 }  // namespace
 
 int main(int argc, char** argv) {
+    // mv moves into a directory that a link planted at its destination
+    // names: the name is taken by a fresh file of our own first.
+    qx::upgrader::utils::CreateFreshEmptyFile(qx::upgrader::utils::kUpgradeLogPath, 0666);
     RunCommand("mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log");
     LogToUpgradeLog("Upg: V0.0.5: Beginning upgrade");
 

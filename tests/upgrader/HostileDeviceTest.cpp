@@ -138,6 +138,15 @@ TEST(HostileDevice, PlantedNamesLinksAndFilesTurnNothingAgainstTheRouter) {
              Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/passwd");
          },
          [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
+        {"a link to a directory at the RAM disk log, which mv would move into",
+         [](DeviceScenario& s) {
+             s.PlaceDirectory("/etc/cron.d");
+             Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/cron.d");
+         },
+         [](const Result& r, const Lines& log) {
+             EXPECT_FALSE(r.Exists("/etc/cron.d/upgrade_log"));
+             EXPECT_EQ(log.at(0), "line of an earlier run");
+         }},
         {"a dangling link at the RAM disk log with no log on the flash",
          [](DeviceScenario& s) {
              DropEarlierLog(s);

@@ -116,6 +116,11 @@ int CreateFreshFile(const char* path, int flags, unsigned int mode) {
     return fd;
 }
 
+bool CreateFreshEmptyFile(const char* path, unsigned int mode) {
+    const int fd = CreateFreshFile(path, 0, mode);
+    return fd >= 0 && ::close(fd) == 0;
+}
+
 int OpenOwnFileForAppend(const char* path, unsigned int mode) {
     // O_NONBLOCK: a FIFO standing there must not hold the open up.
     const int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK,

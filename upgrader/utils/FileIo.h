@@ -23,6 +23,11 @@ bool WriteAll(int fd, const void* data, std::size_t size);
 // placed there again in between (EEXIST), or the file cannot be created.
 int CreateFreshFile(const char* path, int flags, unsigned int mode);
 
+// CreateFreshFile, then closes the new empty file. A name in a directory
+// everyone can write, taken this way before a shell command writes there,
+// is one that nobody else may remove or replace in a sticky directory.
+bool CreateFreshEmptyFile(const char* path, unsigned int mode);
+
 // Opens path for appending, creating it (mode less the umask) when missing,
 // as long as it is the caller's own regular file: owned by the effective
 // user and known by this one name. Anything else standing there (a link,
