@@ -1,0 +1,123 @@
+// The file primitives that keep the device from following planted links,
+// on a private host directory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "support/Files.h"
+#include "support/TempDir.h"
+#include "upgrader/utils/FileIo.h"
+
+using namespace qx::upgrader::utils;
+using qx::testing::ReadBytes;
+using qx::testing::WriteBytes;
+
+TEST(KeepLastLines, CountsLinesAsTailDoes) {
+    const struct {
+        const char* content;
+        unsigned int lines;
+        const char* kept;
+    } cases[] = {
+        {"a\nb\nc\n", 2, "b\nc\n"},
+        {"a\nb\nc", 2, "b\nc"},  // a last line without a line feed counts
+        {"a\nb\n", 5, "a\nb\n"},
+        {"", 3, ""},
+        {"a\n\n\n", 2, "\n\n"},
+        {"a\nb\n", 0, ""},
+    };
+    TempDir dir;
+    const std::string log = dir / "log", scratch = dir / "log.tmp";
+    for (const auto& c : cases) {
+        WriteBytes(log, c.content);
+        EXPECT_TRUE(KeepLastLines(log.c_str(), scratch.c_str(), c.lines)) << c.content;
+        EXPECT_EQ(ReadBytes(log), c.kept) << c.content;
+        EXPECT_NE(::access(scratch.c_str(), F_OK), 0);
+    }
+
+    // Long lines across the pieces read backwards.
+    std::string big, tail;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string line = std::to_string(i) + std::string(300, 'x') + "\n";
+        big += line;
+        tail += i >= 1000 ? line : "";
+    }
+    WriteBytes(log, big);
+    EXPECT_TRUE(KeepLastLines(log.c_str(), scratch.c_str(), 2000));
+    EXPECT_EQ(ReadBytes(log), tail);
+}
+
+TEST(KeepLastLines, NeverWritesThroughOrMovesWhatStandsAtEitherName) {
+    TempDir dir;
+    const std::string log = dir / "log", scratch = dir / "log.tmp", target = dir / "target";
+    WriteBytes(target, "target bytes\n");
+
+    // A link at the scratch name is replaced, its target untouched.
+    WriteBytes(log, "1\n2\n3\n");
+    ASSERT_EQ(::symlink(target.c_str(), scratch.c_str()), 0);
+    EXPECT_TRUE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
+    EXPECT_EQ(ReadBytes(log), "3\n");
+    EXPECT_EQ(ReadBytes(target), "target bytes\n");
+
+    // A directory at the scratch name: the log stays as it is.
+    ASSERT_EQ(::mkdir(scratch.c_str(), 0755), 0);
+    EXPECT_FALSE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
+    EXPECT_EQ(ReadBytes(log), "3\n");
+    ASSERT_EQ(::rmdir(scratch.c_str()), 0);
+
+    // A log that is a link is not read through.
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
+    EXPECT_FALSE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
+    EXPECT_NE(::access(scratch.c_str(), F_OK), 0);
+}
+
+TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
+    TempDir dir;
+    const std::string path = dir / "out", target = dir / "target";
+    WriteBytes(target, "target bytes\n");
+    const struct {
+        const char* what;
+        int (*plant)(const std::string& path, const std::string& target);
+    } cases[] = {
+        {"nothing", [](const std::string&, const std::string&) { return 0; }},
+        {"a link", [](const std::string& p,
+                      const std::string& t) { return ::symlink(t.c_str(), p.c_str()); }},
+        {"a dangling link",
+         [](const std::string& p, const std::string& t) {
+             return ::symlink((t + ".missing").c_str(), p.c_str());
+         }},
+        {"a second name",
+         [](const std::string& p, const std::string& t) { return ::link(t.c_str(), p.c_str()); }},
+        {"a FIFO",
+         [](const std::string& p, const std::string&) { return ::mkfifo(p.c_str(), 0666); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(path.c_str());
+        ASSERT_EQ(c.plant(path, target), 0);
+        const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_TRUE(WriteAll(fd, "entry\n", 6));
+        ::close(fd);
+        struct stat info;
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_nlink, 1u);
+        EXPECT_EQ(ReadBytes(path), "entry\n");
+        EXPECT_EQ(ReadBytes(target), "target bytes\n");
+        EXPECT_NE(::access((target + ".missing").c_str(), F_OK), 0);
+    }
+
+    // The program's own file is appended to; a directory cannot be freed.
+    const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(WriteAll(fd, "more\n", 5));
+    ::close(fd);
+    EXPECT_EQ(ReadBytes(path), "entry\nmore\n");
+    EXPECT_EQ(CreateFreshFile(dir.path().c_str(), 0, 0600), -1);
+    EXPECT_EQ(errno, EISDIR);
+}
