@@ -41,9 +41,9 @@ bool IsStaleUpload(const char* name, unsigned int t) {
 
 void QuiesceServices() {
     utils::RunCommand("touch /etc/upgrade_started");
-    // The RAM disk can be written by everyone: the marker is created afresh,
-    // never through a link planted at its name.
-    utils::CreateFreshEmptyFile("/tmp/ramdisk/pnv-wait-during-startup", 0666);
+    // The RAM disk can be written by everyone: the marker is made our own
+    // file, never created through a link planted at its name.
+    utils::ClaimOwnFile("/tmp/ramdisk/pnv-wait-during-startup", 0666);
     ::sleep(1);
     ::sync();
     utils::RunCommand("pkill -SIGINT service-manager");

@@ -86,9 +86,9 @@ void StageAndValidate(std::string const& packagePath) {
     utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
     // The fresh RAM disk can be written by everyone, and mv moves into a
     // directory that a link planted at its destination names: each name is
-    // taken by a fresh file of our own first.
+    // made our own file first.
     for (const char* staged : kStagedFiles) {
-        utils::CreateFreshEmptyFile(staged, 0600);
+        utils::ClaimOwnFile(staged, 0600);
     }
     utils::RunCommand("mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log");
     utils::RunCommand("mv /tmp/fs-validator /tmp/ramdisk/fs-validator");

@@ -86,8 +86,8 @@ int RunUpgrade(std::string const& watchdog,
 
 int main(int argc, char** argv) {
     // mv moves into a directory that a link planted at its destination
-    // names: the name is taken by a fresh file of our own first.
-    qx::upgrader::utils::CreateFreshEmptyFile(qx::upgrader::utils::kUpgradeLogPath, 0666);
+    // names: the name is made our own file first.
+    qx::upgrader::utils::ClaimOwnFile(qx::upgrader::utils::kUpgradeLogPath, 0666);
     RunCommand("mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log");
     LogToUpgradeLog("Upg: V0.0.5: Beginning upgrade");
 

@@ -116,11 +116,6 @@ int CreateFreshFile(const char* path, int flags, unsigned int mode) {
     return fd;
 }
 
-bool CreateFreshEmptyFile(const char* path, unsigned int mode) {
-    const int fd = CreateFreshFile(path, 0, mode);
-    return fd >= 0 && ::close(fd) == 0;
-}
-
 int OpenOwnFileForAppend(const char* path, unsigned int mode) {
     // O_NONBLOCK: a FIFO standing there must not hold the open up.
     const int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK,
@@ -134,6 +129,11 @@ int OpenOwnFileForAppend(const char* path, unsigned int mode) {
         ::close(fd);
     }
     return CreateFreshFile(path, O_APPEND, mode);
+}
+
+bool ClaimOwnFile(const char* path, unsigned int mode) {
+    const int fd = OpenOwnFileForAppend(path, mode);
+    return fd >= 0 && ::close(fd) == 0;
 }
 
 bool RemoveWrittenFile(const char* path, struct stat const& written) {

@@ -23,11 +23,6 @@ bool WriteAll(int fd, const void* data, std::size_t size);
 // placed there again in between (EEXIST), or the file cannot be created.
 int CreateFreshFile(const char* path, int flags, unsigned int mode);
 
-// CreateFreshFile, then closes the new empty file. A name in a directory
-// everyone can write, taken this way before a shell command writes there,
-// is one that nobody else may remove or replace in a sticky directory.
-bool CreateFreshEmptyFile(const char* path, unsigned int mode);
-
 // Opens path for appending, creating it (mode less the umask) when missing,
 // as long as it is the caller's own regular file: owned by the effective
 // user and known by this one name. Anything else standing there (a link,
@@ -35,6 +30,13 @@ bool CreateFreshEmptyFile(const char* path, unsigned int mode);
 // replaced by a fresh file as CreateFreshFile makes it. Returns the
 // descriptor, or -1 with errno set.
 int OpenOwnFileForAppend(const char* path, unsigned int mode);
+
+// Makes path name the caller's own regular file, as OpenOwnFileForAppend
+// opens it, and closes it again: an own file keeps its content, anything
+// else standing there is replaced by a fresh empty file. A name taken this
+// way before a shell command writes there cannot be replaced by anyone else
+// in a sticky directory. True when path is then the caller's own file.
+bool ClaimOwnFile(const char* path, unsigned int mode);
 
 // Removes path when it names, without following a link, the regular file
 // that written describes (fstat of the descriptor it was written through).
