@@ -11,7 +11,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
-#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {

@@ -11,31 +11,13 @@
 
 using qx::sandbox::Result;
 using qx::testing::LogLines;
+using qx::testing::QuiesceCommands;
+using qx::testing::StaleUploadCommandFor;
 using Lines = std::vector<std::string>;
 
 namespace {
 
 const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
-
-Lines QuiesceCommands(const std::string& staleUploadCommand) {
-    Lines commands = {"touch /etc/upgrade_started", "touch /tmp/ramdisk/pnv-wait-during-startup",
-                      "pkill -SIGINT service-manager"};
-    for (const char* name :
-         {"qx_monitor", "rsyslogd", "logrotate", "lldpd",  "snmpd",     "nvlogger",
-          "qxsshd",     "sshd",     "dnsmasq",   "pluto",  "openvpn",   "tcpdump",
-          "zebra",      "ripd",     "hostapd",   "inadyn", "diald",     "pppd",
-          "vrrpd",      "l2tpd",    "pptp",      "msmtp",  "msp-telit", "msp-quectel"}) {
-        commands.push_back(std::string("pkill -9 ") + name);
-    }
-    commands.push_back(staleUploadCommand);
-    return commands;
-}
-
-std::string StaleUploadCommandFor(unsigned int t) {
-    return "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" + std::to_string(t) +
-           "*\" ! -name \"ud" + std::to_string(t - 1) + "*\" ! -name \"ud" + std::to_string(t + 1) +
-           "*\" | xargs rm -rf";
-}
 
 unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
 
@@ -183,18 +165,6 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
              s.Place("/tmp/ramdisk/udpackage", package);
          },
          "Unable to parse file: Header MD5 check failed"},
-        {"package is a directory", [](DeviceScenario& s) { s.PlaceDirectory("/tmp/ramdisk/udir"); },
-         "Unable to parse file: Unable to read header bytes"},
-        {"name longer than the path buffer",
-         [](DeviceScenario& s) { s.PlacePackage("ud3456789012345678901"); },
-         "Unable to parse file: Couldn't open file /tmp/ramdisk//ud345678901234567: error: No "
-         "such file or directory"},
-        {"name differs in case",
-         [](DeviceScenario& s) {
-             s.PlacePackage("UD1.bin");
-             s.PlacePackage("Ud2.bin");
-         },
-         "Unable to locate upgrade file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,32 +262,6 @@ TEST(UpgradeRun, StaleUploadsOutsideTheCurrentTimeWindowAreRemoved) {
     EXPECT_TRUE(result.Exists("/tmp/other"));
 }
 
-TEST(UpgradeRun, FirstPackageTheDirectoryYieldsIsTakenTheOtherLeftAlone) {
-    // The sandbox's directories list entries in the order they were placed.
-    std::string damaged = DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
-    damaged[200] ^= 0x40;
-    {
-        DeviceScenario scenario;
-        scenario.Place("/tmp/ramdisk/udamaged", damaged);
-        scenario.PlacePackage("udsound");
-        const Result result = scenario.Run();
-        EXPECT_EQ(result.exitStatus, 0);
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        EXPECT_EQ(log.back(), "Unable to parse file: Header MD5 check failed");
-        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/udamaged"), damaged);
-        EXPECT_TRUE(result.Exists("/tmp/ramdisk/udsound"));
-    }
-    {
-        DeviceScenario scenario;
-        scenario.PlacePackage("udsound");
-        scenario.Place("/tmp/ramdisk/udamaged", damaged);
-        const Result result = scenario.Run();
-        EXPECT_EQ(result.exitStatus, 1);
-        const Lines log = RunLogLines(result.ReadFile("/var/log/upgrade_log"));
-        EXPECT_TRUE(Contains(log, "Successfully upgraded firmware"));
-    }
-}
-
 TEST(UpgradeRun, ShellMetacharactersInPackageTextsAreLoggedVerbatimAndRunNothing) {
     DeviceScenario scenario;
     qx::package::OuterFields outer = DeviceScenario::DefaultOuterFields();
@@ -366,61 +310,5 @@ TEST(UpgradeRun, WatchdogArgumentsDecideTheHandOffCommands) {
         }
         EXPECT_TRUE(Contains(result.commands, c.args[0] + " &"));
         EXPECT_FALSE(result.Exists(c.deleted));
-    }
-}
-
-TEST(AutoStartDaemons, RestoreAndParkFollowTheTableRules) {
-    struct Case {
-        const char* name;
-        Lines present;
-        const char* operation;
-        std::string verdict;
-        Lines expectPresent;
-        Lines expectAbsent;
-    };
-    const std::vector<Case> cases = {
-        {"program file wins over parked copy",
-         {"/sbin/qx_monitor", "/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled",
-          "/sbin/nvlogger.disabled"},
-         "enable",
-         "true\n",
-         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"},
-         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"}},
-        {"a missing row stops later restores",
-         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
-         "enable",
-         "false\n",
-         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
-         {"/usr/sbin/qxsshd", "/sbin/nvlogger"}},
-        {"parking stops at the first missing program",
-         {"/sbin/qx_monitor", "/sbin/nvlogger"},
-         "disable",
-         "false\n",
-         {"/sbin/qx_monitor.disabled", "/sbin/nvlogger"},
-         {"/sbin/qx_monitor", "/sbin/nvlogger.disabled"}},
-        {"parking all three",
-         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger", "/sbin/nvlogger.disabled"},
-         "disable",
-         "true\n",
-         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
-         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        qx::sandbox::Device device;
-        for (const std::string& path : c.present) {
-            qx::sandbox::Entry entry;
-            entry.path = path;
-            entry.content = path;
-            device.entries.push_back(entry);
-        }
-        const Result result = qx::sandbox::Run(device, QX_DRIVER_PROBE_PATH, {c.operation});
-        EXPECT_EQ(result.stdoutText, c.verdict);
-        for (const std::string& path : c.expectPresent) {
-            EXPECT_TRUE(result.Exists(path)) << path;
-        }
-        for (const std::string& path : c.expectAbsent) {
-            EXPECT_FALSE(result.Exists(path)) << path;
-        }
     }
 }

@@ -9,7 +9,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
-#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace package {

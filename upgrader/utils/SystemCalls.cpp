@@ -1,0 +1,104 @@
+#include "upgrader/utils/SystemCalls.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qx {
+namespace upgrader {
+namespace utils {
+
+namespace {
+
+// Runs call until it is not interrupted by a signal.
+template <typename Call>
+auto Retrying(Call call) -> decltype(call()) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Moves through size bytes in pieces of whatever transfer(next, left, done)
+// manages; a transfer of 0 bytes counts as a full file system.
+template <typename Transfer>
+bool TransferAll(const void* data, std::size_t size, Transfer transfer) {
+    const char* next = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t moved = Retrying([&] { return transfer(next + done, size - done, done); });
+        if (moved <= 0) {
+            if (moved == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(moved);
+    }
+    return true;
+}
+
+}  // namespace
+
+int OpenFile(const char* path, int flags, mode_t mode) {
+    return Retrying([&] { return ::open(path, flags | O_CLOEXEC, mode); });
+}
+
+long ReadFully(int fd, void* buffer, std::size_t count) {
+    char* into = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = Retrying([&] { return ::read(fd, into + done, count - done); });
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long>(done);
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    return TransferAll(data, size, [fd](const char* next, std::size_t left, std::size_t) {
+        return ::write(fd, next, left);
+    });
+}
+
+bool PwriteAll(int fd, const void* data, std::size_t size, off_t offset) {
+    return TransferAll(data, size,
+                       [fd, offset](const char* next, std::size_t left, std::size_t done) {
+                           return ::pwrite(fd, next, left, offset + static_cast<off_t>(done));
+                       });
+}
+
+pid_t WaitForChild(pid_t pid, int& status) {
+    return Retrying([&] { return ::waitpid(pid, &status, 0); });
+}
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+Descriptor::~Descriptor() {
+    if (fd >= 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+}
+
+int Descriptor::Release() {
+    const int result = fd;
+    fd = -1;
+    return result;
+}
+
+bool Descriptor::Close() { return ::close(Release()) == 0; }
+
+}  // namespace utils
+}  // namespace upgrader
+}  // namespace qx
