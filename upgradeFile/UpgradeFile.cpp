@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 #include <utility>
 
@@ -133,6 +135,12 @@ UpgradeFile::UpgradeFile(const std::string& path) : filePath(path) {}
 
 UpgradeFile::~UpgradeFile() = default;
 
+bool UpgradeFile::Fail(ReaderError kind, const std::string& text) {
+    errorKind = kind;
+    errorMessage = text;
+    return false;
+}
+
 bool UpgradeFile::ParseFile() { return ParseFile(std::string()); }
 
 bool UpgradeFile::ParseFile(const std::string& path) {
@@ -144,11 +152,13 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     offsets.clear();
     innerFiles.clear();
     information = UpgradeFileInformation();
+    rejected = InnerFileInformation();
     valid = false;
+    errorKind = ReaderError::None;
+    errorPosition = 0;
 
     if (path.empty() && filePath.empty()) {
-        errorMessage = "No file specified";
-        return false;
+        return Fail(ReaderError::NoFile, "No file specified");
     }
     if (!path.empty() && path != filePath) {
         filePath = path;
@@ -157,8 +167,7 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     bool regular = false;
     int fd = OpenPackage(filePath, regular);
     if (fd < 0) {
-        errorMessage = SystemError("Couldn't open file ", filePath, errno);
-        return false;
+        return Fail(ReaderError::OpenFailed, SystemError("Couldn't open file ", filePath, errno));
     }
     PackageStream package(fd);  // closes the package on every return
 
@@ -167,12 +176,16 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     // Only a regular file can be a package: a directory, FIFO or device node
     // is treated as a package whose header cannot be read.
     if (!regular || !package.Read(buffer, kHeaderSize, got)) {
-        errorMessage = "Unable to read header bytes";
-        return false;
+        return Fail(ReaderError::HeaderUnreadable, "Unable to read header bytes");
     }
     if (!information.ParseHeader(buffer, got)) {
-        errorMessage = "Unable to parse header";
-        return false;
+        // With the identity bytes right only the digest can have failed, and
+        // the record then keeps its decoded fields.
+        bool identityOk =
+            std::equal(std::begin(layout::kOuterIdentity), std::end(layout::kOuterIdentity),
+                       buffer + layout::kOuterIdentityOffset);
+        return Fail(identityOk ? ReaderError::HeaderBadDigest : ReaderError::HeaderBadIdentity,
+                    "Unable to parse header");
     }
     {
         std::ostringstream line;
@@ -187,15 +200,14 @@ bool UpgradeFile::ParseFile(const std::string& path) {
         md5_init(&context);
 
         unsigned int headerPosition = package.Position();
+        errorPosition = headerPosition;
         if (!package.Read(buffer, kHeaderSize, got)) {
-            errorMessage = "Unable to read inner file header";
-            return false;
+            return Fail(ReaderError::InnerHeaderUnreadable, "Unable to read inner file header");
         }
         // The digest covers the header before its identity is judged.
         md5_append(&context, buffer, static_cast<int>(layout::kHashOffset));
         if (!entry.ParseHeader(buffer, got)) {
-            errorMessage = "Unable to parse inner header";
-            return false;
+            return Fail(ReaderError::InnerHeaderBadIdentity, "Unable to parse inner header");
         }
 
         // A size claim is only ever met by bytes actually read: nothing is
@@ -204,8 +216,8 @@ bool UpgradeFile::ParseFile(const std::string& path) {
         while (remaining != 0) {
             unsigned int ask = remaining < kBufferSize ? remaining : kBufferSize;
             if (!package.Read(buffer, ask, got)) {
-                errorMessage = "Unable to read bytes";
-                return false;
+                rejected = entry;
+                return Fail(ReaderError::InnerDataTruncated, "Unable to read bytes");
             }
             remaining -= got;
             md5_append(&context, buffer, static_cast<int>(got));
@@ -214,8 +226,8 @@ bool UpgradeFile::ParseFile(const std::string& path) {
         unsigned char digest[kMd5DigestSize];
         md5_finish(&context, digest);
         if (!entry.ValidateMD5Hash(digest, kMd5DigestSize)) {
-            errorMessage = "Header MD5 check failed";
-            return false;
+            rejected = entry;
+            return Fail(ReaderError::InnerDigestMismatch, "Header MD5 check failed");
         }
         offsets.push_back(headerPosition + kHeaderSize);
         innerFiles.push_back(std::move(entry));
@@ -235,15 +247,14 @@ bool UpgradeFile::ParseFile(const std::string& path) {
 
 bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     if (index >= offsets.size()) {
-        errorMessage = "Invalid offset";
-        return false;
+        return Fail(ReaderError::InvalidIndex, "Invalid offset");
     }
 
     bool regular = false;
     int in = OpenPackage(filePath, regular);
     if (in < 0) {
-        errorMessage = SystemError("Couldn't open upgrade file ", filePath, errno);
-        return false;
+        return Fail(ReaderError::PackageOpenFailed,
+                    SystemError("Couldn't open upgrade file ", filePath, errno));
     }
     // A package replaced by something that is not a regular file since the
     // parse cannot be positioned in: report it as a failed seek, with the
@@ -252,18 +263,20 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
         struct stat info;
         int error = (::fstat(in, &info) == 0 && S_ISDIR(info.st_mode)) ? EISDIR : ESPIPE;
         ::close(in);
-        errorMessage = SystemError("Unable to find internal file in ", filePath, error);
-        return false;
+        return Fail(ReaderError::SeekFailed,
+                    SystemError("Unable to find internal file in ", filePath, error));
     }
     if (::lseek(in, static_cast<off_t>(offsets[index]), SEEK_SET) < 0) {
-        errorMessage = SystemError("Unable to find internal file in ", filePath, errno);
+        Fail(ReaderError::SeekFailed,
+             SystemError("Unable to find internal file in ", filePath, errno));
         CloseQuietly(in);
         return false;
     }
 
     int out = OpenNonBlocking(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
     if (out < 0) {
-        errorMessage = SystemError("Couldn't open extraction file ", path, errno);
+        Fail(ReaderError::OutputOpenFailed,
+             SystemError("Couldn't open extraction file ", path, errno));
         CloseQuietly(in);
         return false;
     }
@@ -277,7 +290,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
             got = ::read(in, buffer, ask);
         } while (got < 0 && errno == EINTR);
         if (got <= 0) {
-            errorMessage = "Error reading internal file to extract";
+            Fail(ReaderError::InnerReadFailed, "Error reading internal file to extract");
             ::close(in);
             ::close(out);
             return false;
@@ -285,7 +298,8 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
         // Write everything read; a failed write (a full file system) ends the
         // extraction with false instead of claiming the bytes were copied.
         if (!qx::upgrader::utils::WriteAll(out, buffer, static_cast<std::size_t>(got))) {
-            errorMessage = SystemError("Error writing extraction file ", path, errno);
+            Fail(ReaderError::OutputWriteFailed,
+                 SystemError("Error writing extraction file ", path, errno));
             CloseQuietly(in);
             CloseQuietly(out);
             return false;
@@ -296,8 +310,8 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     ::close(in);
     // Some file systems only report a failed write when the file is closed.
     if (::close(out) != 0) {
-        errorMessage = SystemError("Error writing extraction file ", path, errno);
-        return false;
+        return Fail(ReaderError::OutputWriteFailed,
+                    SystemError("Error writing extraction file ", path, errno));
     }
     return true;
 }

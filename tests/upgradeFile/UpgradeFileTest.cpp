@@ -12,6 +12,7 @@
 #include "upgradeFile/UpgradeFile.h"
 
 using namespace qx::testing;
+using qx::upgradeFile::ReaderError;
 using qx::upgradeFile::UpgradeFile;
 
 namespace {
@@ -185,39 +186,56 @@ TEST_F(ReaderTest, ParseFailureTable) {
     PutWord(hugeInner, 128 + 12, 0xFFFFFFF0u);
     Reseal(hugeInner, 128, 3);
 
+    using E = ReaderError;
     const struct {
         const char* what;
         std::string bytes;
+        E kind;
         const char* message;
-        std::size_t accepted;  // inner files accepted before the failure
+        std::size_t accepted;   // inner files accepted before the failure
+        unsigned int position;  // of the rejected header
     } cases[] = {
-        {"empty file", "", "Unable to read header bytes", 0},
-        {"127 bytes", good.substr(0, 127), "Unable to read header bytes", 0},
-        {"outer identity", changed(3, 0), "Unable to parse header", 0},
-        {"outer reserved byte", changed(95, 1), "Unable to parse header", 0},
-        {"ends after outer header", good.substr(0, 128), "Unable to read inner file header", 0},
-        {"ends inside inner header", good.substr(0, 200), "Unable to read inner file header", 0},
-        {"inner identity", changed(at[1] + 2, 0), "Unable to parse inner header", 1},
-        {"ends inside data", good.substr(0, at[1] + 128 + 1000), "Unable to read bytes", 1},
-        {"ends short of the total", good.substr(0, at[4]), "Unable to read inner file header", 4},
-        {"data byte of inner file 3", changed(at[3] + 128 + 2, 'M'), "Header MD5 check failed", 3},
-        {"inner reserved byte", changed(at[2] + 60, 7), "Header MD5 check failed", 2},
-        {"total 0, inner of 5", withTotal({"12345"}, 0), "Unable to read inner file header", 1},
+        {"empty file", "", E::HeaderUnreadable, "Unable to read header bytes", 0, 0},
+        {"127 bytes", good.substr(0, 127), E::HeaderUnreadable, "Unable to read header bytes", 0,
+         0},
+        {"outer identity", changed(3, 0), E::HeaderBadIdentity, "Unable to parse header", 0, 0},
+        {"outer reserved byte", changed(95, 1), E::HeaderBadDigest, "Unable to parse header", 0, 0},
+        {"ends after outer header", good.substr(0, 128), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 0, 128},
+        {"ends inside inner header", good.substr(0, 200), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 0, 128},
+        {"inner identity", changed(at[1] + 2, 0), E::InnerHeaderBadIdentity,
+         "Unable to parse inner header", 1, 261},
+        {"ends inside data", good.substr(0, at[1] + 128 + 1000), E::InnerDataTruncated,
+         "Unable to read bytes", 1, 261},
+        {"ends short of the total", good.substr(0, at[4]), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 4, 2150},
+        {"data byte of inner file 3", changed(at[3] + 128 + 2, 'M'), E::InnerDigestMismatch,
+         "Header MD5 check failed", 3, 2017},
+        {"inner reserved byte", changed(at[2] + 60, 7), E::InnerDigestMismatch,
+         "Header MD5 check failed", 2, 1889},
+        {"total 0, inner of 5", withTotal({"12345"}, 0), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 1, 261},
         // Hostile sizes: a claim is met only by bytes actually read, and the
         // running sum neither wraps nor stops the pass early.
-        {"inner size near 4 GiB", hugeInner, "Unable to read bytes", 0},
-        {"total near 4 GiB", withTotal({"abc", "de"}, 0xFFFFFF80u),
-         "Unable to read inner file header", 2},
+        {"inner size near 4 GiB", hugeInner, E::InnerDataTruncated, "Unable to read bytes", 0, 128},
+        {"total near 4 GiB", withTotal({"abc", "de"}, 0xFFFFFF80u), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 2, 389},
         {"sizes pass the total", withTotal({"123456", "123456", "123456"}, 10),
-         "Unable to read inner file header", 3},
+         E::InnerHeaderUnreadable, "Unable to read inner file header", 3, 530},
     };
     for (const auto& c : cases) {
         UpgradeFile reader(Save(c.bytes));
         EXPECT_FALSE(reader.ParseFile()) << c.what;
         EXPECT_FALSE(reader.Valid()) << c.what;
+        EXPECT_EQ(reader.Error(), c.kind) << c.what;
+        EXPECT_EQ(reader.ErrorPosition(), c.position) << c.what;
         EXPECT_EQ(reader.ErrorMessage(), c.message) << c.what;
         EXPECT_EQ(reader.InnerFiles().size(), c.accepted) << c.what;
         EXPECT_EQ(reader.Offsets().size(), c.accepted) << c.what;
+        // The rejected inner header is kept exactly when it was decoded.
+        bool decoded = c.kind == E::InnerDataTruncated || c.kind == E::InnerDigestMismatch;
+        EXPECT_EQ(reader.RejectedInnerFile().Label().empty(), !decoded) << c.what;
     }
 
     // Inner files accepted before a failure can still be extracted.
