@@ -91,6 +91,14 @@ Descriptor::~Descriptor() {
     }
 }
 
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        Descriptor old(fd);
+        fd = other.Release();
+    }
+    return *this;
+}
+
 int Descriptor::Release() {
     const int result = fd;
     fd = -1;

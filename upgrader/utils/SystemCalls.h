@@ -40,6 +40,8 @@ class Descriptor {
   public:
     explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
     ~Descriptor();
+    Descriptor(Descriptor&& other) noexcept : fd(other.Release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
 
