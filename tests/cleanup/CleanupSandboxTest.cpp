@@ -4,7 +4,7 @@
 // (CleanupTest.cpp).
 #include <gtest/gtest.h>
 
-#include "StagePlan.h"
+#include "cleanup/StagePlan.h"
 #include "sandbox/Sandbox.h"
 #include "support/DeviceLog.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "StagePlan.h"
+#include "cleanup/StagePlan.h"
 #include "support/DeviceLog.h"
 #include "upgrader/Run.h"
 #include "upgrader/cleanup/CleanupUtils.h"

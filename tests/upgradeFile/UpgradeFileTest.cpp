@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "PackageFixture.h"
+#include "upgradeFile/PackageFixture.h"
 #include "upgradeFile/UpgradeFile.h"
 
 using namespace qx::testing;
@@ -30,13 +30,13 @@ void Put(std::string& bytes, std::size_t at, const std::string& hex) {
 // writer and the reader cannot share a misreading of the format.
 std::string TwoInnerPackage() {
     std::string bytes(389, '\0');
-    Put(bytes, 0, "55deadbeef55 0102 5158");              // identity, version 0x0102, name "QX"
-    Put(bytes, 40, "5231");                               // release "R1"
-    Put(bytes, 56, "3230323631323035 ffffffff");          // date "20261205", id 0xFFFFFFFF
-    Put(bytes, 88, "00000005");                           // payload total 5
-    Put(bytes, 112, "07d69b6a84392c2631a9fa75dac60efb");  // outer digest
+    Put(bytes, 0, "55deadbeef55 0102 5158");      // identity, version 0x0102, name "QX"
+    Put(bytes, 40, "5231");                       // release "R1"
+    Put(bytes, 56, "3230323631323035 ffffffff");  // date "20261205", id 0xFFFFFFFF
+    Put(bytes, 88, "00000005");                   // payload total 5
+    Put(bytes, kDigestAt, "07d69b6a84392c2631a9fa75dac60efb");  // outer digest
     // Inner file 0: spare words 7 and 9, size 3, label "L"; digest, data "abc".
-    Put(bytes, 128, "f1e2d3c4 00000007 00000009 00000003 4c");
+    Put(bytes, kHeader, "f1e2d3c4 00000007 00000009 00000003 4c");
     Put(bytes, 240, "c2e2eb80dca252e7a46eb6e9cd43d7ad 616263");
     // Inner file 1: size 2; digest, data 00 FF.
     Put(bytes, 259, "f1e2d3c4 00000000 00000000 00000002");
@@ -49,8 +49,8 @@ std::string TwoInnerPackage() {
 std::string EmptyPayloadPackage() {
     std::string bytes(256, '\0');
     Put(bytes, 0, "55deadbeef55");
-    Put(bytes, 112, "92b4fa462a3d333a5df13678f19cfb2a");
-    Put(bytes, 128, "f1e2d3c4");
+    Put(bytes, kDigestAt, "92b4fa462a3d333a5df13678f19cfb2a");
+    Put(bytes, kHeader, "f1e2d3c4");
     Put(bytes, 240, "f7fc2c9e66de30ed26642f9c83f50178");
     return bytes;
 }
@@ -183,8 +183,8 @@ TEST_F(ReaderTest, ParseFailureTable) {
         return bytes;
     };
     std::string hugeInner = Build({"abc"});
-    PutWord(hugeInner, 128 + 12, 0xFFFFFFF0u);
-    Reseal(hugeInner, 128, 3);
+    PutWord(hugeInner, kHeader + 12, 0xFFFFFFF0u);
+    Reseal(hugeInner, kHeader, 3);
 
     using E = ReaderError;
     const struct {
@@ -200,17 +200,17 @@ TEST_F(ReaderTest, ParseFailureTable) {
          0},
         {"outer identity", changed(3, 0), E::HeaderBadIdentity, "Unable to parse header", 0, 0},
         {"outer reserved byte", changed(95, 1), E::HeaderBadDigest, "Unable to parse header", 0, 0},
-        {"ends after outer header", good.substr(0, 128), E::InnerHeaderUnreadable,
-         "Unable to read inner file header", 0, 128},
+        {"ends after outer header", good.substr(0, kHeader), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 0, kHeader},
         {"ends inside inner header", good.substr(0, 200), E::InnerHeaderUnreadable,
-         "Unable to read inner file header", 0, 128},
+         "Unable to read inner file header", 0, kHeader},
         {"inner identity", changed(at[1] + 2, 0), E::InnerHeaderBadIdentity,
          "Unable to parse inner header", 1, 261},
-        {"ends inside data", good.substr(0, at[1] + 128 + 1000), E::InnerDataTruncated,
+        {"ends inside data", good.substr(0, at[1] + kHeader + 1000), E::InnerDataTruncated,
          "Unable to read bytes", 1, 261},
         {"ends short of the total", good.substr(0, at[4]), E::InnerHeaderUnreadable,
          "Unable to read inner file header", 4, 2150},
-        {"data byte of inner file 3", changed(at[3] + 128 + 2, 'M'), E::InnerDigestMismatch,
+        {"data byte of inner file 3", changed(at[3] + kHeader + 2, 'M'), E::InnerDigestMismatch,
          "Header MD5 check failed", 3, 2017},
         {"inner reserved byte", changed(at[2] + 60, 7), E::InnerDigestMismatch,
          "Header MD5 check failed", 2, 1889},
@@ -218,7 +218,8 @@ TEST_F(ReaderTest, ParseFailureTable) {
          "Unable to read inner file header", 1, 261},
         // Hostile sizes: a claim is met only by bytes actually read, and the
         // running sum neither wraps nor stops the pass early.
-        {"inner size near 4 GiB", hugeInner, E::InnerDataTruncated, "Unable to read bytes", 0, 128},
+        {"inner size near 4 GiB", hugeInner, E::InnerDataTruncated, "Unable to read bytes", 0,
+         kHeader},
         {"total near 4 GiB", withTotal({"abc", "de"}, 0xFFFFFF80u), E::InnerHeaderUnreadable,
          "Unable to read inner file header", 2, 389},
         {"sizes pass the total", withTotal({"123456", "123456", "123456"}, 10),
@@ -239,7 +240,7 @@ TEST_F(ReaderTest, ParseFailureTable) {
     }
 
     // Inner files accepted before a failure can still be extracted.
-    UpgradeFile reader(Save(changed(at[3] + 128, 'G')));
+    UpgradeFile reader(Save(changed(at[3] + kHeader, 'G')));
     ASSERT_FALSE(reader.ParseFile());
     ASSERT_TRUE(reader.ExtractFile(1, dir / "one"));
     EXPECT_EQ(ReadBytes(dir / "one"), Pattern(1500));

@@ -6,8 +6,8 @@
 #include <functional>
 #include <optional>
 
-#include "DeviceScenario.h"
 #include "support/DeviceLog.h"
+#include "upgrader/DeviceScenario.h"
 
 using qx::sandbox::Result;
 using qx::testing::LogLines;
