@@ -19,6 +19,25 @@ namespace {
 
 const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
 
+// The commands of a successful run whose cleanup ends after its
+// static-files stage, for the time quotient t.
+Lines SuccessfulRunCommands(unsigned int t) {
+    return qx::testing::Concat(
+        {{"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log"},
+         QuiesceCommands(StaleUploadCommandFor(t)),
+         {"/tmp/wdfeed &", "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\""},
+         qx::testing::kStaticDirectoryCommands,
+         {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
+          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
+          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
+          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
+          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
+          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
+          "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db",
+          "rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
+          "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}});
+}
+
 unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
 
 bool Contains(const Lines& lines, const std::string& line) {
@@ -62,28 +81,8 @@ TEST(UpgradeRun, SuccessfulRunStagesValidatesAndHandsOff) {
 
     // Every process the run started, in order: nothing more than the
     // command texts of a run whose cleanup ends after its static-files stage.
-    Lines expected = {"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log"};
-    for (const std::string& command : QuiesceCommands(StaleUploadCommandFor(before))) {
-        expected.push_back(command);
-    }
-    expected.push_back("/tmp/wdfeed &");
-    expected.push_back("cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"");
-    expected.insert(expected.end(), qx::testing::kStaticDirectoryCommands.begin(),
-                    qx::testing::kStaticDirectoryCommands.end());
-    for (const char* command :
-         {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
-          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
-          "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db",
-          "rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
-          "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}) {
-        expected.push_back(command);
-    }
     if (before == after) {
-        EXPECT_EQ(result.commands, expected);
+        EXPECT_EQ(result.commands, SuccessfulRunCommands(before));
     }
     ASSERT_EQ(result.watchdogCalls.size(), 1u);
     EXPECT_EQ(result.watchdogCalls[0], (Lines{"watchdog", "/dev/watchdog", "-T", "5"}));
@@ -93,11 +92,9 @@ TEST(UpgradeRun, SuccessfulRunStagesValidatesAndHandsOff) {
     EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
     const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
     ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(log[0], "line of an earlier run");
-    EXPECT_EQ(log[1], kBanner);
-    EXPECT_EQ(log[2], "Running cleanup to allow for upgrade");
-    EXPECT_EQ(log[log.size() - 1], "");
-    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+              (Lines{"line of an earlier run", kBanner, "Running cleanup to allow for upgrade"}));
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{"Successfully upgraded firmware", ""}));
     for (const char* line : {"Version 5", "Upgrade Name: router firmware", "Release Name: R7.3.1",
                              "File Date: 20261206", "Upgrade ID: 4242",
                              "Enough space created after clearing static files"}) {
@@ -190,26 +187,21 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
     }
 }
 
-TEST(UpgradeRun, BoardTextsOtherThanTheWord12AreUpgraded) {
-    const std::vector<std::optional<std::string>> boards = {
-        std::string("board rev 120\n"), std::string("rev512\n"), std::string("x512 y120\n"),
-        std::nullopt};
-    for (const auto& board : boards) {
-        SCOPED_TRACE(board.value_or("<absent>"));
+TEST(UpgradeRun, OnlyTheWord12RefusesTheBoard) {
+    const std::pair<std::optional<std::string>, bool> boards[] = {{"board rev 120\n", false},
+                                                                  {"rev512\n", false},
+                                                                  {"x512 y120\n", false},
+                                                                  {std::nullopt, false},
+                                                                  {"12\n", true},
+                                                                  {"rev-12,x\n", true},
+                                                                  {"(12)", true}};
+    for (const auto& [board, refused] : boards) {
         DeviceScenario scenario;
         scenario.device.board = board;
-        const Result result = scenario.Run();
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        EXPECT_FALSE(Contains(log, "Unable to upgrade 630/730 Rev1 units"));
-        EXPECT_TRUE(Contains(log, "Unable to locate upgrade file"));
-    }
-    for (const char* refused : {"12\n", "rev-12,x\n", "(12)"}) {
-        SCOPED_TRACE(refused);
-        DeviceScenario scenario;
-        scenario.device.board = std::string(refused);
-        const Result result = scenario.Run();
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        EXPECT_EQ(log.back(), "Unable to upgrade 630/730 Rev1 units");
+        const Lines log = RunLogLines(scenario.Run().ReadFile("/tmp/ramdisk/upgrade_log"));
+        EXPECT_EQ(log.back(), refused ? "Unable to upgrade 630/730 Rev1 units"
+                                      : "Unable to locate upgrade file")
+            << board.value_or("<absent>");
     }
 }
 
