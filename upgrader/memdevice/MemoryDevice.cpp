@@ -316,27 +316,25 @@ unsigned int SizeOf(std::string const& path) {
 
 std::vector<Effect> const& Effects() { return Device().effects; }
 
-std::vector<std::string> Commands() {
-    std::vector<std::string> commands;
+namespace {
+
+std::vector<std::string> TextsOf(EffectKind kind) {
+    std::vector<std::string> texts;
     for (Effect const& effect : Device().effects) {
-        if (effect.kind == EffectKind::Command) {
-            commands.push_back(effect.path);
+        if (effect.kind == kind) {
+            texts.push_back(effect.path);
         }
     }
-    return commands;
+    return texts;
 }
+
+}  // namespace
+
+std::vector<std::string> Commands() { return TextsOf(EffectKind::Command); }
 
 void RecordNote(std::string const& text) { Record(EffectKind::Note, text); }
 
-std::vector<std::string> Notes() {
-    std::vector<std::string> notes;
-    for (Effect const& effect : Device().effects) {
-        if (effect.kind == EffectKind::Note) {
-            notes.push_back(effect.path);
-        }
-    }
-    return notes;
-}
+std::vector<std::string> Notes() { return TextsOf(EffectKind::Note); }
 
 }  // namespace memdevice
 
