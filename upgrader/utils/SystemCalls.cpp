@@ -13,16 +13,6 @@ namespace utils {
 
 namespace {
 
-// Runs call until it is not interrupted by a signal.
-template <typename Call>
-auto Retrying(Call call) -> decltype(call()) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result < 0 && errno == EINTR);
-    return result;
-}
-
 // Moves through size bytes in pieces of whatever transfer(next, left, done)
 // manages; a transfer of 0 bytes counts as a full file system.
 template <typename Transfer>
@@ -46,22 +36,6 @@ bool TransferAll(const void* data, std::size_t size, Transfer transfer) {
 
 int OpenFile(const char* path, int flags, mode_t mode) {
     return Retrying([&] { return ::open(path, flags | O_CLOEXEC, mode); });
-}
-
-long ReadFully(int fd, void* buffer, std::size_t count) {
-    char* into = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = Retrying([&] { return ::read(fd, into + done, count - done); });
-        if (got < 0) {
-            return -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<long>(done);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {

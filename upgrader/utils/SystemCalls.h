@@ -1,7 +1,9 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 
@@ -11,14 +13,35 @@ namespace qx {
 namespace upgrader {
 namespace utils {
 
+// Runs call until it is not interrupted by a signal.
+template <typename Call>
+auto Retrying(Call call) -> decltype(call()) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
 // open(2), retried while interrupted; close-on-exec is always added.
 // Returns the descriptor, or -1 with errno set.
 int OpenFile(const char* path, int flags, mode_t mode = 0);
 
 // Reads up to count bytes, going on after partial reads. Returns the number
 // of bytes read, below count only at the end of the file, or -1 with errno
-// set when a read fails.
-long ReadFully(int fd, void* buffer, std::size_t count);
+// set when a read fails. Inline: the package reader calls it once per KiB.
+inline long ReadFully(int fd, void* buffer, std::size_t count) {
+    char* into = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = Retrying([&] { return ::read(fd, into + done, count - done); });
+        if (got <= 0) {
+            return got < 0 ? -1 : static_cast<long>(done);
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long>(done);
+}
 
 // Writes all size bytes to fd, going on after partial writes. False with
 // errno set when a write fails; a write that makes no progress counts as a
