@@ -10,9 +10,12 @@
 // of a device's file list.
 //
 // The tree holds files (size, modification time, optionally their text) and
-// directories. The root file system's free space is one figure that every
-// removal and emptying of a file outside /tmp, /proc, /sys and /dev raises
-// by the file's size. Commands are recorded and the ones the device runs
+// directories; /proc/version and the board node /sys/kernel/qxfc/board are
+// text files of the tree like any other (AddTextFile). The root file
+// system's free space is one figure that every removal and emptying of a
+// file outside /tmp, /proc, /sys and /dev raises by the file's size (a
+// planning tool loads sizes in allocated blocks); creating and moving files
+// leave it alone. Commands are recorded and the ones the device runs
 // take effect:
 //   rm -rf D / rm F                 the tree or the file goes
 //   cat /dev/null > F               F is emptied (created when missing)
