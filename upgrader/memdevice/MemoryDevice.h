@@ -54,8 +54,8 @@ void AddFile(std::string const& path, unsigned int size, long mtime = 0);
 // The same with known contents; the size is the text's length.
 void AddTextFile(std::string const& path, std::string const& text, long mtime = 0);
 void AddDirectory(std::string const& path, long mtime = 0);
-// Appends text to a file, creating it when its directory exists (as an
-// append with O_CREAT would). False when there is no such directory.
+// Appends text to a file, creating it when its directory exists, as the
+// device's log writer does. False when there is no such directory.
 bool AppendText(std::string const& path, std::string const& text);
 // The contents of a file added with text (what AppendText and commands made
 // of it since), empty otherwise.
