@@ -9,14 +9,36 @@
 namespace qx {
 namespace upgradeFile {
 
+// What the latest ParseFile or ExtractFile of a reader failed on, beside the
+// text of ErrorMessage(). Tools and tests tell failures apart by this kind;
+// the text is what the upgrade log shows.
+enum class ReaderError {
+    None,
+    NoFile,                  // "No file specified"
+    OpenFailed,              // "Couldn't open file ..."
+    HeaderUnreadable,        // "Unable to read header bytes"
+    HeaderBadIdentity,       // "Unable to parse header": identity bytes differ
+    HeaderBadDigest,         // "Unable to parse header": digest differs (fields decoded)
+    InnerHeaderUnreadable,   // "Unable to read inner file header"
+    InnerHeaderBadIdentity,  // "Unable to parse inner header"
+    InnerDataTruncated,      // "Unable to read bytes"
+    InnerDigestMismatch,     // "Header MD5 check failed"
+    InvalidIndex,            // "Invalid offset"
+    PackageOpenFailed,       // "Couldn't open upgrade file ..."
+    SeekFailed,              // "Unable to find internal file in ..."
+    OutputOpenFailed,        // "Couldn't open extraction file ..."
+    InnerReadFailed,         // "Error reading internal file to extract"
+    OutputWriteFailed,       // "Error writing extraction file ..."
+};
+
 // Reader of one upgrade package file.
 //
 // ParseFile reads the package once, front to back, checks the outer header
 // and every inner header and inner-file digest, and remembers where each
 // inner file's data begins. ExtractFile later copies the data of one inner
 // file (numbered from 0) into a file of its own, reopening the package each
-// time. Both return false on failure and leave the reason in ErrorMessage().
-// The package is never held open between calls.
+// time. Both return false on failure and leave the reason in ErrorMessage()
+// and its kind in Error(). The package is never held open between calls.
 class UpgradeFile {
   public:
     // Size of the one buffer each operation reads through.
@@ -56,6 +78,13 @@ class UpgradeFile {
 
     bool Valid() const { return valid; }
     const std::string& ErrorMessage() const { return errorMessage; }
+    ReaderError Error() const { return errorKind; }
+    // Position in the package of the header the latest ParseFile rejected
+    // (0 for the outer header); meaningful for the Header* and Inner* kinds.
+    unsigned int ErrorPosition() const { return errorPosition; }
+    // The inner header the latest ParseFile rejected after decoding it
+    // (InnerDataTruncated, InnerDigestMismatch); empty otherwise.
+    const InnerFileInformation& RejectedInnerFile() const { return rejected; }
 
     // Read-only views for tools and tests.
     const std::string& FilePath() const { return filePath; }
@@ -66,12 +95,17 @@ class UpgradeFile {
     const std::vector<InnerFile>& InnerFiles() const { return innerFiles; }
 
   private:
+    bool Fail(ReaderError kind, const std::string& text);
+
     std::string filePath;
     UpgradeFileInformation information;
     std::vector<unsigned int> offsets;
     std::vector<InnerFile> innerFiles;
     bool valid = false;
     std::string errorMessage;
+    ReaderError errorKind = ReaderError::None;
+    unsigned int errorPosition = 0;
+    InnerFileInformation rejected;
 };
 
 }  // namespace upgradeFile

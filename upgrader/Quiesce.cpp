@@ -1,12 +1,8 @@
 #include "upgrader/Quiesce.h"
 
-#include <unistd.h>
-
 #include <cstring>
-#include <ctime>
 #include <string>
 
-#include "upgrader/utils/FileIo.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 
@@ -44,13 +40,13 @@ void QuiesceServices() {
     // The RAM disk can be written by everyone: the marker is made our own
     // file, never created through a link planted at its name.
     utils::ClaimOwnFile("/tmp/ramdisk/pnv-wait-during-startup", 0666);
-    ::sleep(1);
-    ::sync();
+    utils::PauseSeconds(1);
+    utils::SyncFileSystems();
     utils::RunCommand("pkill -SIGINT service-manager");
     for (const char* command : kServiceStopList) {
         utils::RunCommand(command);
     }
-    const unsigned int t = static_cast<unsigned int>(std::time(nullptr)) / 1000u;
+    const unsigned int t = static_cast<unsigned int>(utils::CurrentTime()) / 1000u;
     // Removed in process, each name whole and never through a link: a shell
     // pipe would split names at blanks, and busybox's "rm -rf" walks a tree
     // by path names, which an upload's owner can redirect into a link.

@@ -10,7 +10,8 @@
 
 #include "support/Files.h"
 #include "support/TempDir.h"
-#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/FileSystem.h"
+#include "upgrader/utils/SystemCalls.h"
 
 using namespace qx::upgrader::utils;
 using qx::testing::ReadBytes;

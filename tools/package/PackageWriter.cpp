@@ -9,7 +9,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
-#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace package {
@@ -21,12 +21,13 @@ using qx::upgradeFile::md5_append;
 using qx::upgradeFile::md5_context;
 using qx::upgradeFile::md5_finish;
 using qx::upgradeFile::md5_init;
+using qx::upgrader::utils::Descriptor;
 using qx::upgrader::utils::WriteAll;
 
 constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 std::string SystemText(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+    return what + " " + path + ": " + qx::upgrader::utils::ErrnoText(errno);
 }
 
 bool PutText(Header& header, unsigned int offset, unsigned int size, const std::string& text,
@@ -95,42 +96,18 @@ bool CheckAllReachable(const std::vector<unsigned long long>& sizes, std::string
     return true;
 }
 
-class Descriptor {
-  public:
-    explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd; }
-    int Release() {
-        int result = fd;
-        fd = -1;
-        return result;
-    }
-
-  private:
-    int fd;
-};
-
 // Streams one input into out while digesting it after `header` (bytes
 // 0..111). Fails when the input does not hold exactly `size` bytes.
 bool CopyInput(const std::string& path, unsigned int size, int out, md5_context& context,
                std::vector<unsigned char>& buffer, std::string& error) {
-    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Descriptor in(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK));
     if (in.Get() < 0) {
         error = SystemText("cannot open input", path);
         return false;
     }
     unsigned long long left = size;
     for (;;) {
-        ssize_t got = ::read(in.Get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const long got = qx::upgrader::utils::ReadFully(in.Get(), buffer.data(), buffer.size());
         if (got < 0) {
             error = SystemText("cannot read input", path);
             return false;
@@ -325,8 +302,7 @@ bool WritePackage(const std::string& outputPath, const OuterFields& outer,
             return false;
         }
         md5_finish(&context, header.data() + layout::kHashOffset);
-        if (::pwrite(out.Get(), header.data(), header.size(), position) !=
-            static_cast<ssize_t>(header.size())) {
+        if (!qx::upgrader::utils::PwriteAll(out.Get(), header.data(), header.size(), position)) {
             error = SystemText("cannot write", temporary);
             return false;
         }
@@ -335,8 +311,7 @@ bool WritePackage(const std::string& outputPath, const OuterFields& outer,
 
     mode_t mask = ::umask(0);
     ::umask(mask);
-    if (::fchmod(out.Get(), 0666 & ~mask) != 0 || ::fsync(out.Get()) != 0 ||
-        ::close(out.Release()) != 0) {
+    if (::fchmod(out.Get(), 0666 & ~mask) != 0 || ::fsync(out.Get()) != 0 || !out.Close()) {
         error = SystemText("cannot write", temporary);
         return false;
     }

@@ -1,4 +1,5 @@
-#include "FileSystem.h"
+// The real device: the file-system functions on the running system.
+#include "upgrader/utils/FileSystem.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,8 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <vector>
+#include <ctime>
+
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace upgrader {
@@ -49,15 +53,74 @@ void RemoveEntryAt(int parent, const char* name) {
         return;
     }
     // A directory (unlink refuses it): emptied through its own descriptor.
-    int fd;
-    do {
-        fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = Retrying(
+        [&] { return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
     if (fd < 0) {
         return;
     }
     RemoveEntriesAt(fd, nullptr);
     ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Pieces in which KeepLastLines reads and copies.
+constexpr std::size_t kChunkSize = 4096;
+
+// Reads exactly count bytes at offset; false when the file ends first.
+bool ReadAt(int fd, char* buffer, std::size_t count, off_t offset) {
+    return ::lseek(fd, offset, SEEK_SET) == offset &&
+           ReadFully(fd, buffer, count) == static_cast<long>(count);
+}
+
+// Offset of the first byte of the last `lines` lines of the size bytes open
+// at fd, as tail counts them: the line feed that ends the file ends its last
+// line and begins no other.
+bool FindLastLines(int fd, off_t size, unsigned int lines, off_t& start) {
+    start = lines == 0 ? size : 0;
+    bool last = true;
+    unsigned int seen = 0;
+    char buffer[kChunkSize];
+    for (off_t end = size; end > 0 && lines > 0;) {
+        const off_t begin = end > static_cast<off_t>(kChunkSize) ? end - kChunkSize : 0;
+        const std::size_t count = static_cast<std::size_t>(end - begin);
+        if (!ReadAt(fd, buffer, count, begin)) {
+            return false;
+        }
+        for (std::size_t i = count; i-- > 0;) {
+            const bool ending = buffer[i] == '\n' && !last;
+            last = false;
+            if (ending && ++seen == lines) {
+                start = begin + static_cast<off_t>(i) + 1;
+                return true;
+            }
+        }
+        end = begin;
+    }
+    return true;
+}
+
+// Copies from the current position of in to its end.
+bool CopyRest(int in, int out) {
+    char buffer[kChunkSize];
+    for (;;) {
+        const long got = ReadFully(in, buffer, sizeof buffer);
+        if (got <= 0) {
+            return got == 0;
+        }
+        if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) {
+            return false;
+        }
+    }
+}
+
+// Opens the regular file path for reading, never through a link, and finds
+// where its last `lines` lines begin; the descriptor is left there.
+bool OpenLastLines(std::string const& path, unsigned int lines, Descriptor& in) {
+    in = Descriptor(OpenFile(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info;
+    off_t start = 0;
+    return in.Valid() && ::fstat(in.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
+           FindLastLines(in.Get(), info.st_size, lines, start) &&
+           ::lseek(in.Get(), start, SEEK_SET) == start;
 }
 
 }  // namespace
@@ -75,17 +138,17 @@ bool MountFreeSpace(std::string path, unsigned int& freeBytes) {
 
 bool FileExists(std::string const& path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool DirectoryExists(std::string const& path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool FileSize(std::string const& path, unsigned int& size) {
     struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || (info.st_mode & S_IFMT) != S_IFREG) {
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
     size = Saturate(static_cast<unsigned long long>(info.st_size));
@@ -104,15 +167,74 @@ bool SetPermissions(std::string const& path, unsigned int mode) {
     return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
+bool RemoveFile(std::string const& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+bool RenameFile(std::string const& from, std::string const& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool ListDirectory(std::string const& path, std::vector<std::string>& names) {
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr) {
+        return false;
+    }
+    names.clear();
+    while (const struct dirent* entry = ::readdir(directory)) {
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(directory);
+    return true;
+}
+
+bool ReadFileStart(std::string const& path, std::size_t limit, std::string& bytes) {
+    Descriptor file(OpenFile(path.c_str(), O_RDONLY));
+    if (!file.Valid()) {
+        return false;
+    }
+    bytes.assign(limit, '\0');
+    const long got = ReadFully(file.Get(), &bytes[0], limit);
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return true;
+}
+
+void SyncFileSystems() { ::sync(); }
+
+void PauseSeconds(unsigned int seconds) { ::sleep(seconds); }
+
+long CurrentTime() { return static_cast<long>(std::time(nullptr)); }
+
 void RemoveSelectedEntries(std::string const& directory,
                            std::function<bool(const char* name)> const& select) {
-    int fd;
-    do {
-        fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = OpenFile(directory.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0) {
         RemoveEntriesAt(fd, &select);
     }
+}
+
+bool ClaimOwnFile(std::string const& path, unsigned int mode) {
+    Descriptor file(OpenOwnFileForAppend(path.c_str(), static_cast<mode_t>(mode)));
+    return file.Valid() && file.Close();
+}
+
+bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines) {
+    Descriptor in;
+    if (!OpenLastLines(path, lines, in)) {
+        return false;
+    }
+    Descriptor out(CreateFreshFile(scratch.c_str(), 0, 0666));
+    if (!out.Valid()) {
+        return false;
+    }
+    struct stat created;
+    const bool known = ::fstat(out.Get(), &created) == 0;
+    const bool copied = known && CopyRest(in.Get(), out.Get()) && out.Close();
+    if (copied && std::rename(scratch.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    if (known) {
+        RemoveWrittenFile(scratch.c_str(), created);
+    }
+    return false;
 }
 
 }  // namespace utils

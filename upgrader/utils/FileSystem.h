@@ -2,7 +2,14 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
+// What the device offers the cleanup and the driver: file-system queries,
+// removals, renames, directory listings and the start of small system
+// files. Declared here and defined by exactly one device linked into each
+// program: the device program links the real one (qx_device); tests and
+// planning tools link the in-memory one (qx_memdevice, upgrader/memdevice/).
+// Commands go through RunCommand (Shell.h), which each device defines too.
 namespace qx {
 namespace upgrader {
 namespace utils {
@@ -32,6 +39,30 @@ long FileModificationTime(std::string const& path);
 // chmod(path, mode); true when it succeeded.
 bool SetPermissions(std::string const& path, unsigned int mode);
 
+// unlink(path). True when the name is gone afterwards: removed now, or no
+// longer there.
+bool RemoveFile(std::string const& path);
+
+// rename(from, to); true when it succeeded.
+bool RenameFile(std::string const& from, std::string const& to);
+
+// The names in directory path, in the order the directory yields them
+// ("." and ".." included). False when it cannot be opened.
+bool ListDirectory(std::string const& path, std::vector<std::string>& names);
+
+// Opens path and reads its first bytes, at most limit, into bytes (empty
+// when no byte could be read). False when path cannot be opened.
+bool ReadFileStart(std::string const& path, std::size_t limit, std::string& bytes);
+
+// Flushes the file-system buffers (sync).
+void SyncFileSystems();
+
+// Waits the given number of seconds.
+void PauseSeconds(unsigned int seconds);
+
+// Seconds since the epoch.
+long CurrentTime();
+
 // Removes the entries of directory whose names select accepts ("." and ".."
 // are never offered), each with everything it contains. Names are used
 // whole, whatever bytes they hold. A link or any other non-directory goes by
@@ -41,6 +72,24 @@ bool SetPermissions(std::string const& path, unsigned int mode);
 // things inside it. Results are not examined: what cannot be removed stays.
 void RemoveSelectedEntries(std::string const& directory,
                            std::function<bool(const char* name)> const& select);
+
+// Makes path name the caller's own regular file and leaves it closed: an own
+// file (owned by the effective user, known by this one name) keeps its
+// content; anything else standing there (a link, a FIFO, another user's
+// file) is replaced by a fresh empty file created exclusively with mode
+// less the umask (OpenOwnFileForAppend, SystemCalls.h). A name taken this
+// way before a shell command writes there cannot be replaced by anyone else
+// in a sticky directory. True when path is then the caller's own file.
+bool ClaimOwnFile(std::string const& path, unsigned int mode);
+
+// Leaves the file at path with only its last `lines` lines (a last line
+// without a line feed counts), as "tail -n LINES PATH > SCRATCH" followed by
+// "mv SCRATCH PATH" would, but never through a link at either name: the
+// lines go to a fresh file at scratch (CreateFreshFile, mode 0666 less the
+// umask), which is then renamed over path. False when path cannot be read
+// or scratch not written; path then keeps its content and no scratch file
+// is left behind by this call.
+bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines);
 
 }  // namespace utils
 }  // namespace upgrader

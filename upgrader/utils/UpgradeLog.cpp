@@ -1,10 +1,8 @@
-#include "UpgradeLog.h"
-
-#include <unistd.h>
+#include "upgrader/utils/UpgradeLog.h"
 
 #include <cstdio>
 
-#include "FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace upgrader {
@@ -33,17 +31,14 @@ int AppendLogEntry(const char* path, std::string const& message) {
 
     // The RAM disk can be written by everyone: an entry never goes through a
     // link or into a file someone else placed at the log's name.
-    const int fd = OpenOwnFileForAppend(path, 0666);
-    if (fd < 0) {
+    Descriptor log(OpenOwnFileForAppend(path, 0666));
+    if (!log.Valid()) {
         return -1;
     }
-    // One write keeps the entry whole in the file; a short write (full RAM
-    // disk) goes on with the rest until the file system refuses.
-    int status = WriteAll(fd, entry.data(), entry.size()) ? 0 : -1;
-    if (::close(fd) != 0 && status == 0) {
-        status = -1;
-    }
-    return status;
+    // The entry goes in one write as a rule; a short write (full RAM disk)
+    // goes on with the rest until the file system refuses.
+    const bool written = WriteAll(log.Get(), entry.data(), entry.size());
+    return log.Close() && written ? 0 : -1;
 }
 
 }  // namespace utils

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <string>
+
+// The one place where system calls are wrapped: interrupted calls are
+// retried, partial transfers go on with the rest, and errno becomes text.
+namespace qx {
+namespace upgrader {
+namespace utils {
+
+// Runs call until it is not interrupted by a signal.
+template <typename Call>
+auto Retrying(Call call) -> decltype(call()) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// open(2), retried while interrupted; close-on-exec is always added.
+// Returns the descriptor, or -1 with errno set.
+int OpenFile(const char* path, int flags, mode_t mode = 0);
+
+// Reads up to count bytes, going on after partial reads. Returns the number
+// of bytes read, below count only at the end of the file, or -1 with errno
+// set when a read fails. Inline: the package reader calls it once per KiB.
+inline long ReadFully(int fd, void* buffer, std::size_t count) {
+    char* into = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = Retrying([&] { return ::read(fd, into + done, count - done); });
+        if (got <= 0) {
+            return got < 0 ? -1 : static_cast<long>(done);
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long>(done);
+}
+
+// Writes all size bytes to fd, going on after partial writes. False with
+// errno set when a write fails; a write that makes no progress counts as a
+// full file system (ENOSPC).
+bool WriteAll(int fd, const void* data, std::size_t size);
+
+// The same at a file position, leaving the descriptor's own position alone.
+bool PwriteAll(int fd, const void* data, std::size_t size, off_t offset);
+
+// Creates a new regular file at path that is the caller's own: whatever
+// stands there first (a file, a link, a FIFO) is removed by its name, never
+// through a link, then the file is created exclusively (O_CREAT | O_EXCL |
+// O_NOFOLLOW) with mode less the umask and opened for writing with the
+// extra flags. Nobody else holds it open, and only the mode decides who
+// else may write to it. Returns the descriptor, or -1 with errno set: a
+// directory stands at path (its removal's error, EISDIR), something was
+// placed there again in between (EEXIST), or the file cannot be created.
+int CreateFreshFile(const char* path, int flags, mode_t mode);
+
+// Opens path for appending, creating it (mode less the umask) when missing,
+// as long as it is the caller's own regular file: owned by the effective
+// user and known by this one name. Anything else standing there (a link,
+// a FIFO, another user's file, a second name of some other file) is
+// replaced by a fresh file as CreateFreshFile makes it. Returns the
+// descriptor, or -1 with errno set.
+int OpenOwnFileForAppend(const char* path, mode_t mode);
+
+// Removes path when it names, without following a link, the regular file
+// that written describes (fstat of the descriptor it was written through).
+// Takes back the partial output of a failed write; a path that now leads
+// anywhere else is left alone.
+bool RemoveWrittenFile(const char* path, struct stat const& written);
+
+// waitpid(2) for one child, retried while interrupted. Returns pid or -1.
+pid_t WaitForChild(pid_t pid, int& status);
+
+// The C library's text for an error number.
+std::string ErrnoText(int error);
+
+// Owns one open descriptor and closes it when it goes out of scope, keeping
+// the errno of whatever failure is being reported.
+class Descriptor {
+  public:
+    explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
+    ~Descriptor();
+    Descriptor(Descriptor&& other) noexcept : fd(other.Release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return fd; }
+    bool Valid() const { return fd >= 0; }
+    // Gives the descriptor up without closing it.
+    int Release();
+    // Closes now; false with errno set when close reported an error (some
+    // file systems only report a failed write there).
+    bool Close();
+
+  private:
+    int fd;
+};
+
+}  // namespace utils
+}  // namespace upgrader
+}  // namespace qx
