@@ -46,6 +46,17 @@ int OpenNonBlocking(const char* path, int flags, mode_t mode) {
     return file.Release();
 }
 
+// A command-line tool's output: an existing file, through a link too, is
+// truncated and keeps its mode; a name that leads nowhere gets a new file
+// created exclusively (a dangling link is refused, not followed).
+int OpenToolOutput(const char* path) {
+    const int fd = OpenNonBlocking(path, O_WRONLY | O_TRUNC, 0);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
+    }
+    return OpenNonBlocking(path, O_WRONLY | O_CREAT | O_EXCL, 0755);
+}
+
 // Opens the package for reading and reports whether it is a regular file.
 // Like the device's 32-bit open, a package of 2 GiB or more is refused with
 // EOVERFLOW, so positions counted in 32 bits can never wrap.
@@ -299,7 +310,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path, Outpu
     }
     Descriptor out(output == Output::Fresh
                        ? qx::upgrader::utils::CreateFreshFile(path.c_str(), 0, 0755)
-                       : OpenNonBlocking(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755));
+                       : OpenToolOutput(path.c_str()));
     if (!out.Valid()) {
         return Fail(ReaderError::OutputOpenFailed,
                     SystemError("Couldn't open extraction file ", path, errno));

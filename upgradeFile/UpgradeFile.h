@@ -64,8 +64,8 @@ class UpgradeFile {
         // placed there again in between, fails the open.
         Fresh,
         // A command-line tool's way: a link is followed, an existing file is
-        // truncated and keeps its mode, a missing one is created with mode
-        // 0755 less the umask.
+        // truncated and keeps its mode, a missing one is created exclusively
+        // with mode 0755 less the umask (a dangling link is refused).
         Existing,
     };
 

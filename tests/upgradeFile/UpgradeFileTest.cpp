@@ -159,6 +159,14 @@ TEST_F(ReaderTest, OutputPathsThatAreTaken) {
         EXPECT_EQ(ModeOf(out), c.outMode);
         EXPECT_EQ(ReadBytes(other) == "inner data", !c.otherKeepsBytes);
     }
+
+    // A tool's output never creates a file through a dangling link.
+    ::unlink(out.c_str());
+    ASSERT_EQ(::unlink(other.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), out.c_str()), 0);
+    EXPECT_FALSE(reader.ExtractFile(0, out, UpgradeFile::Output::Existing));
+    EXPECT_EQ(reader.Error(), ReaderError::OutputOpenFailed);
+    EXPECT_NE(::access(other.c_str(), F_OK), 0);
 }
 
 TEST_F(ReaderTest, ParsePathRules) {
