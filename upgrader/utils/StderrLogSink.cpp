@@ -1,19 +1,24 @@
 // The host tools' log sink: entries go to standard error, never to the
 // device's upgrade log path. Host programs link this instead of the device
 // sink, so the choice is made when linking and no device program can reach it.
+#include "upgrader/utils/StderrLogSink.h"
+
 #include <unistd.h>
 
-#include <cstdlib>
-
-#include "UpgradeLog.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace upgrader {
 namespace utils {
 
+namespace {
+bool stderrLogEnabled = false;
+}  // namespace
+
+void EnableStderrLog(bool enabled) { stderrLogEnabled = enabled; }
+
 int LogToUpgradeLog(std::string const& message) {
-    // QX_LOG_QUIET silences the sink for scripts that only want results.
-    if (std::getenv("QX_LOG_QUIET") != nullptr) {
+    if (!stderrLogEnabled) {
         return 0;
     }
     std::string entry = CurrentLogStamp() + message + '\n';
