@@ -31,7 +31,8 @@ struct OuterFields {
     std::string spareText1;  // up to 8 bytes
     std::string spareText2;  // up to 8 bytes
     unsigned int spareWord = 0;
-    std::string reserved;  // bytes 92..111: up to 20 bytes
+    // Bytes 92..111, up to 20 (the initializer lets older brace lists omit it).
+    std::string reserved{};
 };
 
 // Fields of an inner header other than its size and digest.
@@ -39,7 +40,8 @@ struct InnerFields {
     std::string label;  // up to 32 bytes, zero-padded
     unsigned int spareWord1 = 0;
     unsigned int spareWord2 = 0;
-    std::string reserved;  // bytes 48..111: up to 64 bytes
+    // Bytes 48..111, up to 64 (the initializer lets older brace lists omit it).
+    std::string reserved{};
 };
 
 // An inner file taken from a host file (streamed, never held in memory).
