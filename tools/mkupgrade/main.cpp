@@ -79,6 +79,7 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     for (const auto& field : fields) {
         args.fields.push_back(app.add_option(field.name, field.target, field.help)
                                   ->type_name(field.type)
+                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
                                   ->group("Outer header fields"));
     }
     args.label = app.add_option("--label",
@@ -92,7 +93,9 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     args.files = app.add_option("FILE", "inner files, in package order ('--' ends the options)")
                      ->expected(0, 1 << 30)
                      ->allow_extra_args(true);
-    app.add_option("-o,--output", args.output, "package to write")->type_name("OUT");
+    app.add_option("-o,--output", args.output, "package to write")
+        ->type_name("OUT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--manifest", args.manifest,
                    "build from this manifest (it replaces the fields and the files)")
         ->type_name("MANIFEST");
