@@ -14,8 +14,9 @@ using Json = nlohmann::ordered_json;
 
 constexpr const char kHexDigits[] = "0123456789abcdef";
 
-// Reads one manifest value into its place; false with a reason otherwise.
-using Setter = std::function<bool(const Json& value, std::string& reason)>;
+// Reads one manifest value into its place; otherwise false, with an error
+// that names the value by where it stands (e.g. "header.version").
+using Setter = std::function<bool(const Json& value, const std::string& where, std::string& error)>;
 
 struct Field {
     std::string key;
@@ -61,7 +62,7 @@ bool HexToBytes(const std::string& hex, std::string& bytes) {
 }
 
 Setter Bytes(std::string& target) {
-    return [&target](const Json& value, std::string& reason) {
+    return [&target](const Json& value, const std::string& where, std::string& error) {
         if (value.is_string()) {
             target = value.get<std::string>();
             return true;
@@ -70,17 +71,18 @@ Setter Bytes(std::string& target) {
             value["hex"].is_string() && HexToBytes(value["hex"].get<std::string>(), target)) {
             return true;
         }
-        reason = "must be a text or {\"hex\": \"...\"} with two hexadecimal digits per byte";
+        error =
+            where + ": must be a text or {\"hex\": \"...\"} with two hexadecimal digits per byte";
         return false;
     };
 }
 
 template <class Number>
 Setter Whole(Number& target) {
-    return [&target](const Json& value, std::string& reason) {
+    return [&target](const Json& value, const std::string& where, std::string& error) {
         const unsigned long long limit = static_cast<Number>(~Number(0));
         if (!value.is_number_unsigned() || value.get<unsigned long long>() > limit) {
-            reason = "must be a whole number from 0 to " + std::to_string(limit);
+            error = where + ": must be a whole number from 0 to " + std::to_string(limit);
             return false;
         }
         target = static_cast<Number>(value.get<unsigned long long>());
@@ -89,9 +91,9 @@ Setter Whole(Number& target) {
 }
 
 Setter FileName(std::string& target, const std::string& folder) {
-    return [&target, folder](const Json& value, std::string& reason) {
+    return [&target, folder](const Json& value, const std::string& where, std::string& error) {
         if (!value.is_string() || value.get<std::string>().empty()) {
-            reason = "must be a file name";
+            error = where + ": must be a file name";
             return false;
         }
         target = value.get<std::string>();
@@ -102,9 +104,11 @@ Setter FileName(std::string& target, const std::string& folder) {
     };
 }
 
-// Applies fields to object: every key must be known, every required one given.
+// Applies fields to object: every key must be known, every required one
+// given. The document itself is named "manifest"; its fields by their keys.
 bool ReadObject(const Json& object, const std::string& where, const std::vector<Field>& fields,
                 std::string& error) {
+    const std::string prefix = where == "manifest" ? "" : where + ".";
     if (!object.is_object()) {
         error = where + ": must be an object";
         return false;
@@ -121,13 +125,11 @@ bool ReadObject(const Json& object, const std::string& where, const std::vector<
     }
     for (const Field& field : fields) {
         const auto found = object.find(field.key);
-        std::string reason;
         if (found == object.end() && field.required) {
             error = where + ": missing field \"" + field.key + "\"";
             return false;
         }
-        if (found != object.end() && !field.set(*found, reason)) {
-            error = where + "." + field.key + ": " + reason;
+        if (found != object.end() && !field.set(*found, prefix + field.key, error)) {
             return false;
         }
     }
@@ -157,16 +159,16 @@ std::vector<Field> InnerFileFields(InnerSource& inner, const std::string& folder
     return fields;
 }
 
-bool ReadInnerFiles(const Json& list, const std::string& folder, std::vector<InnerSource>& inners,
-                    std::string& reason) {
+bool ReadInnerFiles(const Json& list, const std::string& where, const std::string& folder,
+                    std::vector<InnerSource>& inners, std::string& error) {
     if (!list.is_array()) {
-        reason = "must be a list";
+        error = where + ": must be a list";
         return false;
     }
     for (std::size_t i = 0; i < list.size(); ++i) {
         inners.emplace_back();
-        if (!ReadObject(list[i], "innerFiles[" + std::to_string(i) + "]",
-                        InnerFileFields(inners.back(), folder), reason)) {
+        if (!ReadObject(list[i], where + "[" + std::to_string(i) + "]",
+                        InnerFileFields(inners.back(), folder), error)) {
             return false;
         }
     }
@@ -200,19 +202,18 @@ bool ReadManifest(const std::string& path, PackageSources& sources, std::string&
     }
     const std::string folder = DirectoryOf(path);
     PackageSources result;
-    std::string reason;
-    const std::vector<Field> top = {{"header", true,
-                                     [&result](const Json& value, std::string& why) {
-                                         return ReadObject(value, "header",
-                                                           HeaderFields(result.outer), why);
-                                     }},
-                                    {"innerFiles", true,
-                                     [&result, &folder](const Json& value, std::string& why) {
-                                         return ReadInnerFiles(value, folder, result.inners, why);
-                                     }},
-                                    {"trailer", false, FileName(result.trailerPath, folder)}};
-    if (!ReadObject(document, "manifest", top, reason)) {
-        error = path + ": " + reason;
+    const std::vector<Field> top = {
+        {"header", true,
+         [&result](const Json& value, const std::string& where, std::string& failure) {
+             return ReadObject(value, where, HeaderFields(result.outer), failure);
+         }},
+        {"innerFiles", true,
+         [&result, &folder](const Json& value, const std::string& where, std::string& failure) {
+             return ReadInnerFiles(value, where, folder, result.inners, failure);
+         }},
+        {"trailer", false, FileName(result.trailerPath, folder)}};
+    if (!ReadObject(document, "manifest", top, error)) {
+        error = path + ": " + error;
         return false;
     }
     sources = std::move(result);
