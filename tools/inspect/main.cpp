@@ -18,25 +18,18 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: upgrade-inspect [-v] list [--json] PACKAGE\n"
-    "       upgrade-inspect [-v] verify [--json] PACKAGE\n"
-    "       upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
-    "       upgrade-inspect [-v] unpack PACKAGE DIR";
+    "  or:  upgrade-inspect [-v] verify [--json] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
+    "  or:  upgrade-inspect [-v] unpack PACKAGE DIR";
 
 constexpr const char* kDescription =
     "Checks upgrade packages with the device's own package reader.";
 
 constexpr const char* kFooter =
-    "list      outer header fields and, per inner file, its index, data offset,\n"
-    "          size, label and digest verdict\n"
-    "verify    exit 0 when the package is valid; otherwise print the reader's\n"
-    "          error text on stderr and exit 1; with --json, the error's kind\n"
-    "          and the position of the rejected header\n"
-    "extract   verify the package, then write the data of inner file INDEX\n"
-    "          (counted from 0) to OUT (created with mode 0755 less the umask;\n"
-    "          an existing OUT is truncated and keeps its mode)\n"
-    "unpack    verify the package, then write every inner file and a\n"
-    "          manifest.json into DIR (missing or empty); 'mkupgrade --manifest\n"
-    "          DIR/manifest.json -o OUT' rebuilds the package byte for byte\n"
+    "extract writes OUT with mode 0755 less the umask; an existing OUT is\n"
+    "truncated and keeps its mode. unpack writes into a missing or empty DIR,\n"
+    "all or nothing; 'mkupgrade --manifest DIR/manifest.json -o OUT' rebuilds\n"
+    "the package byte for byte, also after a file in DIR was replaced.\n"
     "\n"
     "Exit status: 0 success, 1 invalid package or failed operation,\n"
     "2 bad command line.";
@@ -62,14 +55,21 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     app.add_flag("-v,--verbose", args.verbose, "also show the reader's log lines on stderr");
     app.require_subcommand(1);
     app.fallthrough();
-    Command(app, "list", "header fields and inner files", args)
+    Command(app, "list",
+            "outer header fields and, per inner file, its index, data offset, size, label "
+            "and digest verdict",
+            args)
         ->add_flag("--json", args.json, "one JSON object instead of text");
-    Command(app, "verify", "the reader's verdict", args)
+    Command(app, "verify",
+            "exit 0 when valid; else the reader's error text on stderr (with --json: "
+            "its kind and the position of the rejected header) and exit 1",
+            args)
         ->add_flag("--json", args.json, "one JSON object instead of text");
-    CLI::App* extract = Command(app, "extract", "write one inner file", args);
+    CLI::App* extract = Command(
+        app, "extract", "verify, then write the data of inner file INDEX (from 0) to OUT", args);
     extract->add_option("INDEX", args.index, "inner file number, from 0")->required();
     extract->add_option("OUT", args.out, "file to write")->required();
-    Command(app, "unpack", "write every inner file and manifest.json", args)
+    Command(app, "unpack", "verify, then write every inner file and a manifest.json into DIR", args)
         ->add_option("DIR", args.folder, "missing or empty folder")
         ->required();
 }

@@ -27,7 +27,7 @@ constexpr const char* kToolName = "mkupgrade";
 
 constexpr const char* kUsage =
     "Usage: mkupgrade [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
-    "       mkupgrade --manifest MANIFEST -o OUT";
+    "  or:  mkupgrade --manifest MANIFEST -o OUT";
 
 constexpr const char* kDescription =
     "Builds an upgrade package: the outer header, then each FILE as an inner\n"
