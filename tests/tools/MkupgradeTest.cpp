@@ -13,15 +13,6 @@
 namespace qx::testing {
 namespace {
 
-std::vector<std::string> DirectoryEntries(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class MkupgradeTest : public ToolTest {};
 
 // The package equals the in-memory writer's for the same fields (whose bytes

@@ -26,15 +26,6 @@ class RoundTripTest : public ToolTest {
         EXPECT_EQ(built.exitStatus, 0) << name << ": " << built.err;
         return ReadBytes(dir / (name + ".out"));
     }
-
-    std::vector<std::string> Entries(const std::string& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 };
 
 // The package the demo router gets (scripts/make-router).
@@ -64,7 +55,7 @@ TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
     ASSERT_EQ(Mkupgrade(args).exitStatus, 0);
     const std::string package = ReadBytes(dir / "demo.pkg");
     EXPECT_TRUE(RoundTrip("demo", package) == package);
-    EXPECT_EQ(Entries(dir / "demo"),
+    EXPECT_EQ(DirectoryEntries(dir / "demo"),
               (std::vector<std::string>{"0-notes", "1-manifest", "2-fs-validator", "3-kernel_image",
                                         "4-filesystem.db", "manifest.json"}));
 
@@ -224,9 +215,9 @@ TEST_F(RoundTripTest, BadManifestsAndTargetsAreRefused) {
         EXPECT_EQ(result.exitStatus, 1) << error;
         EXPECT_EQ(result.err, "upgrade-inspect: " + error + "\n");
     }
-    EXPECT_EQ(Entries(dir.path()),
+    EXPECT_EQ(DirectoryEntries(dir.path()),
               (std::vector<std::string>{"a", "broken", "file", "full", "good", "pkg"}));
-    EXPECT_EQ(Entries(dir / "full"), std::vector<std::string>{"keep"});
+    EXPECT_EQ(DirectoryEntries(dir / "full"), std::vector<std::string>{"keep"});
 }
 
 }  // namespace

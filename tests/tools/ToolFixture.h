@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -61,6 +63,16 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     ::unlink(outPath.c_str());
     ::unlink(errPath.c_str());
     return result;
+}
+
+// Names in a folder, sorted.
+inline std::vector<std::string> DirectoryEntries(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class ToolTest : public ::testing::Test {
