@@ -43,9 +43,7 @@ TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
         inners.push_back({Pattern(sizes[i], static_cast<unsigned>(i)), {labels[i], 0, 0}});
         names.push_back("in" + std::to_string(i));
         WriteBytes(dir / names.back(), inners.back().data);
-        if (!labels[i].empty()) {
-            args.push_back("--label=" + labels[i]);
-        }
+        args.push_back("--label=" + labels[i]);  // "--label=" too: an empty label
         args.push_back(dir / names.back());
     }
     names.push_back("pkg.bin");

@@ -101,17 +101,25 @@ void DefineOptions(CLI::App& app, Arguments& args) {
         ->type_name("MANIFEST");
 }
 
-// CLI11 reads an argument of the form [a,b] given to a list as two values.
-// Every argument that begins with '[' or with the escape byte gets the
-// escape byte in front, and Unescape removes it from each value.
+// CLI11 reads an argument of the form [a,b] given to a list as two values,
+// and takes "--name=" as a name without value (so the next argument would
+// become its value). Every argument that begins with '[' or with the escape
+// byte gets the escape byte in front, "--name=" gets it as its value, and
+// Unescape removes it from each value.
 constexpr char kEscape = '\x01';
 
 std::vector<std::string> EscapedArguments(int argc, char** argv) {
     std::vector<std::string> words(argv, argv + argc);
+    bool optionsEnded = false;
     for (std::size_t i = 1; i < words.size(); ++i) {
-        if (!words[i].empty() && (words[i][0] == '[' || words[i][0] == kEscape)) {
-            words[i].insert(0, 1, kEscape);
+        std::string& word = words[i];
+        if (!word.empty() && (word[0] == '[' || word[0] == kEscape)) {
+            word.insert(0, 1, kEscape);
+        } else if (!optionsEnded && word.size() > 3 && word.compare(0, 2, "--") == 0 &&
+                   word.find('=') == word.size() - 1) {
+            word += kEscape;
         }
+        optionsEnded = optionsEnded || word == "--";
     }
     return words;
 }
