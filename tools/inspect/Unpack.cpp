@@ -176,14 +176,19 @@ bool WriteTrailer(const std::string& package, const UpgradeFile& reader,
     if (static_cast<unsigned long long>(info.st_size) <= end) {
         return true;
     }
+    // Streamed: a trailer may be large.
     std::ifstream in(package, std::ios::binary);
-    std::string bytes;
-    if (!ReadRange(in, end, static_cast<std::size_t>(info.st_size - end), bytes)) {
-        error = "cannot read " + package;
+    in.seekg(static_cast<std::streamoff>(end));
+    std::ofstream out(folder / kTrailerName, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    const bool whole = out.tellp() == static_cast<std::streamoff>(info.st_size - end);
+    out.close();
+    if (!in || !out || !whole) {
+        error = "cannot copy the bytes after the last inner file of " + package;
         return false;
     }
     sources.trailerPath = kTrailerName;
-    return WriteText(folder / kTrailerName, bytes, error);
+    return true;
 }
 
 bool UnpackInto(const std::string& package, UpgradeFile& reader, TemporaryFolder& folder,
