@@ -5,13 +5,12 @@
 namespace qx {
 namespace tools {
 
-std::string HelpFormatter::make_usage(const CLI::App* app, std::string) const {
-    const CLI::App* top = app;
-    while (top->get_parent() != nullptr) {
-        top = top->get_parent();
-    }
-    std::string text = app == top ? usage : "Usage: " + top->get_name() + " " + app->get_name();
-    return text + "\n\n" + app->get_description() + "\n";
+std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) const {
+    // A subcommand's help keeps CLI11's usage line (it ends in a line feed).
+    const std::string text = app->get_parent() == nullptr
+                                 ? usage + "\n"
+                                 : CLI::Formatter::make_usage(app, std::move(name));
+    return text + "\n" + app->get_description() + "\n";
 }
 
 std::string HelpFormatter::make_description(const CLI::App*) const { return ""; }
