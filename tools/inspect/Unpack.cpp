@@ -30,7 +30,7 @@ constexpr const char* kTrailerName = "trailer";
 
 std::string SystemText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// count bytes of the package from begin.
+// Reads count bytes of the package from position begin.
 bool ReadRange(std::ifstream& in, unsigned long long begin, std::size_t count, std::string& bytes) {
     bytes.assign(count, '\0');
     in.clear();
