@@ -18,6 +18,8 @@
 #include <set>
 #include <sstream>
 
+#include "upgrader/utils/SystemCalls.h"
+
 namespace qx::sandbox {
 
 namespace fs = std::filesystem;
@@ -56,9 +58,9 @@ std::string Slurp(const std::string& path) {
 }
 
 bool WriteWhole(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
+    using namespace qx::upgrader::utils;
+    Descriptor out(OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    return out.Valid() && WriteAll(out.Get(), content.data(), content.size()) && out.Close();
 }
 
 // Splits text at NULs; the last field is NUL-terminated too (a missing final
@@ -77,8 +79,8 @@ std::vector<std::string> SplitNul(const std::string& text) {
     return fields;
 }
 
-std::string ErrnoText(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+std::string FailureText(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + qx::upgrader::utils::ErrnoText(errno);
 }
 
 // Builds the overlay tree that the launcher copies onto the device, and the
@@ -89,43 +91,9 @@ class OverlayBuilder {
         : dir_(std::move(dir)), listPath_(std::move(listPath)) {}
 
     bool Add(const Entry& entry, std::string& error) {
-        if (entry.path.empty() || entry.path[0] != '/' ||
-            entry.path.find('\0') != std::string::npos) {
-            error = "entry path must be absolute: " + entry.path;
-            return false;
-        }
         std::string rel;  // relative to the device root, single slashes
-        for (const auto& part : fs::path(entry.path).relative_path()) {
-            if (part == ".." || part == ".") {
-                error = "entry path must not hold . or ..: " + entry.path;
-                return false;
-            }
-            if (!part.empty()) {
-                rel += (rel.empty() ? "" : "/") + part.string();
-            }
-        }
-        if (rel.empty()) {
-            error = "entry path names the root: " + entry.path;
+        if (!RelativePath(entry.path, rel, error) || !MakeParents(rel, entry.path, error)) {
             return false;
-        }
-        // Parents first, each listed once, before the entry itself.
-        std::string::size_type slash = 0;
-        while ((slash = rel.find('/', slash)) != std::string::npos) {
-            const std::string parent = rel.substr(0, slash);
-            ++slash;
-            if (listed_.count(parent) == 0) {
-                if (::mkdir((dir_ + "/" + parent).c_str(), 0755) != 0 && errno != EEXIST) {
-                    error = ErrnoText("cannot create", parent);
-                    return false;
-                }
-                List(parent);
-            }
-            // Never create anything through a link: it could point into the host.
-            struct stat st;
-            if (::lstat((dir_ + "/" + parent).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-                error = "entry path passes through a non-directory: " + entry.path;
-                return false;
-            }
         }
         const std::string host = dir_ + "/" + rel;
         struct stat st;
@@ -134,30 +102,8 @@ class OverlayBuilder {
             std::error_code ec;
             fs::remove_all(host, ec);  // a later entry for the same path replaces it
         }
-        switch (entry.kind) {
-            case Kind::File:
-                if (!MakeFile(entry, host, error)) {
-                    return false;
-                }
-                break;
-            case Kind::Directory:
-                if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) {
-                    error = ErrnoText("cannot create", entry.path);
-                    return false;
-                }
-                break;
-            case Kind::Symlink:
-                if (::symlink(entry.target.c_str(), host.c_str()) != 0) {
-                    error = ErrnoText("cannot create symlink", entry.path);
-                    return false;
-                }
-                break;
-            case Kind::Fifo:
-                if (::mkfifo(host.c_str(), 0644) != 0) {
-                    error = ErrnoText("cannot create fifo", entry.path);
-                    return false;
-                }
-                break;
+        if (!MakeNode(entry, host, error)) {
+            return false;
         }
         List(rel);
         finals_.push_back({host, entry});
@@ -177,7 +123,7 @@ class OverlayBuilder {
                     mode = 0755;
                 }
                 if (::chmod(host.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
-                    error = ErrnoText("cannot set the mode of", entry.path);
+                    error = FailureText("cannot set the mode of", entry.path);
                     return false;
                 }
             }
@@ -187,7 +133,7 @@ class OverlayBuilder {
                 times[0].tv_nsec = 0;
                 times[1] = times[0];
                 if (::utimensat(AT_FDCWD, host.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-                    error = ErrnoText("cannot set the time of", entry.path);
+                    error = FailureText("cannot set the time of", entry.path);
                     return false;
                 }
             }
@@ -225,6 +171,76 @@ class OverlayBuilder {
     }
 
   private:
+    static bool RelativePath(const std::string& path, std::string& rel, std::string& error) {
+        if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) {
+            error = "entry path must be absolute: " + path;
+            return false;
+        }
+        for (const auto& part : fs::path(path).relative_path()) {
+            if (part == ".." || part == ".") {
+                error = "entry path must not hold . or ..: " + path;
+                return false;
+            }
+            if (!part.empty()) {
+                rel += (rel.empty() ? "" : "/") + part.string();
+            }
+        }
+        if (rel.empty()) {
+            error = "entry path names the root: " + path;
+            return false;
+        }
+        return true;
+    }
+
+    // Parents first, each listed once, before the entry itself.
+    bool MakeParents(const std::string& rel, const std::string& path, std::string& error) {
+        std::string::size_type slash = 0;
+        while ((slash = rel.find('/', slash)) != std::string::npos) {
+            const std::string parent = rel.substr(0, slash);
+            ++slash;
+            if (listed_.count(parent) == 0) {
+                if (::mkdir((dir_ + "/" + parent).c_str(), 0755) != 0 && errno != EEXIST) {
+                    error = FailureText("cannot create", parent);
+                    return false;
+                }
+                List(parent);
+            }
+            // Never create anything through a link: it could point into the host.
+            struct stat st;
+            if (::lstat((dir_ + "/" + parent).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                error = "entry path passes through a non-directory: " + path;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool MakeNode(const Entry& entry, const std::string& host, std::string& error) {
+        switch (entry.kind) {
+            case Kind::File:
+                return MakeFile(entry, host, error);
+            case Kind::Directory:
+                if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) {
+                    error = FailureText("cannot create", entry.path);
+                    return false;
+                }
+                return true;
+            case Kind::Symlink:
+                if (::symlink(entry.target.c_str(), host.c_str()) != 0) {
+                    error = FailureText("cannot create symlink", entry.path);
+                    return false;
+                }
+                return true;
+            case Kind::Fifo:
+                if (::mkfifo(host.c_str(), 0644) != 0) {
+                    error = FailureText("cannot create fifo", entry.path);
+                    return false;
+                }
+                return true;
+        }
+        return false;
+    }
+
     static bool MakeFile(const Entry& entry, const std::string& host, std::string& error) {
         if (!entry.hostSource.empty()) {
             std::error_code ec;
@@ -241,7 +257,7 @@ class OverlayBuilder {
             ok = ::truncate(host.c_str(), static_cast<off_t>(entry.size)) == 0;
         }
         if (!ok) {
-            error = ErrnoText("cannot write", entry.path);
+            error = FailureText("cannot write", entry.path);
         }
         return ok;
     }
@@ -288,12 +304,7 @@ int Spawn(const std::vector<std::string>& argv, const std::string& logPath) {
         ::_exit(127);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return status;
+    return qx::upgrader::utils::WaitForChild(pid, status) < 0 ? -1 : status;
 }
 
 void ParseWatchdog(const std::string& text, Result& result) {
@@ -443,39 +454,33 @@ void Result::Keep() const {
     }
 }
 
-Result Run(const Device& device, const std::string& programHostPath,
-           const std::vector<std::string>& args) {
-    Result result;
-    SweepAbandoned(TempBase());
-    std::string pattern = TempBase() + "/qx-sandbox." + std::to_string(::getpid()) + ".XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        result.error = ErrnoText("cannot create a temporary directory in", TempBase());
-        return result;
-    }
-    result.owner = std::make_shared<OutputDir>(pattern);
-    const std::string base = pattern;
-    const std::string overlay = base + "/overlay";
-    const std::string out = base + "/out";
-    const std::string logPath = base + "/devsim.log";
+namespace {
 
-    std::vector<std::string> argv = {"/bin/bash",      DevsimPath(), "--flash",
-                                     device.flashSize, "--ramdisk",  device.ramdiskSize};
-    if (!device.entries.empty()) {
-        if (::mkdir(overlay.c_str(), 0755) != 0) {
-            result.error = ErrnoText("cannot create", overlay);
-            return result;
-        }
-        OverlayBuilder builder(overlay, base + "/overlay.list");
-        for (const Entry& entry : device.entries) {
-            if (!builder.Add(entry, result.error)) {
-                return result;
-            }
-        }
-        if (!builder.Finish(ListsNewestFirst(base), result.error)) {
-            return result;
-        }
-        argv.insert(argv.end(), {"--overlay", overlay, "--overlay-list", base + "/overlay.list"});
+// Writes the device's entries into an overlay tree under base and adds the
+// launcher's options for it.
+bool AddOverlay(const Device& device, const std::string& base, std::vector<std::string>& argv,
+                std::string& error) {
+    const std::string overlay = base + "/overlay";
+    if (::mkdir(overlay.c_str(), 0755) != 0) {
+        error = FailureText("cannot create", overlay);
+        return false;
     }
+    OverlayBuilder builder(overlay, base + "/overlay.list");
+    for (const Entry& entry : device.entries) {
+        if (!builder.Add(entry, error)) {
+            return false;
+        }
+    }
+    if (!builder.Finish(ListsNewestFirst(base), error)) {
+        return false;
+    }
+    argv.insert(argv.end(), {"--overlay", overlay, "--overlay-list", base + "/overlay.list"});
+    return true;
+}
+
+// The launcher's options for the kernel files and the emulator.
+void AddKernelAndEmulator(const Device& device, const std::string& base,
+                          const std::string& programHostPath, std::vector<std::string>& argv) {
     switch (device.procVersionMode) {
         case ProcVersionMode::Text:
             if (device.procVersion) {
@@ -501,6 +506,44 @@ Result Run(const Device& device, const std::string& programHostPath,
             argv.insert(argv.end(), {"--emulator-arg", arg});
         }
     }
+}
+
+// Reads what the launcher left in out into result.
+void ReadOutcome(const std::string& out, Result& result) {
+    result.outDir = out;
+    result.root = out + "/root";
+    result.exitStatus = std::atoi(Slurp(out + "/exit_status").c_str());
+    result.timedOut = fs::exists(out + "/timed_out");
+    result.commands = SplitNul(Slurp(out + "/commands"));
+    ParseWatchdog(Slurp(out + "/watchdog"), result);
+    result.aliveAtEnd = SplitLines(Slurp(out + "/alive_at_end"));
+    result.flashFreeBytes = std::strtoull(Slurp(out + "/flash_free").c_str(), nullptr, 10);
+    result.stdoutText = Slurp(out + "/stdout");
+    result.stderrText = Slurp(out + "/stderr");
+}
+
+}  // namespace
+
+Result Run(const Device& device, const std::string& programHostPath,
+           const std::vector<std::string>& args) {
+    Result result;
+    SweepAbandoned(TempBase());
+    std::string pattern = TempBase() + "/qx-sandbox." + std::to_string(::getpid()) + ".XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        result.error = FailureText("cannot create a temporary directory in", TempBase());
+        return result;
+    }
+    result.owner = std::make_shared<OutputDir>(pattern);
+    const std::string base = pattern;
+    const std::string out = base + "/out";
+    const std::string logPath = base + "/devsim.log";
+
+    std::vector<std::string> argv = {"/bin/bash",      DevsimPath(), "--flash",
+                                     device.flashSize, "--ramdisk",  device.ramdiskSize};
+    if (!device.entries.empty() && !AddOverlay(device, base, argv, result.error)) {
+        return result;
+    }
+    AddKernelAndEmulator(device, base, programHostPath, argv);
     argv.insert(argv.end(),
                 {"--timeout", std::to_string(device.timeoutSeconds), "--program", programHostPath,
                  "--program-path", device.programDevicePath, "--out", out, "--"});
@@ -509,7 +552,7 @@ Result Run(const Device& device, const std::string& programHostPath,
     const int status = Spawn(argv, logPath);
     {
         std::error_code ec;
-        fs::remove_all(overlay, ec);  // may be large; the device's copy is in out/root
+        fs::remove_all(base + "/overlay", ec);  // may be large; the device's copy is in out/root
     }
     if (!fs::exists(out + "/exit_status")) {
         std::string log = Slurp(logPath);
@@ -521,17 +564,7 @@ Result Run(const Device& device, const std::string& programHostPath,
         result.error = why.str();
         return result;
     }
-
-    result.outDir = out;
-    result.root = out + "/root";
-    result.exitStatus = std::atoi(Slurp(out + "/exit_status").c_str());
-    result.timedOut = fs::exists(out + "/timed_out");
-    result.commands = SplitNul(Slurp(out + "/commands"));
-    ParseWatchdog(Slurp(out + "/watchdog"), result);
-    result.aliveAtEnd = SplitLines(Slurp(out + "/alive_at_end"));
-    result.flashFreeBytes = std::strtoull(Slurp(out + "/flash_free").c_str(), nullptr, 10);
-    result.stdoutText = Slurp(out + "/stdout");
-    result.stderrText = Slurp(out + "/stderr");
+    ReadOutcome(out, result);
     return result;
 }
 

@@ -13,7 +13,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
-#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
@@ -23,16 +23,10 @@ namespace {
 
 using layout::kHeaderSize;
 using layout::kMaxPackageSize;
+using qx::upgrader::utils::Descriptor;
 
 std::string SystemError(const char* phrase, const std::string& path, int error) {
-    return std::string(phrase) + path + ": error: " + std::strerror(error);
-}
-
-// Closes fd keeping errno of the failure being reported.
-void CloseQuietly(int fd) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
+    return std::string(phrase) + path + ": error: " + qx::upgrader::utils::ErrnoText(error);
 }
 
 // Opens path with the given flags without ever blocking in open itself:
@@ -41,80 +35,47 @@ void CloseQuietly(int fd) {
 // mode so that reads and writes behave as for any file. Returns -1 with
 // errno set on failure.
 int OpenNonBlocking(const char* path, int flags, mode_t mode) {
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    Descriptor file(qx::upgrader::utils::OpenFile(path, flags | O_NONBLOCK, mode));
+    if (!file.Valid()) {
         return -1;
     }
-    int status = ::fcntl(fd, F_GETFL);
-    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
-        CloseQuietly(fd);
+    int status = ::fcntl(file.Get(), F_GETFL);
+    if (status < 0 || ::fcntl(file.Get(), F_SETFL, status & ~O_NONBLOCK) < 0) {
         return -1;
     }
-    return fd;
+    return file.Release();
 }
 
 // Opens the package for reading and reports whether it is a regular file.
 // Like the device's 32-bit open, a package of 2 GiB or more is refused with
 // EOVERFLOW, so positions counted in 32 bits can never wrap.
 int OpenPackage(const std::string& path, bool& regular) {
-    int fd = OpenNonBlocking(path.c_str(), O_RDONLY, 0);
-    if (fd < 0) {
-        return -1;
-    }
+    Descriptor file(OpenNonBlocking(path.c_str(), O_RDONLY, 0));
     struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        CloseQuietly(fd);
+    if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
         return -1;
     }
     regular = S_ISREG(info.st_mode);
     if (regular && static_cast<unsigned long long>(info.st_size) > kMaxPackageSize) {
-        ::close(fd);
         errno = EOVERFLOW;
         return -1;
     }
-    return fd;
-}
-
-// Reads count bytes at the current position, retrying interrupted reads and
-// going on after partial ones. Returns the number of bytes read, which is
-// below count only at the end of the file, or -1 when a read fails.
-long ReadFully(int fd, unsigned char* buffer, unsigned int count) {
-    unsigned int done = 0;
-    while (done < count) {
-        ssize_t got = ::read(fd, buffer + done, count - done);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<unsigned int>(got);
-    }
-    return static_cast<long>(done);
+    return file.Release();
 }
 
 // The sequential reader of one pass. Reads never go past kMaxPackageSize, so
 // position (the count of bytes read) stays a sound 32-bit value even if the
 // file grows while it is read.
-class PackageStream {
-  public:
-    explicit PackageStream(int descriptor) : fd(descriptor) {}
-    ~PackageStream() { ::close(fd); }
-    PackageStream(const PackageStream&) = delete;
-    PackageStream& operator=(const PackageStream&) = delete;
+struct PackageStream {
+    Descriptor file;
+    unsigned int position = 0;
 
     // True when exactly count bytes were read into buffer.
     bool Read(unsigned char* buffer, unsigned int count, unsigned int& got) {
         got = 0;
         unsigned int allowed = kMaxPackageSize - position;
         unsigned int ask = count < allowed ? count : allowed;
-        long result = ReadFully(fd, buffer, ask);
+        long result = qx::upgrader::utils::ReadFully(file.Get(), buffer, ask);
         if (result < 0) {
             return false;
         }
@@ -122,12 +83,135 @@ class PackageStream {
         position += got;
         return got == count;
     }
-    unsigned int Position() const { return position; }
-
-  private:
-    int fd;
-    unsigned int position = 0;
 };
+
+// Reads and decodes the outer header. Only a regular file can be a package:
+// a directory, FIFO or device node is treated as a package whose header
+// cannot be read.
+ReaderError ReadOuterHeader(PackageStream& package, bool regular,
+                            unsigned char (&buffer)[UpgradeFile::kBufferSize],
+                            UpgradeFileInformation& information) {
+    unsigned int got = 0;
+    if (!regular || !package.Read(buffer, kHeaderSize, got)) {
+        return ReaderError::HeaderUnreadable;
+    }
+    if (information.ParseHeader(buffer, got)) {
+        return ReaderError::None;
+    }
+    // With the identity bytes right only the digest can have failed, and
+    // the record then keeps its decoded fields.
+    const bool identityOk =
+        std::equal(std::begin(layout::kOuterIdentity), std::end(layout::kOuterIdentity),
+                   buffer + layout::kOuterIdentityOffset);
+    return identityOk ? ReaderError::HeaderBadDigest : ReaderError::HeaderBadIdentity;
+}
+
+// Reads one inner file, header and data, from the package's position and
+// checks its digest. None on success; otherwise what failed, with entry
+// holding the decoded header when it got that far.
+ReaderError ReadInnerFile(PackageStream& package, unsigned char (&buffer)[UpgradeFile::kBufferSize],
+                          InnerFile& entry) {
+    md5_context context;
+    md5_init(&context);
+    unsigned int got = 0;
+    if (!package.Read(buffer, kHeaderSize, got)) {
+        return ReaderError::InnerHeaderUnreadable;
+    }
+    // The digest covers the header before its identity is judged.
+    md5_append(&context, buffer, static_cast<int>(layout::kHashOffset));
+    if (!entry.ParseHeader(buffer, got)) {
+        return ReaderError::InnerHeaderBadIdentity;
+    }
+    // A size claim is only ever met by bytes actually read: nothing is
+    // allocated for it, and a claim beyond the file ends in a short read.
+    unsigned int remaining = entry.FileSize();
+    while (remaining != 0) {
+        unsigned int ask =
+            remaining < UpgradeFile::kBufferSize ? remaining : UpgradeFile::kBufferSize;
+        if (!package.Read(buffer, ask, got)) {
+            return ReaderError::InnerDataTruncated;
+        }
+        remaining -= got;
+        md5_append(&context, buffer, static_cast<int>(got));
+    }
+    unsigned char digest[kMd5DigestSize];
+    md5_finish(&context, digest);
+    return entry.ValidateMD5Hash(digest, kMd5DigestSize) ? ReaderError::None
+                                                         : ReaderError::InnerDigestMismatch;
+}
+
+// The message of a failed parse step.
+const char* ParseErrorText(ReaderError kind) {
+    switch (kind) {
+        case ReaderError::HeaderUnreadable:
+            return "Unable to read header bytes";
+        case ReaderError::HeaderBadIdentity:
+        case ReaderError::HeaderBadDigest:
+            return "Unable to parse header";
+        case ReaderError::InnerHeaderUnreadable:
+            return "Unable to read inner file header";
+        case ReaderError::InnerHeaderBadIdentity:
+            return "Unable to parse inner header";
+        case ReaderError::InnerDataTruncated:
+            return "Unable to read bytes";
+        default:
+            return "Header MD5 check failed";
+    }
+}
+
+// Opens the package and positions it at offset; false with the failure's
+// kind and text.
+bool OpenPackageAt(const std::string& path, unsigned int offset, Descriptor& in, ReaderError& kind,
+                   std::string& text) {
+    bool regular = false;
+    in = Descriptor(OpenPackage(path, regular));
+    if (!in.Valid()) {
+        kind = ReaderError::PackageOpenFailed;
+        text = SystemError("Couldn't open upgrade file ", path, errno);
+        return false;
+    }
+    kind = ReaderError::SeekFailed;
+    // A package replaced by something that is not a regular file since the
+    // parse cannot be positioned in: report it as a failed seek, with the
+    // error a seek on it would give (directories report themselves).
+    if (!regular) {
+        struct stat info;
+        int error = (::fstat(in.Get(), &info) == 0 && S_ISDIR(info.st_mode)) ? EISDIR : ESPIPE;
+        text = SystemError("Unable to find internal file in ", path, error);
+        return false;
+    }
+    if (::lseek(in.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+        text = SystemError("Unable to find internal file in ", path, errno);
+        return false;
+    }
+    return true;
+}
+
+// Copies size bytes from in to out; false with the failure's kind and text.
+bool CopyBytes(int in, int out, unsigned int size, const std::string& path, ReaderError& kind,
+               std::string& text) {
+    unsigned char buffer[UpgradeFile::kBufferSize];
+    unsigned int remaining = size;
+    while (remaining != 0) {
+        unsigned int ask =
+            remaining < UpgradeFile::kBufferSize ? remaining : UpgradeFile::kBufferSize;
+        const long got = qx::upgrader::utils::ReadFully(in, buffer, ask);
+        if (got <= 0) {
+            kind = ReaderError::InnerReadFailed;
+            text = "Error reading internal file to extract";
+            return false;
+        }
+        // Write everything read; a failed write (a full file system) ends the
+        // extraction with false instead of claiming the bytes were copied.
+        if (!qx::upgrader::utils::WriteAll(out, buffer, static_cast<std::size_t>(got))) {
+            kind = ReaderError::OutputWriteFailed;
+            text = SystemError("Error writing extraction file ", path, errno);
+            return false;
+        }
+        remaining -= static_cast<unsigned int>(got);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -144,11 +228,8 @@ bool UpgradeFile::Fail(ReaderError kind, const std::string& text) {
 bool UpgradeFile::ParseFile() { return ParseFile(std::string()); }
 
 bool UpgradeFile::ParseFile(const std::string& path) {
-    using qx::upgrader::utils::LogToUpgradeLog;
-
-    // Every pass starts afresh: the inner files, outer header and validity of
-    // an earlier pass are dropped, so the sequences always describe the
-    // package named by filePath and Valid() never outlives a failed pass.
+    // Every pass starts afresh, so the sequences always describe the package
+    // named by filePath and Valid() never outlives a failed pass.
     offsets.clear();
     innerFiles.clear();
     information = UpgradeFileInformation();
@@ -165,80 +246,41 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     }
 
     bool regular = false;
-    int fd = OpenPackage(filePath, regular);
-    if (fd < 0) {
+    PackageStream package{Descriptor(OpenPackage(filePath, regular))};
+    if (!package.file.Valid()) {
         return Fail(ReaderError::OpenFailed, SystemError("Couldn't open file ", filePath, errno));
     }
-    PackageStream package(fd);  // closes the package on every return
 
     unsigned char buffer[kBufferSize];
-    unsigned int got = 0;
-    // Only a regular file can be a package: a directory, FIFO or device node
-    // is treated as a package whose header cannot be read.
-    if (!regular || !package.Read(buffer, kHeaderSize, got)) {
-        return Fail(ReaderError::HeaderUnreadable, "Unable to read header bytes");
+    const ReaderError outer = ReadOuterHeader(package, regular, buffer, information);
+    if (outer != ReaderError::None) {
+        return Fail(outer, ParseErrorText(outer));
     }
-    if (!information.ParseHeader(buffer, got)) {
-        // With the identity bytes right only the digest can have failed, and
-        // the record then keeps its decoded fields.
-        bool identityOk =
-            std::equal(std::begin(layout::kOuterIdentity), std::end(layout::kOuterIdentity),
-                       buffer + layout::kOuterIdentityOffset);
-        return Fail(identityOk ? ReaderError::HeaderBadDigest : ReaderError::HeaderBadIdentity,
-                    "Unable to parse header");
-    }
-    {
-        std::ostringstream line;
-        line << "Upgrade file size " << information.FileSize();
-        LogToUpgradeLog(line.str());
-    }
+    std::ostringstream sizeLine;
+    sizeLine << "Upgrade file size " << information.FileSize();
+    qx::upgrader::utils::LogToUpgradeLog(sizeLine.str());
 
     unsigned int expectedEnd = kHeaderSize;
     for (;;) {
         InnerFile entry;
-        md5_context context;
-        md5_init(&context);
-
-        unsigned int headerPosition = package.Position();
-        errorPosition = headerPosition;
-        if (!package.Read(buffer, kHeaderSize, got)) {
-            return Fail(ReaderError::InnerHeaderUnreadable, "Unable to read inner file header");
-        }
-        // The digest covers the header before its identity is judged.
-        md5_append(&context, buffer, static_cast<int>(layout::kHashOffset));
-        if (!entry.ParseHeader(buffer, got)) {
-            return Fail(ReaderError::InnerHeaderBadIdentity, "Unable to parse inner header");
-        }
-
-        // A size claim is only ever met by bytes actually read: nothing is
-        // allocated for it, and a claim beyond the file ends in a short read.
-        unsigned int remaining = entry.FileSize();
-        while (remaining != 0) {
-            unsigned int ask = remaining < kBufferSize ? remaining : kBufferSize;
-            if (!package.Read(buffer, ask, got)) {
+        errorPosition = package.position;
+        const ReaderError failure = ReadInnerFile(package, buffer, entry);
+        if (failure != ReaderError::None) {
+            if (failure == ReaderError::InnerDataTruncated ||
+                failure == ReaderError::InnerDigestMismatch) {
                 rejected = entry;
-                return Fail(ReaderError::InnerDataTruncated, "Unable to read bytes");
             }
-            remaining -= got;
-            md5_append(&context, buffer, static_cast<int>(got));
+            return Fail(failure, ParseErrorText(failure));
         }
-
-        unsigned char digest[kMd5DigestSize];
-        md5_finish(&context, digest);
-        if (!entry.ValidateMD5Hash(digest, kMd5DigestSize)) {
-            rejected = entry;
-            return Fail(ReaderError::InnerDigestMismatch, "Header MD5 check failed");
-        }
-        offsets.push_back(headerPosition + kHeaderSize);
+        offsets.push_back(errorPosition + kHeaderSize);
         innerFiles.push_back(std::move(entry));
 
-        // The package ends when the data bytes accepted so far equal the
-        // payload total. position is expectedEnd plus those data bytes, so
-        // this is "position == expectedEnd + total" written without a sum
-        // that could wrap. It is exact because position itself cannot wrap:
-        // packages of 2 GiB or more are refused at open and reads stop there.
+        // The package ends when the data bytes accepted so far (position
+        // less expectedEnd) equal the payload total; written without a sum
+        // that could wrap. Exact, as position cannot wrap: packages of 2 GiB
+        // or more are refused at open and reads stop there.
         expectedEnd += kHeaderSize;
-        if (package.Position() - expectedEnd == information.FileSize()) {
+        if (package.position - expectedEnd == information.FileSize()) {
             valid = true;
             return true;
         }
@@ -249,67 +291,22 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     if (index >= offsets.size()) {
         return Fail(ReaderError::InvalidIndex, "Invalid offset");
     }
-
-    bool regular = false;
-    int in = OpenPackage(filePath, regular);
-    if (in < 0) {
-        return Fail(ReaderError::PackageOpenFailed,
-                    SystemError("Couldn't open upgrade file ", filePath, errno));
+    ReaderError kind = ReaderError::None;
+    std::string text;
+    Descriptor in;
+    if (!OpenPackageAt(filePath, offsets[index], in, kind, text)) {
+        return Fail(kind, text);
     }
-    // A package replaced by something that is not a regular file since the
-    // parse cannot be positioned in: report it as a failed seek, with the
-    // error a seek on it would give (directories report themselves).
-    if (!regular) {
-        struct stat info;
-        int error = (::fstat(in, &info) == 0 && S_ISDIR(info.st_mode)) ? EISDIR : ESPIPE;
-        ::close(in);
-        return Fail(ReaderError::SeekFailed,
-                    SystemError("Unable to find internal file in ", filePath, error));
+    Descriptor out(OpenNonBlocking(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755));
+    if (!out.Valid()) {
+        return Fail(ReaderError::OutputOpenFailed,
+                    SystemError("Couldn't open extraction file ", path, errno));
     }
-    if (::lseek(in, static_cast<off_t>(offsets[index]), SEEK_SET) < 0) {
-        Fail(ReaderError::SeekFailed,
-             SystemError("Unable to find internal file in ", filePath, errno));
-        CloseQuietly(in);
-        return false;
+    if (!CopyBytes(in.Get(), out.Get(), innerFiles[index].FileSize(), path, kind, text)) {
+        return Fail(kind, text);
     }
-
-    int out = OpenNonBlocking(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
-    if (out < 0) {
-        Fail(ReaderError::OutputOpenFailed,
-             SystemError("Couldn't open extraction file ", path, errno));
-        CloseQuietly(in);
-        return false;
-    }
-
-    unsigned char buffer[kBufferSize];
-    unsigned int remaining = innerFiles[index].FileSize();
-    while (remaining != 0) {
-        unsigned int ask = remaining < kBufferSize ? remaining : kBufferSize;
-        ssize_t got;
-        do {
-            got = ::read(in, buffer, ask);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) {
-            Fail(ReaderError::InnerReadFailed, "Error reading internal file to extract");
-            ::close(in);
-            ::close(out);
-            return false;
-        }
-        // Write everything read; a failed write (a full file system) ends the
-        // extraction with false instead of claiming the bytes were copied.
-        if (!qx::upgrader::utils::WriteAll(out, buffer, static_cast<std::size_t>(got))) {
-            Fail(ReaderError::OutputWriteFailed,
-                 SystemError("Error writing extraction file ", path, errno));
-            CloseQuietly(in);
-            CloseQuietly(out);
-            return false;
-        }
-        remaining -= static_cast<unsigned int>(got);
-    }
-
-    ::close(in);
     // Some file systems only report a failed write when the file is closed.
-    if (::close(out) != 0) {
+    if (!out.Close()) {
         return Fail(ReaderError::OutputWriteFailed,
                     SystemError("Error writing extraction file ", path, errno));
     }

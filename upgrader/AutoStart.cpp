@@ -1,12 +1,12 @@
 #include "upgrader/AutoStart.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "upgrader/utils/FileSystem.h"
 
 namespace {
+
+using qx::upgrader::utils::FileExists;
+using qx::upgrader::utils::RemoveFile;
+using qx::upgrader::utils::RenameFile;
 
 struct AutoStartDaemon {
     const char* programFile;
@@ -24,10 +24,10 @@ constexpr AutoStartDaemon kAutoStartDaemons[] = {
 bool EnableAutoStartBinaries() {
     bool result = true;
     for (const AutoStartDaemon& daemon : kAutoStartDaemons) {
-        if (qx::upgrader::utils::FileExists(daemon.programFile)) {
-            ::unlink(daemon.parkedFile);
+        if (FileExists(daemon.programFile)) {
+            RemoveFile(daemon.parkedFile);
         } else if (result) {
-            if (std::rename(daemon.parkedFile, daemon.programFile) != 0) {
+            if (!RenameFile(daemon.parkedFile, daemon.programFile)) {
                 result = false;
             }
         }
@@ -39,7 +39,7 @@ bool EnableAutoStartBinaries() {
 
 bool DisableAutoStartBinaries() {
     for (const AutoStartDaemon& daemon : kAutoStartDaemons) {
-        if (std::rename(daemon.programFile, daemon.parkedFile) != 0) {
+        if (!RenameFile(daemon.programFile, daemon.parkedFile)) {
             return false;
         }
     }

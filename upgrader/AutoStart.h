@@ -1,5 +1,7 @@
 #pragma once
 
+// The driver's own functions, outside the qx namespaces like main.
+//
 // The auto-start daemons are parked by renaming each program file to its
 // ".disabled" name and restored by renaming it back.
 

@@ -1,10 +1,8 @@
 #include "upgrader/Quiesce.h"
 
-#include <unistd.h>
-
-#include <ctime>
 #include <sstream>
 
+#include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 
 namespace qx {
@@ -33,13 +31,13 @@ std::string StaleUploadCommand(unsigned int t) {
 void QuiesceServices() {
     utils::RunCommand("touch /etc/upgrade_started");
     utils::RunCommand("touch /tmp/ramdisk/pnv-wait-during-startup");
-    ::sleep(1);
-    ::sync();
+    utils::PauseSeconds(1);
+    utils::SyncFileSystems();
     utils::RunCommand("pkill -SIGINT service-manager");
     for (const char* command : kServiceStopList) {
         utils::RunCommand(command);
     }
-    const unsigned int t = static_cast<unsigned int>(std::time(nullptr)) / 1000u;
+    const unsigned int t = static_cast<unsigned int>(utils::CurrentTime()) / 1000u;
     utils::RunCommand(StaleUploadCommand(t));
 }
 

@@ -1,12 +1,10 @@
 #include "upgrader/Staging.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
+#include <vector>
 
 #include "upgradeFile/UpgradeFile.h"
+#include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 
 namespace qx {
@@ -45,20 +43,17 @@ std::string FormatPackagePath(const char* entryName) {
 
 bool LocateUpgradeFile(std::string& packagePath) {
     packagePath.clear();
-    DIR* directory = ::opendir(kPackageDirectory);
-    if (directory == nullptr) {
+    std::vector<std::string> names;
+    if (!utils::ListDirectory(kPackageDirectory, names)) {
         return false;
     }
-    bool found = false;
-    while (const struct dirent* entry = ::readdir(directory)) {
-        if (std::strncmp(entry->d_name, "ud", 2) == 0) {
-            packagePath = FormatPackagePath(entry->d_name);
-            found = true;
-            break;
+    for (const std::string& name : names) {
+        if (name.compare(0, 2, "ud") == 0) {
+            packagePath = FormatPackagePath(name.c_str());
+            return true;
         }
     }
-    ::closedir(directory);
-    return found;
+    return false;
 }
 
 bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
@@ -71,16 +66,16 @@ bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
 }
 
 void StageAndValidate(std::string const& packagePath) {
-    ::unlink(packagePath.c_str());
-    ::sync();
-    utils::RunCommand("mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log");
+    utils::RemoveFile(packagePath);
+    utils::SyncFileSystems();
+    utils::RunCommand(kLogToFlashCommand);
     utils::RunCommand("umount /tmp/ramdisk/");
     utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
-    utils::RunCommand("mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log");
+    utils::RunCommand(kLogToRamDiskCommand);
     utils::RunCommand("mv /tmp/fs-validator /tmp/ramdisk/fs-validator");
     utils::RunCommand("mv /tmp/kernel_image /tmp/ramdisk/kernel_image");
     utils::RunCommand("mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db");
-    ::sync();
+    utils::SyncFileSystems();
     const int status = utils::RunCommand(
         "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db");
     if (status == 0) {

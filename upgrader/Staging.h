@@ -9,6 +9,12 @@ class UpgradeFile;
 
 namespace upgrader {
 
+// The two moves of the upgrade log between the flash and the RAM disk.
+inline constexpr const char* kLogToRamDiskCommand =
+    "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log";
+inline constexpr const char* kLogToFlashCommand =
+    "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log";
+
 // Starts the watchdog program in the background: the argument verbatim
 // followed by " &".
 void StartWatchdogProgram(std::string const& watchdog);

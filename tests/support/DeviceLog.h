@@ -12,6 +12,17 @@
 namespace qx {
 namespace testing {
 
+using Lines = std::vector<std::string>;
+using qx::sandbox::SplitLines;
+
+inline Lines Concat(const std::vector<Lines>& parts) {
+    Lines all;
+    for (const Lines& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
 // The lines of an upgrade log with each entry's stamp ("2026126 11:20:13 - ")
 // removed; continuation lines of a multi-line entry stay as they are.
 inline std::vector<std::string> LogLines(const std::string& logText) {
@@ -32,6 +43,29 @@ inline const std::vector<std::string> kStaticDirectoryCommands = {
     "rm -rf /share/man",
     "rm -rf /usr/local/man",
     "rm -rf /share/doc/"};
+
+// The commands that bring the device to rest, in order, ending with the
+// given stale-upload clean-up.
+inline Lines QuiesceCommands(const std::string& staleUploadCommand) {
+    Lines commands = {"touch /etc/upgrade_started", "touch /tmp/ramdisk/pnv-wait-during-startup",
+                      "pkill -SIGINT service-manager"};
+    for (const char* name :
+         {"qx_monitor", "rsyslogd", "logrotate", "lldpd",  "snmpd",     "nvlogger",
+          "qxsshd",     "sshd",     "dnsmasq",   "pluto",  "openvpn",   "tcpdump",
+          "zebra",      "ripd",     "hostapd",   "inadyn", "diald",     "pppd",
+          "vrrpd",      "l2tpd",    "pptp",      "msmtp",  "msp-telit", "msp-quectel"}) {
+        commands.push_back(std::string("pkill -9 ") + name);
+    }
+    commands.push_back(staleUploadCommand);
+    return commands;
+}
+
+// The stale-upload clean-up for the time quotient t (seconds / 1000).
+inline std::string StaleUploadCommandFor(unsigned int t) {
+    return "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" + std::to_string(t) +
+           "*\" ! -name \"ud" + std::to_string(t - 1) + "*\" ! -name \"ud" + std::to_string(t + 1) +
+           "*\" | xargs rm -rf";
+}
 
 }  // namespace testing
 }  // namespace qx

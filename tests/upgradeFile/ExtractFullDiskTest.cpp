@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "PackageFixture.h"
 #include "sandbox/Sandbox.h"
+#include "upgradeFile/PackageFixture.h"
 
 using namespace qx::testing;
 

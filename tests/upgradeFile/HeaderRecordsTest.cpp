@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "PackageFixture.h"
 #include "upgradeFile/InnerFileInformation.h"
+#include "upgradeFile/PackageFixture.h"
 #include "upgradeFile/UpgradeFileInformation.h"
 
 using namespace qx::upgradeFile;
@@ -104,7 +104,7 @@ TEST(InnerHeader, DecodesFieldsAndChecksIdentityOnly) {
     EXPECT_FALSE(entry.ParseHeader(Bytes(header, 0), 100));
     EXPECT_EQ(entry.ErrorMessage(), "Buffer is smaller than header size");
     ClearCapturedLog();
-    ASSERT_TRUE(entry.ParseHeader(Bytes(header, 0), 128));
+    ASSERT_TRUE(entry.ParseHeader(Bytes(header, 0), kHeader));
     EXPECT_TRUE(CapturedLog().empty());
     EXPECT_EQ(entry.FileSize(), 4u);
     EXPECT_EQ(entry.SpareWord1(), 0xA0B0C0D0u);
@@ -112,7 +112,7 @@ TEST(InnerHeader, DecodesFieldsAndChecksIdentityOnly) {
     EXPECT_EQ(entry.Label(), std::string("lab\0el", 6) + std::string(26, '\0'));
 
     unsigned char digest[16];
-    std::copy(header.begin() + 112, header.end(), digest);
+    std::copy(header.begin() + kDigestAt, header.end(), digest);
     EXPECT_TRUE(entry.ValidateMD5Hash(digest, 16));
     EXPECT_FALSE(entry.ValidateMD5Hash(digest, 15));
     digest[15] ^= 0x80;
@@ -120,12 +120,12 @@ TEST(InnerHeader, DecodesFieldsAndChecksIdentityOnly) {
 
     // A wrong digest does not matter to ParseHeader; a wrong identity does.
     header[120] ^= 0x01;
-    EXPECT_TRUE(entry.ParseHeader(Bytes(header, 0), 128));
+    EXPECT_TRUE(entry.ParseHeader(Bytes(header, 0), kHeader));
     for (int at = 0; at < 4; ++at) {
         std::string bad = header;
         bad[at] ^= 0x10;
         InnerFile other;
-        EXPECT_FALSE(other.ParseHeader(Bytes(bad, 0), 128));
+        EXPECT_FALSE(other.ParseHeader(Bytes(bad, 0), kHeader));
         EXPECT_EQ(other.ErrorMessage(), "Internal file header identity failed");
         EXPECT_EQ(other.FileSize(), 0u);
     }

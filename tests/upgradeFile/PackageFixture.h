@@ -15,6 +15,10 @@
 
 namespace qx::testing {
 
+// Header size and where a header's digest begins.
+constexpr std::size_t kHeader = upgradeFile::layout::kHeaderSize;
+constexpr std::size_t kDigestAt = upgradeFile::layout::kHashOffset;
+
 // Data of n bytes that differs from position to position.
 inline std::string Pattern(std::size_t n, unsigned seed = 1) {
     std::string data(n, '\0');
@@ -48,15 +52,15 @@ inline void PutWord(std::string& package, std::size_t at, unsigned int value) {
 }
 
 // Recomputes the digest of the header at `at` after a deliberate change: over
-// its first 112 bytes and the `dataSize` bytes after it (as far as the
+// its first kDigestAt bytes and the `dataSize` bytes after it (as far as the
 // package has them; 0 for the outer header).
 inline void Reseal(std::string& package, std::size_t at, std::size_t dataSize = 0) {
     upgradeFile::md5_context context;
     upgradeFile::md5_init(&context);
-    upgradeFile::md5_append(&context, Bytes(package, at), 112);
-    std::size_t n = std::min(dataSize, package.size() - (at + 128));
-    upgradeFile::md5_append(&context, Bytes(package, at + 128), static_cast<int>(n));
-    upgradeFile::md5_finish(&context, Bytes(package, at + 112));
+    upgradeFile::md5_append(&context, Bytes(package, at), static_cast<int>(kDigestAt));
+    std::size_t n = std::min(dataSize, package.size() - (at + kHeader));
+    upgradeFile::md5_append(&context, Bytes(package, at + kHeader), static_cast<int>(n));
+    upgradeFile::md5_finish(&context, Bytes(package, at + kDigestAt));
 }
 
 class PackageTest : public ::testing::Test {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "PackageFixture.h"
+#include "upgradeFile/PackageFixture.h"
 #include "upgradeFile/UpgradeFile.h"
 
 using namespace qx::testing;
@@ -30,13 +30,13 @@ void Put(std::string& bytes, std::size_t at, const std::string& hex) {
 // writer and the reader cannot share a misreading of the format.
 std::string TwoInnerPackage() {
     std::string bytes(389, '\0');
-    Put(bytes, 0, "55deadbeef55 0102 5158");              // identity, version 0x0102, name "QX"
-    Put(bytes, 40, "5231");                               // release "R1"
-    Put(bytes, 56, "3230323631323035 ffffffff");          // date "20261205", id 0xFFFFFFFF
-    Put(bytes, 88, "00000005");                           // payload total 5
-    Put(bytes, 112, "07d69b6a84392c2631a9fa75dac60efb");  // outer digest
+    Put(bytes, 0, "55deadbeef55 0102 5158");      // identity, version 0x0102, name "QX"
+    Put(bytes, 40, "5231");                       // release "R1"
+    Put(bytes, 56, "3230323631323035 ffffffff");  // date "20261205", id 0xFFFFFFFF
+    Put(bytes, 88, "00000005");                   // payload total 5
+    Put(bytes, kDigestAt, "07d69b6a84392c2631a9fa75dac60efb");  // outer digest
     // Inner file 0: spare words 7 and 9, size 3, label "L"; digest, data "abc".
-    Put(bytes, 128, "f1e2d3c4 00000007 00000009 00000003 4c");
+    Put(bytes, kHeader, "f1e2d3c4 00000007 00000009 00000003 4c");
     Put(bytes, 240, "c2e2eb80dca252e7a46eb6e9cd43d7ad 616263");
     // Inner file 1: size 2; digest, data 00 FF.
     Put(bytes, 259, "f1e2d3c4 00000000 00000000 00000002");
@@ -49,8 +49,8 @@ std::string TwoInnerPackage() {
 std::string EmptyPayloadPackage() {
     std::string bytes(256, '\0');
     Put(bytes, 0, "55deadbeef55");
-    Put(bytes, 112, "92b4fa462a3d333a5df13678f19cfb2a");
-    Put(bytes, 128, "f1e2d3c4");
+    Put(bytes, kDigestAt, "92b4fa462a3d333a5df13678f19cfb2a");
+    Put(bytes, kHeader, "f1e2d3c4");
     Put(bytes, 240, "f7fc2c9e66de30ed26642f9c83f50178");
     return bytes;
 }
@@ -166,65 +166,79 @@ TEST_F(ReaderTest, ParsePathRules) {
     EXPECT_EQ(reader.ErrorMessage(), "Invalid offset");
 }
 
-TEST_F(ReaderTest, ParseFailureTable) {
-    // Inner headers at 128, 261, 1889, 2017, 2150.
-    const std::string good = Build({"alpha", Pattern(1500), "", "gamma", "delta"});
-    const std::size_t at[] = {128, 261, 1889, 2017, 2150};
-    auto changed = [&good](std::size_t where, char value) {
-        std::string bytes = good;
-        bytes[where] = value;
-        return bytes;
-    };
-    // A package of these inner files whose outer payload total claims `total`.
-    auto withTotal = [](const std::vector<std::string>& datas, unsigned int total) {
-        std::string bytes = Build(datas);
-        PutWord(bytes, 88, total);
-        Reseal(bytes, 0);
-        return bytes;
-    };
-    std::string hugeInner = Build({"abc"});
-    PutWord(hugeInner, 128 + 12, 0xFFFFFFF0u);
-    Reseal(hugeInner, 128, 3);
+namespace {
 
+// Inner headers at 128, 261, 1889, 2017, 2150.
+const std::size_t kAt[] = {128, 261, 1889, 2017, 2150};
+
+std::string GoodPackage() { return Build({"alpha", Pattern(1500), "", "gamma", "delta"}); }
+
+std::string Changed(std::size_t where, char value) {
+    std::string bytes = GoodPackage();
+    bytes[where] = value;
+    return bytes;
+}
+
+// A package of these inner files whose outer payload total claims `total`.
+std::string WithTotal(const std::vector<std::string>& datas, unsigned int total) {
+    std::string bytes = Build(datas);
+    PutWord(bytes, 88, total);
+    Reseal(bytes, 0);
+    return bytes;
+}
+
+struct ParseFailure {
+    const char* what;
+    std::string bytes;
+    ReaderError kind;
+    const char* message;
+    std::size_t accepted;   // inner files accepted before the failure
+    unsigned int position;  // of the rejected header
+};
+
+std::vector<ParseFailure> ParseFailures() {
+    const std::string good = GoodPackage();
+    std::string hugeInner = Build({"abc"});
+    PutWord(hugeInner, kHeader + 12, 0xFFFFFFF0u);
+    Reseal(hugeInner, kHeader, 3);
     using E = ReaderError;
-    const struct {
-        const char* what;
-        std::string bytes;
-        E kind;
-        const char* message;
-        std::size_t accepted;   // inner files accepted before the failure
-        unsigned int position;  // of the rejected header
-    } cases[] = {
+    return {
         {"empty file", "", E::HeaderUnreadable, "Unable to read header bytes", 0, 0},
         {"127 bytes", good.substr(0, 127), E::HeaderUnreadable, "Unable to read header bytes", 0,
          0},
-        {"outer identity", changed(3, 0), E::HeaderBadIdentity, "Unable to parse header", 0, 0},
-        {"outer reserved byte", changed(95, 1), E::HeaderBadDigest, "Unable to parse header", 0, 0},
-        {"ends after outer header", good.substr(0, 128), E::InnerHeaderUnreadable,
-         "Unable to read inner file header", 0, 128},
+        {"outer identity", Changed(3, 0), E::HeaderBadIdentity, "Unable to parse header", 0, 0},
+        {"outer reserved byte", Changed(95, 1), E::HeaderBadDigest, "Unable to parse header", 0, 0},
+        {"ends after outer header", good.substr(0, kHeader), E::InnerHeaderUnreadable,
+         "Unable to read inner file header", 0, kHeader},
         {"ends inside inner header", good.substr(0, 200), E::InnerHeaderUnreadable,
-         "Unable to read inner file header", 0, 128},
-        {"inner identity", changed(at[1] + 2, 0), E::InnerHeaderBadIdentity,
+         "Unable to read inner file header", 0, kHeader},
+        {"inner identity", Changed(kAt[1] + 2, 0), E::InnerHeaderBadIdentity,
          "Unable to parse inner header", 1, 261},
-        {"ends inside data", good.substr(0, at[1] + 128 + 1000), E::InnerDataTruncated,
+        {"ends inside data", good.substr(0, kAt[1] + kHeader + 1000), E::InnerDataTruncated,
          "Unable to read bytes", 1, 261},
-        {"ends short of the total", good.substr(0, at[4]), E::InnerHeaderUnreadable,
+        {"ends short of the total", good.substr(0, kAt[4]), E::InnerHeaderUnreadable,
          "Unable to read inner file header", 4, 2150},
-        {"data byte of inner file 3", changed(at[3] + 128 + 2, 'M'), E::InnerDigestMismatch,
+        {"data byte of inner file 3", Changed(kAt[3] + kHeader + 2, 'M'), E::InnerDigestMismatch,
          "Header MD5 check failed", 3, 2017},
-        {"inner reserved byte", changed(at[2] + 60, 7), E::InnerDigestMismatch,
+        {"inner reserved byte", Changed(kAt[2] + 60, 7), E::InnerDigestMismatch,
          "Header MD5 check failed", 2, 1889},
-        {"total 0, inner of 5", withTotal({"12345"}, 0), E::InnerHeaderUnreadable,
+        {"total 0, inner of 5", WithTotal({"12345"}, 0), E::InnerHeaderUnreadable,
          "Unable to read inner file header", 1, 261},
         // Hostile sizes: a claim is met only by bytes actually read, and the
         // running sum neither wraps nor stops the pass early.
-        {"inner size near 4 GiB", hugeInner, E::InnerDataTruncated, "Unable to read bytes", 0, 128},
-        {"total near 4 GiB", withTotal({"abc", "de"}, 0xFFFFFF80u), E::InnerHeaderUnreadable,
+        {"inner size near 4 GiB", hugeInner, E::InnerDataTruncated, "Unable to read bytes", 0,
+         kHeader},
+        {"total near 4 GiB", WithTotal({"abc", "de"}, 0xFFFFFF80u), E::InnerHeaderUnreadable,
          "Unable to read inner file header", 2, 389},
-        {"sizes pass the total", withTotal({"123456", "123456", "123456"}, 10),
+        {"sizes pass the total", WithTotal({"123456", "123456", "123456"}, 10),
          E::InnerHeaderUnreadable, "Unable to read inner file header", 3, 530},
     };
-    for (const auto& c : cases) {
+}
+
+}  // namespace
+
+TEST_F(ReaderTest, ParseFailureTable) {
+    for (const ParseFailure& c : ParseFailures()) {
         UpgradeFile reader(Save(c.bytes));
         EXPECT_FALSE(reader.ParseFile()) << c.what;
         EXPECT_FALSE(reader.Valid()) << c.what;
@@ -234,12 +248,13 @@ TEST_F(ReaderTest, ParseFailureTable) {
         EXPECT_EQ(reader.InnerFiles().size(), c.accepted) << c.what;
         EXPECT_EQ(reader.Offsets().size(), c.accepted) << c.what;
         // The rejected inner header is kept exactly when it was decoded.
-        bool decoded = c.kind == E::InnerDataTruncated || c.kind == E::InnerDigestMismatch;
+        bool decoded =
+            c.kind == ReaderError::InnerDataTruncated || c.kind == ReaderError::InnerDigestMismatch;
         EXPECT_EQ(reader.RejectedInnerFile().Label().empty(), !decoded) << c.what;
     }
 
     // Inner files accepted before a failure can still be extracted.
-    UpgradeFile reader(Save(changed(at[3] + 128, 'G')));
+    UpgradeFile reader(Save(Changed(kAt[3] + kHeader, 'G')));
     ASSERT_FALSE(reader.ParseFile());
     ASSERT_TRUE(reader.ExtractFile(1, dir / "one"));
     EXPECT_EQ(ReadBytes(dir / "one"), Pattern(1500));

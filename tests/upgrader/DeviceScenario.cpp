@@ -1,4 +1,4 @@
-#include "DeviceScenario.h"
+#include "upgrader/DeviceScenario.h"
 
 #include <gtest/gtest.h>
 

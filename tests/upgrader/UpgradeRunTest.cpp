@@ -6,35 +6,36 @@
 #include <functional>
 #include <optional>
 
-#include "DeviceScenario.h"
 #include "support/DeviceLog.h"
+#include "upgrader/DeviceScenario.h"
 
 using qx::sandbox::Result;
 using qx::testing::LogLines;
+using qx::testing::QuiesceCommands;
+using qx::testing::StaleUploadCommandFor;
 using Lines = std::vector<std::string>;
 
 namespace {
 
 const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
 
-Lines QuiesceCommands(const std::string& staleUploadCommand) {
-    Lines commands = {"touch /etc/upgrade_started", "touch /tmp/ramdisk/pnv-wait-during-startup",
-                      "pkill -SIGINT service-manager"};
-    for (const char* name :
-         {"qx_monitor", "rsyslogd", "logrotate", "lldpd",  "snmpd",     "nvlogger",
-          "qxsshd",     "sshd",     "dnsmasq",   "pluto",  "openvpn",   "tcpdump",
-          "zebra",      "ripd",     "hostapd",   "inadyn", "diald",     "pppd",
-          "vrrpd",      "l2tpd",    "pptp",      "msmtp",  "msp-telit", "msp-quectel"}) {
-        commands.push_back(std::string("pkill -9 ") + name);
-    }
-    commands.push_back(staleUploadCommand);
-    return commands;
-}
-
-std::string StaleUploadCommandFor(unsigned int t) {
-    return "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" + std::to_string(t) +
-           "*\" ! -name \"ud" + std::to_string(t - 1) + "*\" ! -name \"ud" + std::to_string(t + 1) +
-           "*\" | xargs rm -rf";
+// The commands of a successful run whose cleanup ends after its
+// static-files stage, for the time quotient t.
+Lines SuccessfulRunCommands(unsigned int t) {
+    return qx::testing::Concat(
+        {{"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log"},
+         QuiesceCommands(StaleUploadCommandFor(t)),
+         {"/tmp/wdfeed &", "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\""},
+         qx::testing::kStaticDirectoryCommands,
+         {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
+          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
+          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
+          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
+          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
+          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
+          "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db",
+          "rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
+          "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}});
 }
 
 unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
@@ -80,28 +81,8 @@ TEST(UpgradeRun, SuccessfulRunStagesValidatesAndHandsOff) {
 
     // Every process the run started, in order: nothing more than the
     // command texts of a run whose cleanup ends after its static-files stage.
-    Lines expected = {"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log"};
-    for (const std::string& command : QuiesceCommands(StaleUploadCommandFor(before))) {
-        expected.push_back(command);
-    }
-    expected.push_back("/tmp/wdfeed &");
-    expected.push_back("cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"");
-    expected.insert(expected.end(), qx::testing::kStaticDirectoryCommands.begin(),
-                    qx::testing::kStaticDirectoryCommands.end());
-    for (const char* command :
-         {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
-          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
-          "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db",
-          "rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
-          "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}) {
-        expected.push_back(command);
-    }
     if (before == after) {
-        EXPECT_EQ(result.commands, expected);
+        EXPECT_EQ(result.commands, SuccessfulRunCommands(before));
     }
     ASSERT_EQ(result.watchdogCalls.size(), 1u);
     EXPECT_EQ(result.watchdogCalls[0], (Lines{"watchdog", "/dev/watchdog", "-T", "5"}));
@@ -111,11 +92,9 @@ TEST(UpgradeRun, SuccessfulRunStagesValidatesAndHandsOff) {
     EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
     const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
     ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(log[0], "line of an earlier run");
-    EXPECT_EQ(log[1], kBanner);
-    EXPECT_EQ(log[2], "Running cleanup to allow for upgrade");
-    EXPECT_EQ(log[log.size() - 1], "");
-    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+              (Lines{"line of an earlier run", kBanner, "Running cleanup to allow for upgrade"}));
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{"Successfully upgraded firmware", ""}));
     for (const char* line : {"Version 5", "Upgrade Name: router firmware", "Release Name: R7.3.1",
                              "File Date: 20261206", "Upgrade ID: 4242",
                              "Enough space created after clearing static files"}) {
@@ -183,18 +162,6 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
              s.Place("/tmp/ramdisk/udpackage", package);
          },
          "Unable to parse file: Header MD5 check failed"},
-        {"package is a directory", [](DeviceScenario& s) { s.PlaceDirectory("/tmp/ramdisk/udir"); },
-         "Unable to parse file: Unable to read header bytes"},
-        {"name longer than the path buffer",
-         [](DeviceScenario& s) { s.PlacePackage("ud3456789012345678901"); },
-         "Unable to parse file: Couldn't open file /tmp/ramdisk//ud345678901234567: error: No "
-         "such file or directory"},
-        {"name differs in case",
-         [](DeviceScenario& s) {
-             s.PlacePackage("UD1.bin");
-             s.PlacePackage("Ud2.bin");
-         },
-         "Unable to locate upgrade file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,26 +187,21 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
     }
 }
 
-TEST(UpgradeRun, BoardTextsOtherThanTheWord12AreUpgraded) {
-    const std::vector<std::optional<std::string>> boards = {
-        std::string("board rev 120\n"), std::string("rev512\n"), std::string("x512 y120\n"),
-        std::nullopt};
-    for (const auto& board : boards) {
-        SCOPED_TRACE(board.value_or("<absent>"));
+TEST(UpgradeRun, OnlyTheWord12RefusesTheBoard) {
+    const std::pair<std::optional<std::string>, bool> boards[] = {{"board rev 120\n", false},
+                                                                  {"rev512\n", false},
+                                                                  {"x512 y120\n", false},
+                                                                  {std::nullopt, false},
+                                                                  {"12\n", true},
+                                                                  {"rev-12,x\n", true},
+                                                                  {"(12)", true}};
+    for (const auto& [board, refused] : boards) {
         DeviceScenario scenario;
         scenario.device.board = board;
-        const Result result = scenario.Run();
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        EXPECT_FALSE(Contains(log, "Unable to upgrade 630/730 Rev1 units"));
-        EXPECT_TRUE(Contains(log, "Unable to locate upgrade file"));
-    }
-    for (const char* refused : {"12\n", "rev-12,x\n", "(12)"}) {
-        SCOPED_TRACE(refused);
-        DeviceScenario scenario;
-        scenario.device.board = std::string(refused);
-        const Result result = scenario.Run();
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        EXPECT_EQ(log.back(), "Unable to upgrade 630/730 Rev1 units");
+        const Lines log = RunLogLines(scenario.Run().ReadFile("/tmp/ramdisk/upgrade_log"));
+        EXPECT_EQ(log.back(), refused ? "Unable to upgrade 630/730 Rev1 units"
+                                      : "Unable to locate upgrade file")
+            << board.value_or("<absent>");
     }
 }
 
@@ -292,32 +254,6 @@ TEST(UpgradeRun, StaleUploadsOutsideTheCurrentTimeWindowAreRemoved) {
     EXPECT_TRUE(result.Exists("/tmp/other"));
 }
 
-TEST(UpgradeRun, FirstPackageTheDirectoryYieldsIsTakenTheOtherLeftAlone) {
-    // The sandbox's directories list entries in the order they were placed.
-    std::string damaged = DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
-    damaged[200] ^= 0x40;
-    {
-        DeviceScenario scenario;
-        scenario.Place("/tmp/ramdisk/udamaged", damaged);
-        scenario.PlacePackage("udsound");
-        const Result result = scenario.Run();
-        EXPECT_EQ(result.exitStatus, 0);
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        EXPECT_EQ(log.back(), "Unable to parse file: Header MD5 check failed");
-        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/udamaged"), damaged);
-        EXPECT_TRUE(result.Exists("/tmp/ramdisk/udsound"));
-    }
-    {
-        DeviceScenario scenario;
-        scenario.PlacePackage("udsound");
-        scenario.Place("/tmp/ramdisk/udamaged", damaged);
-        const Result result = scenario.Run();
-        EXPECT_EQ(result.exitStatus, 1);
-        const Lines log = RunLogLines(result.ReadFile("/var/log/upgrade_log"));
-        EXPECT_TRUE(Contains(log, "Successfully upgraded firmware"));
-    }
-}
-
 TEST(UpgradeRun, ShellMetacharactersInPackageTextsAreLoggedVerbatimAndRunNothing) {
     DeviceScenario scenario;
     qx::package::OuterFields outer = DeviceScenario::DefaultOuterFields();
@@ -366,61 +302,5 @@ TEST(UpgradeRun, WatchdogArgumentsDecideTheHandOffCommands) {
         }
         EXPECT_TRUE(Contains(result.commands, c.args[0] + " &"));
         EXPECT_FALSE(result.Exists(c.deleted));
-    }
-}
-
-TEST(AutoStartDaemons, RestoreAndParkFollowTheTableRules) {
-    struct Case {
-        const char* name;
-        Lines present;
-        const char* operation;
-        std::string verdict;
-        Lines expectPresent;
-        Lines expectAbsent;
-    };
-    const std::vector<Case> cases = {
-        {"program file wins over parked copy",
-         {"/sbin/qx_monitor", "/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled",
-          "/sbin/nvlogger.disabled"},
-         "enable",
-         "true\n",
-         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"},
-         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"}},
-        {"a missing row stops later restores",
-         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
-         "enable",
-         "false\n",
-         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
-         {"/usr/sbin/qxsshd", "/sbin/nvlogger"}},
-        {"parking stops at the first missing program",
-         {"/sbin/qx_monitor", "/sbin/nvlogger"},
-         "disable",
-         "false\n",
-         {"/sbin/qx_monitor.disabled", "/sbin/nvlogger"},
-         {"/sbin/qx_monitor", "/sbin/nvlogger.disabled"}},
-        {"parking all three",
-         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger", "/sbin/nvlogger.disabled"},
-         "disable",
-         "true\n",
-         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
-         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        qx::sandbox::Device device;
-        for (const std::string& path : c.present) {
-            qx::sandbox::Entry entry;
-            entry.path = path;
-            entry.content = path;
-            device.entries.push_back(entry);
-        }
-        const Result result = qx::sandbox::Run(device, QX_DRIVER_PROBE_PATH, {c.operation});
-        EXPECT_EQ(result.stdoutText, c.verdict);
-        for (const std::string& path : c.expectPresent) {
-            EXPECT_TRUE(result.Exists(path)) << path;
-        }
-        for (const std::string& path : c.expectAbsent) {
-            EXPECT_FALSE(result.Exists(path)) << path;
-        }
     }
 }

@@ -15,6 +15,7 @@
 #include "tools/package/Manifest.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace inspect {
@@ -28,7 +29,9 @@ namespace layout = qx::upgradeFile::layout;
 constexpr const char* kManifestName = "manifest.json";
 constexpr const char* kTrailerName = "trailer";
 
-std::string SystemText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string SystemText(const std::string& what) {
+    return what + ": " + qx::upgrader::utils::ErrnoText(errno);
+}
 
 // Reads count bytes of the package from position begin.
 bool ReadRange(std::ifstream& in, unsigned long long begin, std::size_t count, std::string& bytes) {

@@ -9,7 +9,7 @@
 
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
-#include "upgrader/utils/FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace package {
@@ -21,6 +21,7 @@ using qx::upgradeFile::md5_append;
 using qx::upgradeFile::md5_context;
 using qx::upgradeFile::md5_finish;
 using qx::upgradeFile::md5_init;
+using qx::upgrader::utils::Descriptor;
 using qx::upgrader::utils::WriteAll;
 
 constexpr std::size_t kCopyBufferSize = 64 * 1024;
@@ -31,7 +32,7 @@ constexpr unsigned int kOuterReservedOffset = layout::kOuterFileSizeOffset + 4;
 constexpr unsigned int kInnerReservedOffset = layout::kLabelOffset + layout::kLabelSize;
 
 std::string SystemText(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+    return what + " " + path + ": " + qx::upgrader::utils::ErrnoText(errno);
 }
 
 // Writes the byte fields of fields into header; a value longer than its
@@ -106,37 +107,18 @@ bool CheckAllReachable(const std::vector<unsigned long long>& sizes, std::string
     return true;
 }
 
-class Descriptor {
-  public:
-    explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd; }
-
-  private:
-    int fd;
-};
-
 // Streams one input into out, feeding it to context when one is given.
 // Fails when the input does not hold exactly `size` bytes.
 bool CopyInput(const std::string& path, unsigned int size, int out, md5_context* context,
                std::vector<unsigned char>& buffer, std::string& error) {
-    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Descriptor in(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK));
     if (in.Get() < 0) {
         error = SystemText("cannot open input", path);
         return false;
     }
     unsigned long long left = size;
     for (;;) {
-        ssize_t got = ::read(in.Get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const long got = qx::upgrader::utils::ReadFully(in.Get(), buffer.data(), buffer.size());
         if (got < 0) {
             error = SystemText("cannot read input", path);
             return false;
@@ -227,9 +209,6 @@ class TemporaryOutput {
     explicit TemporaryOutput(const std::string& targetPath)
         : target(targetPath), path(DirectoryOf(targetPath) + "/.mkupgrade.XXXXXX") {}
     ~TemporaryOutput() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
         if (created && !committed) {
             ::unlink(path.c_str());
         }
@@ -238,24 +217,21 @@ class TemporaryOutput {
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
     bool Create(std::string& error) {
-        fd = ::mkstemp(&path[0]);
-        created = fd >= 0;
+        fd = Descriptor(::mkstemp(&path[0]));
+        created = fd.Valid();
         if (!created) {
             error = SystemText("cannot create a temporary file in", DirectoryOf(target));
         }
         return created;
     }
-    int Get() const { return fd; }
+    int Get() const { return fd.Get(); }
     const std::string& Path() const { return path; }
 
     // Gives the file the usual mode of a new file and renames it over the target.
     bool Commit(std::string& error) {
         mode_t mask = ::umask(0);
         ::umask(mask);
-        const int closing = fd;
-        fd = -1;
-        if (::fchmod(closing, 0666 & ~mask) != 0 || ::fsync(closing) != 0 ||
-            ::close(closing) != 0) {
+        if (::fchmod(fd.Get(), 0666 & ~mask) != 0 || ::fsync(fd.Get()) != 0 || !fd.Close()) {
             error = SystemText("cannot write", path);
             return false;
         }
@@ -270,7 +246,7 @@ class TemporaryOutput {
   private:
     std::string target;
     std::string path;
-    int fd = -1;
+    Descriptor fd;
     bool created = false;
     bool committed = false;
 };
@@ -297,8 +273,7 @@ bool WriteInnerFile(const TemporaryOutput& out, const InnerSource& inner, unsign
         return false;
     }
     md5_finish(&context, header.data() + layout::kHashOffset);
-    if (::lseek(out.Get(), position, SEEK_SET) < 0 ||
-        !WriteAll(out.Get(), header.data(), header.size()) || ::lseek(out.Get(), 0, SEEK_END) < 0) {
+    if (!qx::upgrader::utils::PwriteAll(out.Get(), header.data(), header.size(), position)) {
         error = SystemText("cannot write", out.Path());
         return false;
     }

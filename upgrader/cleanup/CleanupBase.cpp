@@ -1,4 +1,4 @@
-#include "CleanupBase.h"
+#include "upgrader/cleanup/CleanupBase.h"
 
 #include "upgrader/utils/FileSystem.h"
 

@@ -1,4 +1,4 @@
-#include "CleanupTables.h"
+#include "upgrader/cleanup/CleanupTables.h"
 
 namespace qx {
 namespace upgrader {

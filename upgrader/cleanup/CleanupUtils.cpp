@@ -1,11 +1,6 @@
-#include "CleanupUtils.h"
+#include "upgrader/cleanup/CleanupUtils.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/UpgradeLog.h"
@@ -16,6 +11,12 @@ namespace cleanup {
 namespace utils {
 
 namespace {
+
+using qx::upgrader::utils::FileExists;
+using qx::upgrader::utils::FileModificationTime;
+using qx::upgrader::utils::LogToUpgradeLog;
+using qx::upgrader::utils::ReadFileStart;
+using qx::upgrader::utils::RemoveFile;
 
 // Longest name: /home/logs/log-09999.txt.gz (27 characters).
 constexpr std::size_t kNameBufferSize = 32;
@@ -40,7 +41,7 @@ bool FindEarliestName(RotatedLogFamily family, char (&name)[kNameBufferSize]) {
     const int step = names.first <= names.last ? 1 : -1;
     for (int number = names.first;; number += step) {
         std::snprintf(name, kNameBufferSize, names.format, number);
-        if (qx::upgrader::utils::FileExists(name)) {
+        if (FileExists(name)) {
             return true;
         }
         if (number == names.last) {
@@ -54,7 +55,7 @@ bool UnlinkEarliest(RotatedLogFamily family, bool* removed) {
     if (!FindEarliestName(family, name)) {
         return false;
     }
-    const bool unlinked = ::unlink(name) == 0 || errno == ENOENT;
+    const bool unlinked = RemoveFile(name);
     if (removed != nullptr) {
         *removed = unlinked;
     }
@@ -68,7 +69,7 @@ bool FindEarliestRotatedLogTime(RotatedLogFamily family, long& mtime) {
     if (!FindEarliestName(family, name)) {
         return false;
     }
-    mtime = qx::upgrader::utils::FileModificationTime(name);
+    mtime = FileModificationTime(name);
     return true;
 }
 
@@ -121,27 +122,16 @@ bool ChooseRotatedLogFamily(const bool (&found)[kRotatedLogFamilyCount],
 }
 
 bool MatchesKernelVersion(std::string const& version, bool& matches) {
-    int fd;
-    do {
-        fd = ::open("/proc/version", O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        qx::upgrader::utils::LogToUpgradeLog("Unable to open /proc/version");
+    std::string kernel;
+    if (!ReadFileStart("/proc/version", kVersionBufferSize, kernel)) {
+        LogToUpgradeLog("Unable to open /proc/version");
         return false;
     }
-    char buffer[kVersionBufferSize];
-    std::memset(buffer, 0, sizeof buffer);
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, sizeof buffer);
-    } while (got < 0 && errno == EINTR);
-    ::close(fd);
-    if (got <= 0) {
-        qx::upgrader::utils::LogToUpgradeLog("Unsuccessful read from /proc/version");
+    if (kernel.empty()) {
+        LogToUpgradeLog("Unsuccessful read from /proc/version");
         return false;
     }
     // Only the bytes read count: the version line need not be terminated.
-    const std::string kernel(buffer, static_cast<std::size_t>(got));
     matches = kernel.find(version) != std::string::npos;
     return true;
 }

@@ -1,6 +1,4 @@
-#include "CleanupVQ740.h"
-
-#include <unistd.h>
+#include "upgrader/cleanup/CleanupVQ740.h"
 
 #include <sstream>
 
@@ -16,8 +14,14 @@ namespace cleanup {
 
 namespace {
 
+using qx::upgrader::utils::FileExists;
+using qx::upgrader::utils::FileSize;
 using qx::upgrader::utils::LogToUpgradeLog;
+using qx::upgrader::utils::RemoveFile;
 using qx::upgrader::utils::RunCommand;
+
+constexpr const char* kEmptySysLog = "cat /dev/null > /var/log/sys.log";
+constexpr const char* kEmptyMessages = "cat /dev/null > /var/log/messages";
 
 // A live log is trimmed only when its size is strictly greater than limit.
 struct LiveLog {
@@ -28,14 +32,11 @@ struct LiveLog {
 };
 
 constexpr LiveLog kLiveLogs[] = {
-    {"/var/log/sys.log",
-     10000000u,
-     "Clearing sys.log because too large. Size: ",
-     {"cat /dev/null > /var/log/sys.log", nullptr}},
+    {"/var/log/sys.log", 10000000u, "Clearing sys.log because too large. Size: ", {kEmptySysLog}},
     {"/var/log/messages",
      10000000u,
      "Clearing messages because too large. Size: ",
-     {"cat /dev/null > /var/log/messages", nullptr}},
+     {kEmptyMessages}},
     // The entry is written before the log is shortened, so it is the last
     // of the 2,000 lines kept.
     {"/tmp/ramdisk/upgrade_log",
@@ -45,15 +46,30 @@ constexpr LiveLog kLiveLogs[] = {
       "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"}},
 };
 
-// One entry of text followed by a number, composed in the cleanup's stream.
-void LogNumber(std::ostringstream& entry, const char* text, unsigned int number) {
-    entry.str("");
-    entry.clear();
+// One entry of text followed by a number.
+void LogNumber(const char* text, unsigned int number) {
+    std::ostringstream entry;
     entry << text << number;
     LogToUpgradeLog(entry.str());
 }
 
 }  // namespace
+
+// The stages in the order they run. Stages 1 and 2 run whatever the opening
+// measurement showed; the last stage has no entry of its own and reports
+// with stage 5's text.
+const CleanupVQ740::Stage CleanupVQ740::kStages[6] = {
+    {nullptr, &CleanupVQ740::TrimLiveLogs, nullptr},
+    {"Clearing unused static files", &CleanupVQ740::RemoveUnusedStaticFiles,
+     "Enough space created after clearing static files"},
+    {"Clearing unused kernel modules", &CleanupVQ740::RemoveStaleKernelModules,
+     "Enough space created after clearing kernel modules"},
+    {"Clearing logs files", &CleanupVQ740::PruneRotatedLogs,
+     "Enough space created after clearing old logs"},
+    {"Clearing extra files", &CleanupVQ740::RemoveExtraFiles,
+     "Enough space created after clearing extra files"},
+    {nullptr, &CleanupVQ740::EmptyLiveLogs, "Enough space created after clearing extra files"},
+};
 
 CleanupVQ740::CleanupVQ740(unsigned int required) : CleanupBase(required) {}
 
@@ -65,79 +81,44 @@ bool CleanupVQ740::Remeasure() {
     return EnoughFreeSpace();
 }
 
-void CleanupVQ740::LogFreeSpace(std::ostringstream& entry) {
-    LogNumber(entry, "FreeSpace: ", FreeSpace());
-}
-
-bool CleanupVQ740::ReportSuccess(std::ostringstream& entry, const char* message,
-                                 bool& spaceCreated) {
+void CleanupVQ740::ReportSuccess(const char* message, bool& spaceCreated) {
     LogToUpgradeLog(message);
-    LogFreeSpace(entry);
-    LogNumber(entry, "Required: ", FreeSpaceRequired());
+    LogNumber("FreeSpace: ", FreeSpace());
+    LogNumber("Required: ", FreeSpaceRequired());
     spaceCreated = true;
-    ::sync();
-    return true;
+    qx::upgrader::utils::SyncFileSystems();
 }
 
 bool CleanupVQ740::PerformCleanup(bool& spaceCreated) {
-    std::ostringstream entry;
-
     LogToUpgradeLog("Beginning file system cleanup");
     CalculateFreespace();
-    LogFreeSpace(entry);
-    LogNumber(entry, "Required free space: ", FreeSpaceRequired());
+    LogNumber("FreeSpace: ", FreeSpace());
+    LogNumber("Required free space: ", FreeSpaceRequired());
 
-    // Stages 1 and 2 run whatever the opening measurement showed.
-    TrimLiveLogs(entry);
-
-    LogToUpgradeLog("Clearing unused static files");
-    RemoveUnusedStaticFiles();
-    if (Remeasure()) {
-        return ReportSuccess(entry, "Enough space created after clearing static files",
-                             spaceCreated);
+    for (const Stage& stage : kStages) {
+        if (stage.announcement != nullptr) {
+            LogToUpgradeLog(stage.announcement);
+        }
+        (this->*stage.action)();
+        if (stage.success == nullptr) {
+            continue;
+        }
+        if (Remeasure()) {
+            ReportSuccess(stage.success, spaceCreated);
+            return true;
+        }
+        LogNumber("FreeSpace: ", FreeSpace());
     }
-    LogFreeSpace(entry);
-
-    LogToUpgradeLog("Clearing unused kernel modules");
-    RemoveStaleKernelModules();
-    if (Remeasure()) {
-        return ReportSuccess(entry, "Enough space created after clearing kernel modules",
-                             spaceCreated);
-    }
-    LogFreeSpace(entry);
-
-    LogToUpgradeLog("Clearing logs files");
-    PruneRotatedLogs();
-    if (Remeasure()) {
-        return ReportSuccess(entry, "Enough space created after clearing old logs", spaceCreated);
-    }
-    LogFreeSpace(entry);
-
-    LogToUpgradeLog("Clearing extra files");
-    RemoveExtraFiles();
-    if (Remeasure()) {
-        return ReportSuccess(entry, "Enough space created after clearing extra files",
-                             spaceCreated);
-    }
-    LogFreeSpace(entry);
-
-    // The last stage has no entry of its own and reports with stage 5's text.
-    EmptyLiveLogs();
-    if (Remeasure()) {
-        return ReportSuccess(entry, "Enough space created after clearing extra files",
-                             spaceCreated);
-    }
-    LogFreeSpace(entry);
     return true;
 }
 
-void CleanupVQ740::TrimLiveLogs(std::ostringstream& entry) {
+void CleanupVQ740::TrimLiveLogs() {
     for (const LiveLog& log : kLiveLogs) {
         // A missing log or one that is no regular file counts as size 0.
         unsigned int size = 0;
-        qx::upgrader::utils::FileSize(log.path, size);
+        FileSize(log.path, size);
         if (size > log.limit) {
-            LogNumber(entry, log.message, size);
+            LogNumber(log.message, size);
             for (const char* command : log.commands) {
                 if (command != nullptr) {
                     RunCommand(command);
@@ -152,7 +133,7 @@ void CleanupVQ740::RemoveUnusedStaticFiles() {
         RunCommand(command);
     }
     for (const char* path : kUnusedStaticFiles) {
-        ::unlink(path);
+        RemoveFile(path);
     }
 }
 
@@ -173,16 +154,13 @@ void CleanupVQ740::RemoveStaleKernelModules() {
 // would find that same file again.
 void CleanupVQ740::PruneRotatedLogs() {
     using utils::RotatedLogFamily;
-    constexpr int kHome = static_cast<int>(RotatedLogFamily::HomeLog);
-    constexpr int kMessages = static_cast<int>(RotatedLogFamily::Messages);
-    constexpr int kSyslog = static_cast<int>(RotatedLogFamily::Syslog);
     for (;;) {
         long mtime[utils::kRotatedLogFamilyCount] = {0, 0, 0};
         bool found[utils::kRotatedLogFamilyCount];
-        found[kHome] = utils::FindEarliestHomeLogTime(mtime[kHome]);
-        found[kMessages] = utils::FindEarliestVarLogMessageTime(mtime[kMessages]);
-        found[kSyslog] = utils::FindEarliestVarLogSyslogTime(mtime[kSyslog]);
-
+        for (int family = 0; family < utils::kRotatedLogFamilyCount; ++family) {
+            found[family] = utils::FindEarliestRotatedLogTime(static_cast<RotatedLogFamily>(family),
+                                                              mtime[family]);
+        }
         RotatedLogFamily chosen = RotatedLogFamily::HomeLog;
         if (!utils::ChooseRotatedLogFamily(found, mtime, chosen)) {
             return;
@@ -198,14 +176,14 @@ void CleanupVQ740::PruneRotatedLogs() {
 void CleanupVQ740::RemoveExtraFiles() {
     RunCommand(kExtraDirectoryCommand);
     for (const char* path : kExtraFiles) {
-        ::unlink(path);
+        RemoveFile(path);
     }
     // Each marker is tested when its rule is reached, after the removals of
     // the earlier rules.
     for (const SupersededVersionRule& rule : kSupersededVersionRules) {
-        if (qx::upgrader::utils::FileExists(rule.marker)) {
+        if (FileExists(rule.marker)) {
             for (std::size_t i = 0; i < rule.pathCount; ++i) {
-                ::unlink(rule.paths[i]);
+                RemoveFile(rule.paths[i]);
             }
         }
     }
@@ -213,8 +191,8 @@ void CleanupVQ740::RemoveExtraFiles() {
 
 void CleanupVQ740::EmptyLiveLogs() {
     // The redirection creates a missing log empty.
-    RunCommand("cat /dev/null > /var/log/sys.log");
-    RunCommand("cat /dev/null > /var/log/messages");
+    RunCommand(kEmptySysLog);
+    RunCommand(kEmptyMessages);
 }
 
 }  // namespace cleanup

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <iosfwd>
-
 #include "upgrader/cleanup/CleanupBase.h"
 
 namespace qx {
@@ -28,12 +26,21 @@ class CleanupVQ740 : public CleanupBase {
     bool PerformCleanup(bool& spaceCreated) override;
 
   private:
+    // One stage: its announcement (none when null), what it removes, and
+    // the entry that reports the requirement met after it. A stage without
+    // that entry is not followed by a measurement.
+    struct Stage {
+        const char* announcement;
+        void (CleanupVQ740::*action)();
+        const char* success;
+    };
+    static const Stage kStages[6];
+
     // CalculateFreespace, then EnoughFreeSpace.
     bool Remeasure();
-    bool ReportSuccess(std::ostringstream& entry, const char* message, bool& spaceCreated);
-    void LogFreeSpace(std::ostringstream& entry);
+    void ReportSuccess(const char* message, bool& spaceCreated);
 
-    void TrimLiveLogs(std::ostringstream& entry);
+    void TrimLiveLogs();
     void RemoveUnusedStaticFiles();
     void RemoveStaleKernelModules();
     void PruneRotatedLogs();

@@ -1,5 +1,5 @@
 // The device program's log sink: entries go to the upgrade log file.
-#include "UpgradeLog.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace upgrader {

@@ -1,7 +1,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+// What the device offers the cleanup and the driver: file-system queries,
+// removals, renames, directory listings and the start of small system
+// files. Declared here and defined by exactly one device linked into each
+// program: the device program links the real one (qx_device); tests and
+// planning tools link the in-memory one (qx_memdevice, upgrader/memdevice/).
+// Commands go through RunCommand (Shell.h), which each device defines too.
 namespace qx {
 namespace upgrader {
 namespace utils {
@@ -30,6 +37,30 @@ long FileModificationTime(std::string const& path);
 
 // chmod(path, mode); true when it succeeded.
 bool SetPermissions(std::string const& path, unsigned int mode);
+
+// unlink(path). True when the name is gone afterwards: removed now, or no
+// longer there.
+bool RemoveFile(std::string const& path);
+
+// rename(from, to); true when it succeeded.
+bool RenameFile(std::string const& from, std::string const& to);
+
+// The names in directory path, in the order the directory yields them
+// ("." and ".." included). False when it cannot be opened.
+bool ListDirectory(std::string const& path, std::vector<std::string>& names);
+
+// Opens path and reads its first bytes, at most limit, into bytes (empty
+// when no byte could be read). False when path cannot be opened.
+bool ReadFileStart(std::string const& path, std::size_t limit, std::string& bytes);
+
+// Flushes the file-system buffers (sync).
+void SyncFileSystems();
+
+// Waits the given number of seconds.
+void PauseSeconds(unsigned int seconds);
+
+// Seconds since the epoch.
+long CurrentTime();
 
 }  // namespace utils
 }  // namespace upgrader

@@ -1,11 +1,11 @@
-#include "Permissions.h"
+#include "upgrader/utils/Permissions.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
 
-#include "UpgradeLog.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace upgrader {

@@ -1,4 +1,4 @@
-#include "Shell.h"
+#include "upgrader/utils/Shell.h"
 
 #include <cstdlib>
 

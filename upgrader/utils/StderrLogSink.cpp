@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "upgrader/utils/SystemCalls.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
@@ -22,9 +23,7 @@ int LogToUpgradeLog(std::string const& message) {
         return 0;
     }
     std::string entry = CurrentLogStamp() + message + '\n';
-    return ::write(STDERR_FILENO, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size())
-               ? 0
-               : -1;
+    return WriteAll(STDERR_FILENO, entry.data(), entry.size()) ? 0 : -1;
 }
 
 }  // namespace utils

@@ -1,12 +1,10 @@
-#include "UpgradeLog.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
-#include "FileIo.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace upgrader {
@@ -33,20 +31,14 @@ int AppendLogEntry(const char* path, std::string const& message) {
     entry += message;
     entry += '\n';
 
-    int fd;
-    do {
-        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    Descriptor log(OpenFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666));
+    if (!log.Valid()) {
         return -1;
     }
-    // One write keeps the entry whole in the file; a short write (full RAM
-    // disk) goes on with the rest until the file system refuses.
-    int status = WriteAll(fd, entry.data(), entry.size()) ? 0 : -1;
-    if (::close(fd) != 0 && status == 0) {
-        status = -1;
-    }
-    return status;
+    // The entry goes in one write as a rule; a short write (full RAM disk)
+    // goes on with the rest until the file system refuses.
+    const bool written = WriteAll(log.Get(), entry.data(), entry.size());
+    return log.Close() && written ? 0 : -1;
 }
 
 }  // namespace utils

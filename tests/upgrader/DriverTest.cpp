@@ -1,0 +1,198 @@
+// The driver in-process against the in-memory device: the run sequence of
+// the exits before the package is read, package location, the staging
+// sequence and the auto-start daemon rules. Runs that read a package are
+// end-to-end sandbox tests (UpgradeRunTest.cpp).
+#include <gtest/gtest.h>
+
+#include "cleanup/StagePlan.h"
+#include "support/DeviceLog.h"
+#include "upgrader/AutoStart.h"
+#include "upgrader/Quiesce.h"
+#include "upgrader/Run.h"
+#include "upgrader/Staging.h"
+#include "upgrader/memdevice/MemoryDevice.h"
+
+namespace dev = qx::upgrader::memdevice;
+using namespace qx::upgrader;
+using qx::testing::Concat;
+using qx::testing::Lines;
+
+namespace {
+
+constexpr long kNow = 1700000123;  // time quotient 1700000
+
+class Driver : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dev::Reset();
+        dev::SetTime(kNow);
+        dev::AddDirectory("/tmp/ramdisk");
+        dev::AddTextFile("/proc/version",
+                         "Linux version " + qx::testing::stageplan::kRelease + " (b@h) #1\n");
+        dev::AddTextFile("/sys/kernel/qxfc/board", "board: qx740 rev 3\n");
+        dev::SetFreeSpace(kRequiredFreeSpace);
+    }
+};
+
+TEST_F(Driver, ExitsBeforeThePackageRunTheirSequenceAndReturnZero) {
+    const Lines start =
+        Concat({qx::testing::QuiesceCommands(qx::testing::StaleUploadCommandFor(1700000)),
+                {"/tmp/wdfeed &", "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\""}});
+    const struct {
+        const char* name;
+        const char* board;
+        unsigned int free;
+        Lines packages;
+        Lines log;
+        Lines cleanupCommands;
+    } cases[] = {
+        {"board refused",
+         "board: qx730 rev 12\n",
+         kRequiredFreeSpace,
+         {"/tmp/ramdisk/ud1"},
+         {"Unable to upgrade 630/730 Rev1 units"},
+         {}},
+        {"not enough space",
+         "rev 3",
+         0,
+         {"/tmp/ramdisk/ud1"},
+         {"Unable to sufficiently cleanup the OS"},
+         qx::testing::stageplan::CommandsThrough(6)},
+        {"no package",
+         "rev 120",
+         kRequiredFreeSpace,
+         {"/tmp/ramdisk/UD1.bin", "/tmp/ramdisk/Ud2", "/tmp/ud3"},
+         {"Unable to locate upgrade file"},
+         qx::testing::kStaticDirectoryCommands},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        dev::AddTextFile("/sys/kernel/qxfc/board", c.board);
+        dev::SetFreeSpace(c.free);
+        for (const std::string& package : c.packages) {
+            dev::AddFile(package, 4096);
+        }
+        std::optional<cleanup::CleanupVQ740> cleanup;
+        std::optional<qx::upgradeFile::UpgradeFile> reader;
+        EXPECT_EQ(RunUpgrade("/tmp/wdfeed", cleanup, reader), 0);
+
+        EXPECT_EQ(dev::Commands(), Concat({start, c.cleanupCommands}));
+        const Lines log = dev::Notes();
+        EXPECT_EQ(log.back(), c.log.back());
+        EXPECT_EQ(cleanup.has_value(), c.cleanupCommands.size() != 0);
+        if (cleanup) {
+            EXPECT_EQ(log.front(), "Running cleanup to allow for upgrade");
+            EXPECT_EQ(cleanup->FreeSpaceRequired(), 23068672u);
+        }
+        EXPECT_FALSE(reader.has_value());
+    }
+}
+
+TEST_F(Driver, ThePackageIsTheFirstUdEntryTheDirectoryYields) {
+    std::string path;
+    EXPECT_FALSE(LocateUpgradeFile(path));
+    for (const char* name : {"UD1.bin", "Ud2", "udamaged", "udsound"}) {
+        dev::AddFile(std::string("/tmp/ramdisk/") + name, 4096);
+    }
+    path = "stale";
+    EXPECT_TRUE(LocateUpgradeFile(path));
+    EXPECT_EQ(path, "/tmp/ramdisk//udamaged");
+    dev::Reset();
+    dev::AddFile("/tmp/ramdisk/ud3456789012345678901", 4096);
+    EXPECT_TRUE(LocateUpgradeFile(path));
+    EXPECT_EQ(path, "/tmp/ramdisk//ud345678901234567");
+    EXPECT_EQ(FormatPackagePath("ud3456789012345678901234567890").size(), 31u);
+}
+
+TEST_F(Driver, StagingRebuildsTheRamDiskAndRunsTheValidator) {
+    const std::string validator =
+        "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
+    for (int status : {0, 1 << 8}) {
+        SCOPED_TRACE(status);
+        SetUp();
+        dev::SetCommandStatus(validator, status);
+        for (const char* file :
+             {"/tmp/ramdisk/ud1", "/tmp/ramdisk/upgrade_log", "/tmp/fs-validator",
+              "/tmp/kernel_image", "/tmp/filesystem.db", "/etc/upgrade_started"}) {
+            dev::AddFile(file, 100);
+        }
+        StageAndValidate("/tmp/ramdisk//ud1");
+        Lines expected = {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
+                          "umount /tmp/ramdisk/",
+                          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
+                          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
+                          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
+                          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
+                          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
+                          validator};
+        if (status == 0) {
+            expected.push_back("rm /etc/upgrade_started");
+        }
+        EXPECT_EQ(dev::Commands(), expected);
+        EXPECT_EQ(dev::Effects().front().kind, dev::EffectKind::Removed);  // the package, first
+        EXPECT_EQ(dev::Effects().front().path, "/tmp/ramdisk/ud1");
+        for (const char* file : {"upgrade_log", "fs-validator", "kernel_image", "filesystem.db"}) {
+            EXPECT_TRUE(dev::Exists(std::string("/tmp/ramdisk/") + file)) << file;
+        }
+        EXPECT_EQ(dev::Exists("/etc/upgrade_started"), status != 0);
+    }
+}
+
+TEST(StaleUploads, CommandKeepsTheCurrentTimeWindowAndItsNeighbours) {
+    for (unsigned int t : {1700000u, 10u}) {
+        EXPECT_EQ(StaleUploadCommand(t), qx::testing::StaleUploadCommandFor(t));
+    }
+}
+
+TEST_F(Driver, AutoStartRestoreAndParkFollowTheTableRules) {
+    const struct {
+        const char* name;
+        Lines present;
+        bool (*operation)();
+        bool verdict;
+        Lines expectPresent;
+    } cases[] = {
+        {"program file wins over parked copy",
+         {"/sbin/qx_monitor", "/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled",
+          "/sbin/nvlogger.disabled"},
+         EnableAutoStartBinaries,
+         true,
+         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"}},
+        {"a missing row stops later restores",
+         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"},
+         EnableAutoStartBinaries,
+         false,
+         {"/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"}},
+        {"parking stops at the first missing program",
+         {"/sbin/qx_monitor", "/sbin/nvlogger"},
+         DisableAutoStartBinaries,
+         false,
+         {"/sbin/qx_monitor.disabled", "/sbin/nvlogger"}},
+        {"parking all three",
+         {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger", "/sbin/nvlogger.disabled"},
+         DisableAutoStartBinaries,
+         true,
+         {"/sbin/qx_monitor.disabled", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger.disabled"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dev::Reset();
+        for (const std::string& path : c.present) {
+            dev::AddFile(path, 10);
+        }
+        EXPECT_EQ(c.operation(), c.verdict);
+        Lines present;
+        for (const std::string daemon :
+             {"/sbin/qx_monitor", "/usr/sbin/qxsshd", "/sbin/nvlogger"}) {
+            for (const std::string& path : {daemon, daemon + ".disabled"}) {
+                if (dev::Exists(path)) {
+                    present.push_back(path);
+                }
+            }
+        }
+        EXPECT_EQ(present, c.expectPresent);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,441 @@
+#include "upgrader/memdevice/MemoryDevice.h"
+
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include "upgrader/utils/FileSystem.h"
+#include "upgrader/utils/Shell.h"
+
+namespace qx {
+namespace upgrader {
+namespace memdevice {
+
+namespace {
+
+constexpr const char* kBoardCommand = "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"";
+constexpr const char* kBoardPath = "/sys/kernel/qxfc/board";
+constexpr int kExitStatusOne = 1 << 8;
+
+struct Node {
+    bool directory = false;
+    unsigned int size = 0;
+    long mtime = 0;
+    bool hasText = false;
+    std::string text;
+    bool pinned = false;
+    bool unopenable = false;
+    unsigned long order = 0;
+};
+
+struct State {
+    std::map<std::string, Node> nodes;
+    std::map<std::string, int> commandStatus;
+    std::vector<Effect> effects;
+    unsigned int freeSpace = 0;
+    long time = 0;
+    unsigned long nextOrder = 0;
+};
+
+State& Device() {
+    static State state = [] {
+        State fresh;
+        fresh.nodes["/"].directory = true;
+        return fresh;
+    }();
+    return state;
+}
+
+// One spelling per name: no repeated or trailing slashes.
+std::string Normalize(std::string const& path) {
+    std::string result;
+    for (char c : path) {
+        if (c != '/' || result.empty() || result.back() != '/') {
+            result += c;
+        }
+    }
+    if (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+std::string ParentOf(std::string const& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool Within(std::string const& path, std::string const& directory) {
+    return path == directory || (path.compare(0, directory.size(), directory) == 0 &&
+                                 (directory == "/" || path[directory.size()] == '/'));
+}
+
+// Files on the RAM disk and the kernel's file systems take no flash space.
+bool OnFlash(std::string const& path) {
+    for (const char* other : {"/tmp", "/proc", "/sys", "/dev"}) {
+        if (Within(path, other)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Node* Find(std::string const& path) {
+    auto found = Device().nodes.find(Normalize(path));
+    return found == Device().nodes.end() ? nullptr : &found->second;
+}
+
+Node& Put(std::string const& path, Node node) {
+    const std::string name = Normalize(path);
+    if (name != "/" && Find(ParentOf(name)) == nullptr) {
+        AddDirectory(ParentOf(name));
+    }
+    node.order = Device().nextOrder++;
+    return Device().nodes[name] = node;
+}
+
+void Record(EffectKind kind, std::string const& path, unsigned int bytes = 0,
+            std::string const& target = std::string()) {
+    Device().effects.push_back(Effect{kind, path, target, bytes});
+}
+
+void Free(std::string const& path, unsigned int bytes) {
+    if (OnFlash(path)) {
+        const unsigned long long sum = 0ull + Device().freeSpace + bytes;
+        Device().freeSpace =
+            sum > utils::kSaturatedSize ? utils::kSaturatedSize : static_cast<unsigned int>(sum);
+    }
+}
+
+void EraseFile(std::string const& name, Node const& node) {
+    Record(EffectKind::Removed, name, node.size);
+    Free(name, node.size);
+    Device().nodes.erase(name);
+}
+
+// Removes what lies below directory, and directory itself when withRoot.
+void RemoveTree(std::string const& directory, bool withRoot) {
+    const std::string root = Normalize(directory);
+    std::vector<std::string> names;
+    for (auto const& entry : Device().nodes) {
+        if (Within(entry.first, root) && (withRoot || entry.first != root) && entry.first != "/") {
+            names.push_back(entry.first);
+        }
+    }
+    for (std::string const& name : names) {
+        Node const node = Device().nodes[name];
+        if (node.directory) {
+            Device().nodes.erase(name);
+        } else {
+            EraseFile(name, node);
+        }
+    }
+}
+
+void Empty(std::string const& path) {
+    Node* node = Find(path);
+    if (node == nullptr) {
+        Put(path, Node{});
+        Record(EffectKind::Emptied, Normalize(path), 0);
+        return;
+    }
+    const unsigned int bytes = node->size;
+    node->size = 0;
+    node->text.clear();
+    Record(EffectKind::Emptied, Normalize(path), bytes);
+    Free(Normalize(path), bytes);
+}
+
+bool Move(std::string const& from, std::string const& to) {
+    const std::string source = Normalize(from);
+    const std::string target = Normalize(to);
+    if (Find(source) == nullptr) {
+        return false;
+    }
+    std::vector<std::pair<std::string, Node>> moved;
+    for (auto const& entry : Device().nodes) {
+        if (Within(entry.first, source)) {
+            moved.emplace_back(target + entry.first.substr(source.size()), entry.second);
+        }
+    }
+    RemoveTree(target, true);
+    for (auto const& entry : moved) {
+        Device().nodes.erase(source + entry.first.substr(target.size()));
+    }
+    for (auto const& entry : moved) {
+        Put(entry.first, entry.second);
+    }
+    Record(EffectKind::Moved, source, 0, target);
+    return true;
+}
+
+// The last count lines of text.
+std::string LastLines(std::string const& text, unsigned long count) {
+    std::size_t start = text.size();
+    for (unsigned long lines = 0; start > 0; --start) {
+        if (text[start - 1] == '\n' && start != text.size() && ++lines == count) {
+            break;
+        }
+    }
+    return text.substr(start);
+}
+
+void Tail(unsigned long count, std::string const& from, std::string const& to) {
+    Node copy;
+    if (Node* source = Find(from)) {
+        copy = *source;
+        copy.text = LastLines(copy.text, count);
+        copy.size = copy.hasText ? static_cast<unsigned int>(copy.text.size()) : copy.size;
+    }
+    Put(to, copy);
+}
+
+bool BoardNamesRevision12() {
+    Node* board = Find(kBoardPath);
+    return board != nullptr && !board->unopenable &&
+           std::regex_search(board->text, std::regex("\\b12\\b"));
+}
+
+// Carries out what the device's shell would do for command.
+void Apply(std::string const& command) {
+    static const std::regex removeTree("rm -rf (\\S+)");
+    static const std::regex removeFile("rm (\\S+)");
+    static const std::regex empty("cat /dev/null > (\\S+)");
+    static const std::regex move("mv (\\S+) (\\S+)");
+    static const std::regex touch("touch (\\S+)");
+    static const std::regex tail("tail -n ([0-9]+) (\\S+) > (\\S+)");
+    static const std::regex unmount("umount (\\S+)");
+    static const std::regex mount("mount -t tmpfs -o \\S+ (\\S+)");
+    std::smatch m;
+    if (std::regex_match(command, m, removeTree)) {
+        RemoveTree(m[1], true);
+    } else if (std::regex_match(command, m, removeFile)) {
+        utils::RemoveFile(m[1]);
+    } else if (std::regex_match(command, m, empty)) {
+        Empty(m[1]);
+    } else if (std::regex_match(command, m, move)) {
+        Move(m[1], m[2]);
+    } else if (std::regex_match(command, m, touch)) {
+        if (Find(m[1]) == nullptr) {
+            Put(m[1], Node{});
+        }
+    } else if (std::regex_match(command, m, tail)) {
+        Tail(std::stoul(m[1]), m[2], m[3]);
+    } else if (std::regex_match(command, m, unmount)) {
+        RemoveTree(m[1], false);
+    } else if (std::regex_match(command, m, mount)) {
+        AddDirectory(m[1]);
+    }
+}
+
+}  // namespace
+
+void Reset() {
+    Device() = State();
+    Device().nodes["/"].directory = true;
+}
+
+void AddFile(std::string const& path, unsigned int size, long mtime) {
+    Node node;
+    node.size = size;
+    node.mtime = mtime;
+    Put(path, node);
+}
+
+void AddTextFile(std::string const& path, std::string const& text, long mtime) {
+    Node node;
+    node.size = static_cast<unsigned int>(text.size());
+    node.mtime = mtime;
+    node.hasText = true;
+    node.text = text;
+    Put(path, node);
+}
+
+void AddDirectory(std::string const& path, long mtime) {
+    if (Node* existing = Find(path)) {
+        if (existing->directory) {
+            return;
+        }
+    }
+    Node node;
+    node.directory = true;
+    node.mtime = mtime;
+    Put(path, node);
+}
+
+void MakeUnopenable(std::string const& path) {
+    if (Find(path) == nullptr) {
+        AddTextFile(path, std::string());
+    }
+    Find(path)->unopenable = true;
+}
+
+void Pin(std::string const& path) {
+    if (Node* node = Find(path)) {
+        node->pinned = true;
+    }
+}
+
+void SetFreeSpace(unsigned int bytes) { Device().freeSpace = bytes; }
+
+unsigned int FreeSpace() { return Device().freeSpace; }
+
+void SetTime(long secondsSinceEpoch) { Device().time = secondsSinceEpoch; }
+
+void SetCommandStatus(std::string const& command, int status) {
+    Device().commandStatus[command] = status;
+}
+
+bool AppendText(std::string const& path, std::string const& text) {
+    Node* node = Find(path);
+    if (node == nullptr) {
+        Node* parent = Find(ParentOf(Normalize(path)));
+        if (parent == nullptr || !parent->directory) {
+            return false;
+        }
+        AddTextFile(path, std::string());
+        node = Find(path);
+    }
+    node->hasText = true;
+    node->text += text;
+    node->size += static_cast<unsigned int>(text.size());
+    return true;
+}
+
+std::string TextOf(std::string const& path) {
+    Node* node = Find(path);
+    return node == nullptr ? std::string() : node->text;
+}
+
+bool Exists(std::string const& path) { return Find(path) != nullptr; }
+
+unsigned int SizeOf(std::string const& path) {
+    Node* node = Find(path);
+    return node != nullptr && !node->directory ? node->size : 0;
+}
+
+std::vector<Effect> const& Effects() { return Device().effects; }
+
+namespace {
+
+std::vector<std::string> TextsOf(EffectKind kind) {
+    std::vector<std::string> texts;
+    for (Effect const& effect : Device().effects) {
+        if (effect.kind == kind) {
+            texts.push_back(effect.path);
+        }
+    }
+    return texts;
+}
+
+}  // namespace
+
+std::vector<std::string> Commands() { return TextsOf(EffectKind::Command); }
+
+void RecordNote(std::string const& text) { Record(EffectKind::Note, text); }
+
+std::vector<std::string> Notes() { return TextsOf(EffectKind::Note); }
+
+}  // namespace memdevice
+
+// The device functions over the in-memory tree.
+namespace utils {
+
+using memdevice::Device;
+using memdevice::Find;
+using memdevice::Node;
+
+bool MountFreeSpace(std::string, unsigned int& freeBytes) {
+    freeBytes = Device().freeSpace;
+    return true;
+}
+
+bool FileExists(std::string const& path) {
+    Node* node = Find(path);
+    return node != nullptr && !node->directory;
+}
+
+bool DirectoryExists(std::string const& path) {
+    Node* node = Find(path);
+    return node != nullptr && node->directory;
+}
+
+bool FileSize(std::string const& path, unsigned int& size) {
+    if (!FileExists(path)) {
+        return false;
+    }
+    size = Find(path)->size;
+    return true;
+}
+
+long FileModificationTime(std::string const& path) {
+    Node* node = Find(path);
+    return node == nullptr ? 0 : node->mtime;
+}
+
+bool SetPermissions(std::string const& path, unsigned int) { return Find(path) != nullptr; }
+
+bool RemoveFile(std::string const& path) {
+    Node* node = Find(path);
+    if (node == nullptr) {
+        return true;
+    }
+    if (node->directory || node->pinned) {
+        return false;
+    }
+    memdevice::EraseFile(memdevice::Normalize(path), *node);
+    return true;
+}
+
+bool RenameFile(std::string const& from, std::string const& to) {
+    return memdevice::Move(from, to);
+}
+
+bool ListDirectory(std::string const& path, std::vector<std::string>& names) {
+    const std::string directory = memdevice::Normalize(path);
+    if (!DirectoryExists(directory)) {
+        return false;
+    }
+    std::map<unsigned long, std::string> byOrder;
+    for (auto const& entry : Device().nodes) {
+        if (entry.first != "/" && memdevice::ParentOf(entry.first) == directory) {
+            byOrder[entry.second.order] = entry.first.substr(entry.first.rfind('/') + 1);
+        }
+    }
+    names = {".", ".."};
+    for (auto const& entry : byOrder) {
+        names.push_back(entry.second);
+    }
+    return true;
+}
+
+bool ReadFileStart(std::string const& path, std::size_t limit, std::string& bytes) {
+    Node* node = Find(path);
+    if (node == nullptr || node->directory || node->unopenable) {
+        return false;
+    }
+    bytes = node->hasText ? node->text.substr(0, limit)
+                          : std::string(std::min<std::size_t>(node->size, limit), '\0');
+    return true;
+}
+
+void SyncFileSystems() {}
+
+void PauseSeconds(unsigned int) {}
+
+long CurrentTime() { return Device().time; }
+
+int RunCommand(std::string const& command) {
+    memdevice::Record(memdevice::EffectKind::Command, command);
+    if (command == memdevice::kBoardCommand) {
+        return memdevice::BoardNamesRevision12() ? 0 : memdevice::kExitStatusOne;
+    }
+    memdevice::Apply(command);
+    auto const& statuses = Device().commandStatus;
+    auto found = statuses.find(command);
+    return found == statuses.end() ? 0 : found->second;
+}
+
+}  // namespace utils
+}  // namespace upgrader
+}  // namespace qx

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The in-memory device: the functions of upgrader/utils/FileSystem.h and
+// RunCommand of Shell.h over a file tree held in memory, linked instead of
+// the real device (qx_device) by programs that must not touch a real one:
+// the in-process tests and planning tools that replay a cleanup on a copy
+// of a device's file list.
+//
+// The tree holds files (size, modification time, optionally their text) and
+// directories; /proc/version and the board node /sys/kernel/qxfc/board are
+// text files of the tree like any other (AddTextFile). The root file
+// system's free space is one figure that every removal and emptying of a
+// file outside /tmp, /proc, /sys and /dev raises by the file's size (a
+// planning tool loads sizes in allocated blocks); creating and moving files
+// leave it alone. Commands are recorded and the ones the device runs
+// take effect:
+//   rm -rf D / rm F                 the tree or the file goes
+//   cat /dev/null > F               F is emptied (created when missing)
+//   mv A B                          A is renamed to B
+//   touch F                         F is created empty when missing
+//   tail -n N A > B                 B becomes a copy of A's last N lines
+//   umount D / mount -t tmpfs .. D  D is emptied / created
+//   cat BOARD | grep -q "\b12\b"    exit status 0 when the board text holds
+//                                   the word 12, otherwise 1
+// Every other command only has the exit status set for it (default 0).
+namespace qx {
+namespace upgrader {
+namespace memdevice {
+
+enum class EffectKind {
+    Command,  // path: the command text
+    Removed,  // path: the file; bytes: what the removal freed
+    Emptied,  // path: the file; bytes: what emptying it freed
+    Moved,    // path: the old name; target: the new one
+    Note,     // path: a text recorded by the caller (RecordNote)
+};
+
+struct Effect {
+    EffectKind kind;
+    std::string path;
+    std::string target;
+    unsigned int bytes;
+};
+
+// Forgets everything: an empty root directory, no free space, time 0.
+void Reset();
+
+// Adds a file (parent directories are created as needed); an existing entry
+// of that name is replaced.
+void AddFile(std::string const& path, unsigned int size, long mtime = 0);
+// The same with known contents; the size is the text's length.
+void AddTextFile(std::string const& path, std::string const& text, long mtime = 0);
+void AddDirectory(std::string const& path, long mtime = 0);
+// Appends text to a file, creating it when its directory exists, as the
+// device's log writer does. False when there is no such directory.
+bool AppendText(std::string const& path, std::string const& text);
+// The contents of a file added with text (what AppendText and commands made
+// of it since), empty otherwise.
+std::string TextOf(std::string const& path);
+
+// A file that exists but cannot be opened (reading its start fails).
+void MakeUnopenable(std::string const& path);
+// A file that cannot be removed (unlink fails, as for a busy mount point).
+void Pin(std::string const& path);
+
+void SetFreeSpace(unsigned int bytes);
+unsigned int FreeSpace();
+void SetTime(long secondsSinceEpoch);
+// The value RunCommand returns for exactly this command text (a wait
+// status as system() gives it, e.g. 1 << 8 for exit status 1).
+void SetCommandStatus(std::string const& command, int status);
+
+bool Exists(std::string const& path);
+// The size of a file, 0 for anything else.
+unsigned int SizeOf(std::string const& path);
+
+// Everything that happened since Reset, in order.
+std::vector<Effect> const& Effects();
+// The command texts run since Reset, in order.
+std::vector<std::string> Commands();
+// Adds a Note effect, e.g. for each upgrade-log entry, so that effects can
+// be told apart by the stage that caused them. The log sink of this device
+// (qx_log_memdevice) records every entry so and appends it, stamped with
+// the device's time as UTC, to the upgrade log file in the tree.
+void RecordNote(std::string const& text);
+// The texts of the Note effects, in order.
+std::vector<std::string> Notes();
+
+}  // namespace memdevice
+}  // namespace upgrader
+}  // namespace qx
