@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/plan/Plan.h"
 #include "upgradeFile/InnerFileInformation.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
@@ -43,6 +44,7 @@ void PrintHelp() {
         "Usage: upgrade-inspect [-v] list [--json] PACKAGE\n"
         "       upgrade-inspect [-v] verify PACKAGE\n"
         "       upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
+        "       upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
         "\n"
         "Checks upgrade packages with the device's own package reader.\n"
         "\n"
@@ -54,6 +56,8 @@ void PrintHelp() {
         "  extract   verify the package, then write the data of inner file INDEX\n"
         "            (counted from 0) to OUT (created with mode 0755 less the\n"
         "            umask; an existing OUT is truncated and keeps its mode)\n"
+        "  plan      what the upgrade's cleanup would remove and whether it frees\n"
+        "            enough, touching nothing (plan --help for its options)\n"
         "\n"
         "  -v, --verbose   also show the reader's log lines on stderr\n"
         "  -h, --help      show this help and exit\n"
@@ -351,6 +355,10 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The cleanup plan parses its own options (tools/plan).
+    if (argc > 1 && std::string(argv[1]) == "plan") {
+        return qx::plan::RunPlanCommand(std::vector<std::string>(argv + 2, argv + argc));
+    }
     bool verbose = false;
     bool json = false;
     std::vector<std::string> words;

@@ -51,6 +51,10 @@ void AddFile(std::string const& path, unsigned int size, long mtime = 0);
 // The same with known contents; the size is the text's length.
 void AddTextFile(std::string const& path, std::string const& text, long mtime = 0);
 void AddDirectory(std::string const& path, long mtime = 0);
+// What removing or emptying the file frees, when that differs from its size
+// (a planning tool loads the allocated blocks of a real file here, and 0 for
+// a file on another file system); kept until the file is emptied.
+void SetFreedBytes(std::string const& path, unsigned int bytes);
 // Appends text to a file, creating it when its directory exists (as an
 // append with O_CREAT would). False when there is no such directory.
 bool AppendText(std::string const& path, std::string const& text);
