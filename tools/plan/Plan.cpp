@@ -5,9 +5,13 @@
 // Nothing on the real file system is removed, renamed, written or run.
 #include "tools/plan/Plan.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "tools/plan/PlanDevice.h"
 #include "upgrader/Run.h"
@@ -449,6 +453,9 @@ int RunPlanCommand(std::vector<std::string> const& args) {
     // The cleanup's entries are what the plan reads; none goes to stderr.
     ::setenv("QX_LOG_QUIET", "1", 1);
     const Plan plan = MakePlan(options);
+    if (plan.stages.empty()) {
+        return Error("the cleanup reported no stage");
+    }
     if (options.json) {
         PrintJson(plan);
     } else {
