@@ -106,11 +106,10 @@ class StageReader {
         Stage& stage = stages_.back();
         switch (effect.kind) {
             case EffectKind::Command:
-                command_ = effect.path;
                 tree_ = -1;
                 newItems_ = stage.items.size();
-                if (StartsWith(command_, "rm -rf ")) {
-                    treePath_ = command_.substr(7);
+                if (StartsWith(effect.path, "rm -rf ")) {
+                    treePath_ = effect.path.substr(7);
                     while (treePath_.size() > 1 && treePath_.back() == '/') {
                         treePath_.pop_back();
                     }
@@ -187,7 +186,6 @@ class StageReader {
         stage.number = stages_.empty() ? 1 : stages_.back().number + 1;
         stages_.push_back(stage);
         tree_ = -1;
-        command_.clear();
         newItems_ = 0;
     }
 
@@ -201,10 +199,9 @@ class StageReader {
     std::vector<Stage>& stages_;
     bool opened_ = false;
     bool closed_ = false;
-    std::string command_;
-    std::string treePath_;
-    long tree_ = -1;
-    std::size_t newItems_ = 0;
+    std::string treePath_;      // the directory of the latest "rm -rf" command
+    long tree_ = -1;            // its item, while its removals are being read
+    std::size_t newItems_ = 0;  // the items since the latest command
 };
 
 Plan MakePlan(Options const& options) {
