@@ -51,10 +51,6 @@ void AddFile(std::string const& path, unsigned int size, long mtime = 0);
 // The same with known contents; the size is the text's length.
 void AddTextFile(std::string const& path, std::string const& text, long mtime = 0);
 void AddDirectory(std::string const& path, long mtime = 0);
-// What removing or emptying the file frees, when that differs from its size
-// (a planning tool loads the allocated blocks of a real file here, and 0 for
-// a file on another file system); kept until the file is emptied.
-void SetFreedBytes(std::string const& path, unsigned int bytes);
 // Appends text to a file, creating it when its directory exists (as an
 // append with O_CREAT would). False when there is no such directory.
 bool AppendText(std::string const& path, std::string const& text);
@@ -69,6 +65,10 @@ void Pin(std::string const& path);
 
 void SetFreeSpace(unsigned int bytes);
 unsigned int FreeSpace();
+// What removing or emptying the file frees, when that differs from its size
+// (a planning tool loads the allocated blocks of a real file here, and 0 for
+// a file on another file system); kept until the file is emptied.
+void SetFreedBytes(std::string const& path, unsigned int bytes);
 void SetTime(long secondsSinceEpoch);
 // The value RunCommand returns for exactly this command text (a wait
 // status as system() gives it, e.g. 1 << 8 for exit status 1).
