@@ -8,6 +8,7 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/inspect/Inspect.h"
+#include "tools/plan/Plan.h"
 #include "upgrader/utils/StderrLogSink.h"
 
 #ifndef QX_TOOL_VERSION
@@ -20,7 +21,9 @@ constexpr const char* kUsage =
     "Usage: upgrade-inspect [-v] list [--json] PACKAGE\n"
     "  or:  upgrade-inspect [-v] verify [--json] PACKAGE\n"
     "  or:  upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
-    "  or:  upgrade-inspect [-v] unpack PACKAGE DIR";
+    "  or:  upgrade-inspect [-v] unpack PACKAGE DIR\n"
+    "  or:  upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
+    "                            [--proc-version FILE]";
 
 constexpr const char* kDescription =
     "Checks upgrade packages with the device's own package reader.";
@@ -31,6 +34,13 @@ constexpr const char* kFooter =
     "all or nothing; 'mkupgrade --manifest DIR/manifest.json -o OUT' rebuilds\n"
     "the package byte for byte, also after a file in DIR was replaced.\n"
     "\n"
+    "plan runs the device's own cleanup on an in-memory copy of the files it\n"
+    "looks at and touches nothing. Sizes are allocated blocks (a tree's summed),\n"
+    "as a removal gives them back; on file systems that compress they are\n"
+    "estimates and the plan says so. The upgrade log moves to the RAM disk\n"
+    "before the cleanup; the space that frees is counted. A plan exits 0\n"
+    "whether the cleanup would free enough or not.\n"
+    "\n"
     "Exit status: 0 success, 1 invalid package or failed operation,\n"
     "2 bad command line.";
 
@@ -38,7 +48,25 @@ struct Arguments {
     std::string package, index, out, folder;
     bool json = false;
     bool verbose = false;
+    qx::plan::PlanArguments plan;
 };
+
+void DefinePlan(CLI::App& app, qx::plan::PlanArguments& plan) {
+    CLI::App* command = app.add_subcommand(
+        "plan",
+        "what the upgrade's cleanup would remove, stage by stage, and whether it "
+        "frees enough, touching nothing");
+    command->formatter(app.get_formatter());
+    command->add_flag("--json", plan.json, "one JSON object instead of text");
+    command->add_option("--required", plan.required,
+                        "free space the upgrade needs in bytes (default 23068672)");
+    command->add_option("--root", plan.root,
+                        "plan for an unpacked root file system at DIR instead of this system's /");
+    command->add_option("--free", plan.free, "with --root: the free space of that file system");
+    command->add_option("--proc-version", plan.procVersion,
+                        "the running kernel's version line (default: proc/version under the "
+                        "root; without one every module tree stays)");
+}
 
 CLI::App* Command(CLI::App& app, const char* name, const char* help, Arguments& args) {
     CLI::App* command = app.add_subcommand(name, help);
@@ -72,6 +100,7 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     Command(app, "unpack", "verify, then write every inner file and a manifest.json into DIR", args)
         ->add_option("DIR", args.folder, "missing or empty folder")
         ->required();
+    DefinePlan(app, args.plan);
 }
 
 }  // namespace
@@ -94,6 +123,9 @@ int main(int argc, char** argv) {
     }
     if (command == "extract") {
         return qx::inspect::Extract(args.package, args.index, args.out);
+    }
+    if (command == "plan") {
+        return qx::plan::RunPlan(args.plan);
     }
     return qx::inspect::Unpack(args.package, args.folder);
 }

@@ -68,6 +68,10 @@ void Pin(std::string const& path);
 
 void SetFreeSpace(unsigned int bytes);
 unsigned int FreeSpace();
+// What removing or emptying the file frees, when that differs from its size
+// (a planning tool loads the allocated blocks of a real file here, and 0 for
+// a file on another file system); kept until the file is emptied.
+void SetFreedBytes(std::string const& path, unsigned int bytes);
 void SetTime(long secondsSinceEpoch);
 // The value RunCommand returns for exactly this command text (a wait
 // status as system() gives it, e.g. 1 << 8 for exit status 1).
