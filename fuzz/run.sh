@@ -40,7 +40,7 @@ else
     scratch=$(mktemp -d "$build/fuzz/tmp-XXXXXX")
 fi
 trap 'rm -rf "$scratch"' EXIT
-QX_LOG_QUIET=1 "$root/fuzz/make_corpus.sh" "$build/tools/mkupgrade/mkupgrade" "$seeds"
+"$root/fuzz/make_corpus.sh" "$build/tools/mkupgrade/mkupgrade" "$seeds"
 
 # The fuzzer keeps its scratch package under TMPDIR; a hard limit backs up
 # -max_total_time in case an input hangs past -timeout.

@@ -11,7 +11,6 @@ set -euo pipefail
 bin=${1:?usage: run.sh BENCH_BIN_DIR}
 work=$(mktemp -d /tmp/qx-bench-md5.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-export QX_LOG_QUIET=1
 
 echo "== md5_append vs OpenSSL MD5"
 "$bin/bench_md5" --benchmark_min_time=0.5

@@ -59,7 +59,6 @@ rm -f "${inputs[@]}"
 actual_size=$(stat -c %s "$work/package.bin")
 [[ $actual_size -eq $package_size ]] || { echo "package is $actual_size bytes" >&2; exit 1; }
 
-export QX_LOG_QUIET=1
 now() { echo "$EPOCHREALTIME"; }
 elapsed() {  # START END -> seconds
     awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", b - a }'

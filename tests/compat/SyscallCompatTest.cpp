@@ -254,16 +254,20 @@ TEST_F(TracedRun, CleanupThroughEveryStage) {
 
 #ifdef QX_INSPECT_PATH
 TEST_F(TracedRun, PackageInspectorOnTheRouter) {
-    // The field engineer's check of a package before an upgrade: the ARM
-    // inspector verifies the package where the upgrade will find it.
-    DeviceScenario scenario;
-    scenario.PlacePackage("ud-compat.bin");
-    scenario.device.programDevicePath = "/usr/sbin/upgrade-inspect";
-    scenario.args = {"verify", "/tmp/ramdisk/ud-compat.bin"};
-    const qx::sandbox::Result result = RunTraced(scenario, QX_INSPECT_PATH);
-    const std::size_t tail = result.stderrText.size() > 2000 ? result.stderrText.size() - 2000 : 0;
-    EXPECT_EQ(result.exitStatus, 0) << result.stderrText.substr(tail);
-    EXPECT_TRUE(result.commands.empty());  // it only reads
+    // The field engineer's checks before an upgrade: the ARM inspector
+    // verifies the package where the upgrade will find it, and plans the
+    // cleanup of the router's own flash.
+    for (const Words& args : {Words{"verify", "/tmp/ramdisk/ud-compat.bin"}, Words{"plan"}}) {
+        DeviceScenario scenario;
+        scenario.PlacePackage("ud-compat.bin");
+        scenario.device.programDevicePath = "/usr/sbin/upgrade-inspect";
+        scenario.args = args;
+        const qx::sandbox::Result result = RunTraced(scenario, QX_INSPECT_PATH);
+        const std::size_t tail =
+            result.stderrText.size() > 2000 ? result.stderrText.size() - 2000 : 0;
+        EXPECT_EQ(result.exitStatus, 0) << args[0] << result.stderrText.substr(tail);
+        EXPECT_TRUE(result.commands.empty());  // it only reads
+    }
 }
 #endif
 

@@ -13,15 +13,6 @@
 namespace qx::testing {
 namespace {
 
-std::vector<std::string> DirectoryEntries(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class MkupgradeTest : public ToolTest {};
 
 // The package equals the in-memory writer's for the same fields (whose bytes
@@ -52,9 +43,7 @@ TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
         inners.push_back({Pattern(sizes[i], static_cast<unsigned>(i)), {labels[i], 0, 0}});
         names.push_back("in" + std::to_string(i));
         WriteBytes(dir / names.back(), inners.back().data);
-        if (!labels[i].empty()) {
-            args.push_back("--label=" + labels[i]);
-        }
+        args.push_back("--label=" + labels[i]);  // "--label=" too: an empty label
         args.push_back(dir / names.back());
     }
     names.push_back("pkg.bin");
@@ -148,10 +137,13 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
                     usage);
     }
     refused(WithFields({in}), 2, "missing -o OUT" + usage);
-    refused(WithFields({"-o"}), 2, "option -o needs a value" + usage);
+    refused(WithFields({"-o"}), 2, "--output: 1 required OUT missing" + usage);
     refused(WithFields({"-o", out}), 2,
             "no inner file given (a package holds at least one)" + usage);
-    refused(WithFields({"-o", out, "--bogus", in}), 2, "unknown option --bogus" + usage);
+    refused(WithFields({"-o", out, "--bogus", in}), 2,
+            "The following argument was not expected: --bogus" + usage);
+    refused(WithFields({"-o", out, "--manifest", in}), 2,
+            "--manifest replaces the header fields and the files; give it alone with -o" + usage);
     refused(WithFields({"-o", out, in, "--label", "x"}), 2,
             "--label must be followed by a file" + usage);
     refused(WithFields({"-o", out, "--label", "a", "--label", "b", in}), 2,
@@ -165,14 +157,21 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
         (std::vector<std::string>{"big", "empty", "fifo", "half", "in", "pkg.bin", "subdir"}));
 }
 
-TEST_F(MkupgradeTest, FilesAfterDoubleDashMayStartWithADash) {
+// A name in brackets is one file (CLI11 would split "[a,b]" into a list),
+// and names after "--" may start with a dash.
+TEST_F(MkupgradeTest, OddFileNamesAreTakenWhole) {
+    WriteBytes(dir / "[a,b]", "list");
     WriteBytes(dir / "-odd", "dash");
     const std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    ToolResult result = Mkupgrade(WithFields({"-o", dir / "pkg.bin", "--", "-odd"}));
+    ToolResult result =
+        Mkupgrade(WithFields({"-o", dir / "pkg.bin", "--label", "[x]", "[a,b]", "--", "-odd"}));
     std::filesystem::current_path(previous);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(ReadBytes(dir / "pkg.bin").substr(256), "dash");
+    const std::string bytes = ReadBytes(dir / "pkg.bin");
+    EXPECT_EQ(bytes.substr(128 + 16, 4), std::string("[x]\0", 4));
+    EXPECT_EQ(bytes.substr(256, 4), "list");
+    EXPECT_EQ(bytes.substr(256 + 4 + 128), "dash");
 }
 
 TEST_F(ToolTest, BothToolsAnswerHelpAndVersion) {

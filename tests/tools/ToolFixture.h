@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -16,14 +19,15 @@
 
 namespace qx::testing {
 
+using Json = nlohmann::json;
+
 struct ToolResult {
     int exitStatus = -1;  // exit code, or -1 when the child did not exit normally
     std::string out, err;
 };
 
 // Runs program (through the cross build's emulator, if any) with args;
-// stdout and stderr are collected through files in workDir. The child gets
-// QX_LOG_QUIET so only the tool's own output shows.
+// stdout and stderr are collected through files in workDir.
 inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
                           const std::string& workDir) {
     const std::string outPath = workDir + "/.tool-stdout", errPath = workDir + "/.tool-stderr";
@@ -43,7 +47,6 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
         const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (outFd >= 0 && errFd >= 0 && ::dup2(outFd, STDOUT_FILENO) >= 0 &&
             ::dup2(errFd, STDERR_FILENO) >= 0) {
-            ::setenv("QX_LOG_QUIET", "1", 1);
             ::execv(argv[0], argv.data());
         }
         ::_exit(127);
@@ -60,6 +63,16 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     ::unlink(outPath.c_str());
     ::unlink(errPath.c_str());
     return result;
+}
+
+// Names in a folder, sorted.
+inline std::vector<std::string> DirectoryEntries(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class ToolTest : public ::testing::Test {

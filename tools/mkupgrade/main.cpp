@@ -1,15 +1,18 @@
 // mkupgrade: builds an upgrade package from the outer header's fields and a
-// list of inner files. The package itself is produced by the package writer
-// (tools/package), which validates the inputs, streams the files and writes
-// through a temporary file that is renamed into place.
+// list of inner files, or from the manifest of an unpacked package. The
+// package itself is produced by the package writer (tools/package), which
+// validates the inputs, streams the files and writes through a temporary
+// file that is renamed into place.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "tools/common/CommandLine.h"
+#include "tools/package/Manifest.h"
 #include "tools/package/PackageWriter.h"
 
 #ifndef QX_TOOL_VERSION
@@ -18,54 +21,111 @@
 
 namespace {
 
+using qx::tools::UsageError;
+
 constexpr const char* kToolName = "mkupgrade";
 
-// Exit codes: 0 package written, 1 the build failed, 2 bad command line.
-constexpr int kExitBuildFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr const char* kUsage =
+    "Usage: mkupgrade [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
+    "  or:  mkupgrade --manifest MANIFEST -o OUT";
 
-void PrintHelp() {
-    std::printf(
-        "Usage: mkupgrade [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
-        "\n"
-        "Builds an upgrade package: the outer header, then each FILE as an inner\n"
-        "file, in the order given. FILE number 0 comes first; the device takes\n"
-        "inner files 2, 3 and 4 (validator, kernel image, file-system database).\n"
-        "\n"
-        "Outer header fields:\n"
-        "  --version N          package version, 0..65535 (required)\n"
-        "  --upgrade-name TEXT  at most 32 bytes (required)\n"
-        "  --release-name TEXT  at most 16 bytes (required)\n"
-        "  --file-date TEXT     at most 8 bytes, e.g. 20261206 (required)\n"
-        "  --upgrade-id N       0..4294967295 (required)\n"
-        "  --spare-text1 TEXT   at most 8 bytes (default: empty)\n"
-        "  --spare-text2 TEXT   at most 8 bytes (default: empty)\n"
-        "  --spare-word N       0..4294967295 (default: 0)\n"
-        "Numbers are decimal or 0x-prefixed hexadecimal. Shorter texts are padded\n"
-        "with zero bytes; a text that fills its field has no terminator.\n"
-        "\n"
-        "Inner files:\n"
-        "  --label TEXT         label (at most 32 bytes) of the next FILE only;\n"
-        "                       files without one get an all-zero label\n"
-        "  --                   every later argument is a FILE\n"
-        "Empty files after the last non-empty one are refused: the package\n"
-        "ends where the sizes reach their total, so they could never be read.\n"
-        "\n"
-        "Output:\n"
-        "  -o, --output OUT     package to write; it is written to a temporary\n"
-        "                       file next to OUT and renamed over OUT only when\n"
-        "                       complete, so a failed build leaves OUT as it was\n"
-        "\n"
-        "  -h, --help           show this help and exit\n"
-        "  --version            (as the only argument) show the tool version\n"
-        "\n"
-        "The package, headers included, must stay below 2 GiB.\n"
-        "Exit status: 0 written, 1 build failed, 2 bad command line.\n");
+constexpr const char* kDescription =
+    "Builds an upgrade package: the outer header, then each FILE as an inner\n"
+    "file, in the order given. FILE number 0 comes first; the device takes\n"
+    "inner files 2, 3 and 4 (validator, kernel image, file-system database).\n"
+    "With --manifest, everything comes from the manifest.json that\n"
+    "'upgrade-inspect unpack' writes, and the package is rebuilt byte for byte.\n"
+    "The output depends on the inputs only.";
+
+constexpr const char* kFooter =
+    "Numbers are decimal or 0x-prefixed hexadecimal. Shorter texts are padded\n"
+    "with zero bytes; a text that fills its field has no terminator. Empty\n"
+    "files after the last non-empty one are refused: the package ends where\n"
+    "the sizes reach their total, so they could never be read. The package,\n"
+    "headers included, must stay below 2 GiB. OUT is written to a temporary\n"
+    "file next to it and renamed over it only when complete, so a failed\n"
+    "build leaves OUT as it was.\n"
+    "\n"
+    "Exit status: 0 written, 1 build failed, 2 bad command line.";
+
+// What the command line gives; numbers are checked after parsing.
+struct Arguments {
+    std::string version, upgradeId, spareWord = "0";
+    qx::package::OuterFields outer;
+    std::string output, manifest;
+    CLI::Option* label = nullptr;
+    CLI::Option* files = nullptr;
+    std::vector<CLI::Option*> fields;
+};
+
+void DefineOptions(CLI::App& app, Arguments& args) {
+    app.formatter(std::make_shared<qx::tools::HelpFormatter>(kUsage));
+    app.description(kDescription);
+    app.footer(kFooter);
+    const struct {
+        const char* name;
+        std::string& target;
+        const char* type;
+        const char* help;
+    } fields[] = {
+        {"--version", args.version, "N", "package version, 0..65535 (required)"},
+        {"--upgrade-name", args.outer.upgradeName, "TEXT", "at most 32 bytes (required)"},
+        {"--release-name", args.outer.releaseName, "TEXT", "at most 16 bytes (required)"},
+        {"--file-date", args.outer.fileDate, "TEXT", "at most 8 bytes, e.g. 20261206 (required)"},
+        {"--upgrade-id", args.upgradeId, "N", "0..4294967295 (required)"},
+        {"--spare-text1", args.outer.spareText1, "TEXT", "at most 8 bytes (default: empty)"},
+        {"--spare-text2", args.outer.spareText2, "TEXT", "at most 8 bytes (default: empty)"},
+        {"--spare-word", args.spareWord, "N", "0..4294967295 (default: 0)"}};
+    for (const auto& field : fields) {
+        args.fields.push_back(app.add_option(field.name, field.target, field.help)
+                                  ->type_name(field.type)
+                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+                                  ->group("Outer header fields"));
+    }
+    args.label = app.add_option("--label",
+                                "label (at most 32 bytes) of the next FILE only; "
+                                "files without one get an all-zero label")
+                     ->expected(1)
+                     ->allow_extra_args(false)
+                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                     ->type_name("TEXT")
+                     ->group("Inner files");
+    args.files = app.add_option("FILE", "inner files, in package order ('--' ends the options)")
+                     ->expected(0, 1 << 30)
+                     ->allow_extra_args(true);
+    app.add_option("-o,--output", args.output, "package to write")
+        ->type_name("OUT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--manifest", args.manifest,
+                   "build from this manifest (it replaces the fields and the files)")
+        ->type_name("MANIFEST");
 }
 
-int UsageError(const std::string& text) {
-    std::fprintf(stderr, "%s: %s (try --help)\n", kToolName, text.c_str());
-    return kExitUsage;
+// CLI11 reads an argument of the form [a,b] given to a list as two values,
+// and takes "--name=" as a name without value (so the next argument would
+// become its value). Every argument that begins with '[' or with the escape
+// byte gets the escape byte in front, "--name=" gets it as its value, and
+// Unescape removes it from each value.
+constexpr char kEscape = '\x01';
+
+std::vector<std::string> EscapedArguments(int argc, char** argv) {
+    std::vector<std::string> words(argv, argv + argc);
+    bool optionsEnded = false;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        std::string& word = words[i];
+        if (!word.empty() && (word[0] == '[' || word[0] == kEscape)) {
+            word.insert(0, 1, kEscape);
+        } else if (!optionsEnded && word.size() > 3 && word.compare(0, 2, "--") == 0 &&
+                   word.find('=') == word.size() - 1) {
+            word += kEscape;
+        }
+        optionsEnded = optionsEnded || word == "--";
+    }
+    return words;
+}
+
+std::string Unescape(const std::string& value) {
+    return !value.empty() && value[0] == kEscape ? value.substr(1) : value;
 }
 
 // Parses a decimal or 0x-hexadecimal number no larger than limit.
@@ -92,143 +152,135 @@ bool ParseNumber(const std::string& text, unsigned long limit, unsigned long& va
     return true;
 }
 
+// Pairs each --label with the FILE after it, in command-line order.
+bool CollectFiles(const CLI::App& app, const Arguments& args,
+                  std::vector<qx::package::InnerSource>& files, std::string& error) {
+    std::size_t labels = 0, names = 0;
+    bool pending = false;
+    std::string label;
+    for (const CLI::Option* option : app.parse_order()) {
+        if (option == args.label) {
+            if (pending) {
+                error = "--label given twice before one file";
+                return false;
+            }
+            label = Unescape(args.label->results().at(labels++));
+            pending = true;
+        } else if (option == args.files) {
+            files.push_back({Unescape(args.files->results().at(names++)), {}});
+            files.back().fields.label = pending ? label : std::string();
+            pending = false;
+        }
+    }
+    if (pending) {
+        error = "--label must be followed by a file";
+        return false;
+    }
+    return true;
+}
+
+// The outer fields of the command line: required ones present, numbers in range.
+bool CheckFields(const CLI::App& app, Arguments& args, std::string& error) {
+    for (const char* name :
+         {"--version", "--upgrade-name", "--release-name", "--file-date", "--upgrade-id"}) {
+        if (app.count(name) == 0) {
+            error = std::string("missing ") + name;
+            return false;
+        }
+    }
+    const struct {
+        const char* name;
+        const std::string& text;
+        unsigned long limit;
+    } numbers[] = {{"--version", args.version, 0xFFFFul},
+                   {"--upgrade-id", args.upgradeId, 0xFFFFFFFFul},
+                   {"--spare-word", args.spareWord, 0xFFFFFFFFul}};
+    unsigned long values[3] = {};
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!ParseNumber(numbers[i].text, numbers[i].limit, values[i])) {
+            error = std::string(numbers[i].name) + " needs a number from 0 to " +
+                    std::to_string(numbers[i].limit) + ", not '" + numbers[i].text + "'";
+            return false;
+        }
+    }
+    args.outer.version = static_cast<unsigned short>(values[0]);
+    args.outer.upgradeId = static_cast<unsigned int>(values[1]);
+    args.outer.spareWord = static_cast<unsigned int>(values[2]);
+    return true;
+}
+
+void UnescapeFields(Arguments& args) {
+    for (std::string* text :
+         {&args.version, &args.upgradeId, &args.spareWord, &args.outer.upgradeName,
+          &args.outer.releaseName, &args.outer.fileDate, &args.outer.spareText1,
+          &args.outer.spareText2, &args.output, &args.manifest}) {
+        *text = Unescape(*text);
+    }
+}
+
+// Parses the command line with its arguments escaped; -1 to go on, else the
+// exit code.
+int Parse(CLI::App& app, Arguments& args, int argc, char** argv) {
+    const std::vector<std::string> words = EscapedArguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& word : words) {
+        pointers.push_back(word.c_str());
+    }
+    const int parsed = qx::tools::ParseCommandLine(app, argc, pointers.data());
+    UnescapeFields(args);
+    return parsed;
+}
+
+// The package sources given on the command line, unless a manifest gives them.
+bool SourcesFromArguments(const CLI::App& app, Arguments& args,
+                          qx::package::PackageSources& sources, std::string& error) {
+    if (!args.manifest.empty()) {
+        if (args.label->count() + args.files->count() > 0 ||
+            std::any_of(args.fields.begin(), args.fields.end(),
+                        [](const CLI::Option* field) { return field->count() > 0; })) {
+            error = "--manifest replaces the header fields and the files; give it alone with -o";
+            return false;
+        }
+        return true;
+    }
+    if (!CollectFiles(app, args, sources.inners, error) || !CheckFields(app, args, error)) {
+        return false;
+    }
+    if (sources.inners.empty()) {
+        error = "no inner file given (a package holds at least one)";
+        return false;
+    }
+    sources.outer = args.outer;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && args[0] == "--version") {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("%s %s\n", kToolName, QX_TOOL_VERSION);
         return 0;
     }
-
-    qx::package::OuterFields package;
-    std::vector<qx::package::InnerSource> files;
-    std::string output;
-    bool haveVersion = false, haveUpgradeName = false, haveReleaseName = false,
-         haveFileDate = false, haveUpgradeId = false;
-    bool pendingLabel = false;
-    std::string label;
-    bool filesOnly = false;
-
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
-            qx::package::InnerSource input;
-            input.path = arg;
-            input.fields.label = pendingLabel ? label : std::string();
-            files.push_back(input);
-            pendingLabel = false;
-            continue;
-        }
-        if (arg == "--") {
-            filesOnly = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            PrintHelp();
-            return 0;
-        }
-
-        // Every remaining option takes a value, as "--opt VALUE" or "--opt=VALUE".
-        std::string name = arg;
-        std::string value;
-        bool haveValue = false;
-        size_t equals = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-            haveValue = true;
-        }
-        static const char* const kValued[] = {
-            "-o",          "--output",     "--version",     "--upgrade-name", "--release-name",
-            "--file-date", "--upgrade-id", "--spare-text1", "--spare-text2",  "--spare-word",
-            "--label"};
-        bool known = false;
-        for (const char* option : kValued) {
-            known = known || name == option;
-        }
-        if (!known) {
-            return UsageError("unknown option " + name);
-        }
-        if (!haveValue) {
-            if (i + 1 >= args.size()) {
-                return UsageError("option " + name + " needs a value");
-            }
-            value = args[++i];
-        }
-
-        unsigned long number = 0;
-        if (name == "-o" || name == "--output") {
-            if (value.empty()) {
-                return UsageError("empty output path");
-            }
-            output = value;
-        } else if (name == "--version") {
-            if (!ParseNumber(value, 0xFFFFul, number)) {
-                return UsageError("--version needs a number from 0 to 65535, not '" + value + "'");
-            }
-            package.version = static_cast<unsigned short>(number);
-            haveVersion = true;
-        } else if (name == "--upgrade-id" || name == "--spare-word") {
-            if (!ParseNumber(value, 0xFFFFFFFFul, number)) {
-                return UsageError(name + " needs a number from 0 to 4294967295, not '" + value +
-                                  "'");
-            }
-            if (name == "--upgrade-id") {
-                package.upgradeId = static_cast<unsigned int>(number);
-                haveUpgradeId = true;
-            } else {
-                package.spareWord = static_cast<unsigned int>(number);
-            }
-        } else if (name == "--upgrade-name") {
-            package.upgradeName = value;
-            haveUpgradeName = true;
-        } else if (name == "--release-name") {
-            package.releaseName = value;
-            haveReleaseName = true;
-        } else if (name == "--file-date") {
-            package.fileDate = value;
-            haveFileDate = true;
-        } else if (name == "--spare-text1") {
-            package.spareText1 = value;
-        } else if (name == "--spare-text2") {
-            package.spareText2 = value;
-        } else if (name == "--label") {
-            if (pendingLabel) {
-                return UsageError("--label given twice before one file");
-            }
-            label = value;
-            pendingLabel = true;
-        }
+    CLI::App app(kDescription, kToolName);
+    Arguments args;
+    DefineOptions(app, args);
+    const int parsed = Parse(app, args, argc, argv);
+    if (parsed >= 0) {
+        return parsed;
     }
-
-    if (pendingLabel) {
-        return UsageError("--label must be followed by a file");
+    if (args.output.empty()) {
+        return UsageError(kToolName, "missing -o OUT");
     }
-    const struct {
-        bool given;
-        const char* option;
-    } required[] = {{haveVersion, "--version"},
-                    {haveUpgradeName, "--upgrade-name"},
-                    {haveReleaseName, "--release-name"},
-                    {haveFileDate, "--file-date"},
-                    {haveUpgradeId, "--upgrade-id"}};
-    for (const auto& field : required) {
-        if (!field.given) {
-            return UsageError(std::string("missing ") + field.option);
-        }
-    }
-    if (output.empty()) {
-        return UsageError("missing -o OUT");
-    }
-    if (files.empty()) {
-        return UsageError("no inner file given (a package holds at least one)");
-    }
-
+    qx::package::PackageSources sources;
     std::string error;
-    if (!qx::package::WritePackage(output, package, files, error)) {
-        std::fprintf(stderr, "%s: %s\n", kToolName, error.c_str());
-        return kExitBuildFailed;
+    if (!SourcesFromArguments(app, args, sources, error)) {
+        return UsageError(kToolName, error);
+    }
+    if (!args.manifest.empty() && !qx::package::ReadManifest(args.manifest, sources, error)) {
+        return qx::tools::Fail(kToolName, error);
+    }
+    if (!qx::package::WritePackage(args.output, sources, error)) {
+        return qx::tools::Fail(kToolName, error);
     }
     return 0;
 }

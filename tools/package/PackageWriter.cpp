@@ -26,18 +26,29 @@ using qx::upgrader::utils::WriteAll;
 
 constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
+// Reserved bytes: behind the payload total in the outer header, behind the
+// label in an inner one, up to the digest.
+constexpr unsigned int kOuterReservedOffset = layout::kOuterFileSizeOffset + 4;
+constexpr unsigned int kInnerReservedOffset = layout::kLabelOffset + layout::kLabelSize;
+
 std::string SystemText(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + qx::upgrader::utils::ErrnoText(errno);
 }
 
-bool PutText(Header& header, unsigned int offset, unsigned int size, const std::string& text,
-             const char* field, std::string& error) {
-    if (text.size() > size) {
-        error = std::string(field) + " is " + std::to_string(text.size()) +
-                " bytes long; its field holds at most " + std::to_string(size);
-        return false;
+// Writes the byte fields of fields into header; a value longer than its
+// field is refused, a shorter one is padded with the header's zero bytes.
+template <class Fields, std::size_t Count>
+bool PutBytes(const std::array<ByteField<Fields>, Count>& table, const Fields& fields,
+              Header& header, std::string& error) {
+    for (const ByteField<Fields>& field : table) {
+        const std::string& value = fields.*field.member;
+        if (value.size() > field.size) {
+            error = std::string(field.title) + " is " + std::to_string(value.size()) +
+                    " bytes long; its field holds at most " + std::to_string(field.size);
+            return false;
+        }
+        std::memcpy(header.data() + field.offset, value.data(), value.size());
     }
-    std::memcpy(header.data() + offset, text.data(), text.size());
     return true;
 }
 
@@ -60,7 +71,7 @@ bool PrepareInnerHeader(const InnerFields& fields, unsigned int fileSize, Header
     layout::WriteBigEndian32(header.data() + layout::kSpareWord1Offset, fields.spareWord1);
     layout::WriteBigEndian32(header.data() + layout::kSpareWord2Offset, fields.spareWord2);
     layout::WriteBigEndian32(header.data() + layout::kInnerFileSizeOffset, fileSize);
-    return PutText(header, layout::kLabelOffset, layout::kLabelSize, fields.label, "label", error);
+    return PutBytes(kInnerByteFields, fields, header, error);
 }
 
 // Checks that 128 * (count + 1) + total stays below 2 GiB.
@@ -96,9 +107,9 @@ bool CheckAllReachable(const std::vector<unsigned long long>& sizes, std::string
     return true;
 }
 
-// Streams one input into out while digesting it after `header` (bytes
-// 0..111). Fails when the input does not hold exactly `size` bytes.
-bool CopyInput(const std::string& path, unsigned int size, int out, md5_context& context,
+// Streams one input into out, feeding it to context when one is given.
+// Fails when the input does not hold exactly `size` bytes.
+bool CopyInput(const std::string& path, unsigned int size, int out, md5_context* context,
                std::vector<unsigned char>& buffer, std::string& error) {
     Descriptor in(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK));
     if (in.Get() < 0) {
@@ -119,7 +130,9 @@ bool CopyInput(const std::string& path, unsigned int size, int out, md5_context&
             error = "input " + path + " grew while the package was written";
             return false;
         }
-        DigestAppend(context, buffer.data(), static_cast<std::size_t>(got));
+        if (context != nullptr) {
+            DigestAppend(*context, buffer.data(), static_cast<std::size_t>(got));
+        }
         if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got))) {
             error = SystemText("cannot write", "package");
             return false;
@@ -133,18 +146,162 @@ bool CopyInput(const std::string& path, unsigned int size, int out, md5_context&
     return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
+// Size of an input, which must be a readable regular file.
+bool InputSize(const std::string& path, unsigned int& size, std::string& error) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        error = SystemText("cannot read input", path);
+        return false;
     }
-    if (slash == 0) {
-        return "/";
+    if (!S_ISREG(info.st_mode)) {
+        error = "input " + path + " is not a regular file";
+        return false;
     }
-    return path.substr(0, slash);
+    if (::access(path.c_str(), R_OK) != 0) {
+        error = SystemText("cannot read input", path);
+        return false;
+    }
+    if (static_cast<unsigned long long>(info.st_size) > layout::kMaxPackageSize) {
+        error = "input " + path + " is " + std::to_string(info.st_size) +
+                " bytes; packages must stay below 2 GiB";
+        return false;
+    }
+    size = static_cast<unsigned int>(info.st_size);
+    return true;
+}
+
+// Checks every input and every header field before anything is written:
+// gives the data size of each inner file, the trailer's size and the
+// finished outer header.
+bool PlanPackage(const PackageSources& sources, std::vector<unsigned int>& sizes,
+                 unsigned int& trailerSize, Header& outerHeader, std::string& error) {
+    if (sources.inners.empty()) {
+        error = "a package needs at least one inner file";
+        return false;
+    }
+    unsigned long long total = 0;
+    Header header;
+    for (const InnerSource& inner : sources.inners) {
+        sizes.push_back(0);
+        if (!InputSize(inner.path, sizes.back(), error)) {
+            return false;
+        }
+        total += sizes.back();
+        if (!CheckTotal(sources.inners.size(), total, error) ||
+            !PrepareInnerHeader(inner.fields, sizes.back(), header, error)) {
+            return false;
+        }
+    }
+    trailerSize = 0;
+    if (!sources.trailerPath.empty() &&
+        (!InputSize(sources.trailerPath, trailerSize, error) ||
+         !CheckTotal(sources.inners.size(), total + trailerSize, error))) {
+        return false;
+    }
+    return CheckAllReachable(std::vector<unsigned long long>(sizes.begin(), sizes.end()), error) &&
+           EncodeOuterHeader(sources.outer, static_cast<unsigned int>(total), outerHeader, error);
+}
+
+// The package under construction: a temporary file next to the target,
+// renamed over it by Commit and removed when the build ends without one.
+class TemporaryOutput {
+  public:
+    explicit TemporaryOutput(const std::string& targetPath)
+        : target(targetPath), path(DirectoryOf(targetPath) + "/.mkupgrade.XXXXXX") {}
+    ~TemporaryOutput() {
+        if (created && !committed) {
+            ::unlink(path.c_str());
+        }
+    }
+    TemporaryOutput(const TemporaryOutput&) = delete;
+    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+
+    bool Create(std::string& error) {
+        fd = Descriptor(::mkstemp(&path[0]));
+        created = fd.Valid();
+        if (!created) {
+            error = SystemText("cannot create a temporary file in", DirectoryOf(target));
+        }
+        return created;
+    }
+    int Get() const { return fd.Get(); }
+    const std::string& Path() const { return path; }
+
+    // Gives the file the usual mode of a new file and renames it over the target.
+    bool Commit(std::string& error) {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        if (::fchmod(fd.Get(), 0666 & ~mask) != 0 || ::fsync(fd.Get()) != 0 || !fd.Close()) {
+            error = SystemText("cannot write", path);
+            return false;
+        }
+        if (::rename(path.c_str(), target.c_str()) != 0) {
+            error = SystemText("cannot rename the package to", target);
+            return false;
+        }
+        committed = true;
+        return true;
+    }
+
+  private:
+    std::string target;
+    std::string path;
+    Descriptor fd;
+    bool created = false;
+    bool committed = false;
+};
+
+// Writes one inner header and its data at the end of out. The data is
+// streamed once: the header goes in after it, with the digest of header and
+// data.
+bool WriteInnerFile(const TemporaryOutput& out, const InnerSource& inner, unsigned int size,
+                    std::vector<unsigned char>& buffer, std::string& error) {
+    Header header;
+    if (!PrepareInnerHeader(inner.fields, size, header, error)) {
+        return false;
+    }
+    const off_t position = ::lseek(out.Get(), 0, SEEK_CUR);
+    if (position < 0 ||
+        ::lseek(out.Get(), position + static_cast<off_t>(layout::kHeaderSize), SEEK_SET) < 0) {
+        error = SystemText("cannot seek in", out.Path());
+        return false;
+    }
+    md5_context context;
+    md5_init(&context);
+    md5_append(&context, header.data(), static_cast<int>(layout::kHashOffset));
+    if (!CopyInput(inner.path, size, out.Get(), &context, buffer, error)) {
+        return false;
+    }
+    md5_finish(&context, header.data() + layout::kHashOffset);
+    if (!qx::upgrader::utils::PwriteAll(out.Get(), header.data(), header.size(), position)) {
+        error = SystemText("cannot write", out.Path());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
+
+const std::array<ByteField<OuterFields>, 6> kOuterByteFields = {{
+    {&OuterFields::upgradeName, layout::kUpgradeNameOffset, layout::kUpgradeNameSize,
+     "upgrade name", "upgradeName"},
+    {&OuterFields::releaseName, layout::kReleaseNameOffset, layout::kReleaseNameSize,
+     "release name", "releaseName"},
+    {&OuterFields::fileDate, layout::kFileDateOffset, layout::kFileDateSize, "file date",
+     "fileDate"},
+    {&OuterFields::spareText1, layout::kSpareText1Offset, layout::kSpareText1Size, "spare text 1",
+     "spareText1"},
+    {&OuterFields::spareText2, layout::kSpareText2Offset, layout::kSpareText2Size, "spare text 2",
+     "spareText2"},
+    {&OuterFields::reserved, kOuterReservedOffset, layout::kHashOffset - kOuterReservedOffset,
+     "outer reserved", "reserved"},
+}};
+
+const std::array<ByteField<InnerFields>, 2> kInnerByteFields = {{
+    {&InnerFields::label, layout::kLabelOffset, layout::kLabelSize, "label", "label"},
+    {&InnerFields::reserved, kInnerReservedOffset, layout::kHashOffset - kInnerReservedOffset,
+     "inner reserved", "reserved"},
+}};
 
 bool EncodeOuterHeader(const OuterFields& outer, unsigned int fileSize, Header& header,
                        std::string& error) {
@@ -152,16 +309,7 @@ bool EncodeOuterHeader(const OuterFields& outer, unsigned int fileSize, Header& 
     std::memcpy(header.data() + layout::kOuterIdentityOffset, layout::kOuterIdentity,
                 sizeof layout::kOuterIdentity);
     layout::WriteBigEndian16(header.data() + layout::kVersionOffset, outer.version);
-    if (!PutText(header, layout::kUpgradeNameOffset, layout::kUpgradeNameSize, outer.upgradeName,
-                 "upgrade name", error) ||
-        !PutText(header, layout::kReleaseNameOffset, layout::kReleaseNameSize, outer.releaseName,
-                 "release name", error) ||
-        !PutText(header, layout::kFileDateOffset, layout::kFileDateSize, outer.fileDate,
-                 "file date", error) ||
-        !PutText(header, layout::kSpareText1Offset, layout::kSpareText1Size, outer.spareText1,
-                 "spare text 1", error) ||
-        !PutText(header, layout::kSpareText2Offset, layout::kSpareText2Size, outer.spareText2,
-                 "spare text 2", error)) {
+    if (!PutBytes(kOuterByteFields, outer, header, error)) {
         return false;
     }
     layout::WriteBigEndian32(header.data() + layout::kUpgradeIdOffset, outer.upgradeId);
@@ -223,104 +371,44 @@ bool BuildPackage(const OuterFields& outer, const std::vector<InnerData>& inners
     return true;
 }
 
-bool WritePackage(const std::string& outputPath, const OuterFields& outer,
-                  const std::vector<InnerSource>& inners, std::string& error) {
-    if (inners.empty()) {
-        error = "a package needs at least one inner file";
-        return false;
+std::string DirectoryOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
     }
-    // Sizes first: the outer header carries their total, and every header is
-    // checked before anything is written.
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+bool WritePackage(const std::string& outputPath, const PackageSources& sources,
+                  std::string& error) {
     std::vector<unsigned int> sizes;
-    unsigned long long total = 0;
+    unsigned int trailerSize = 0;
     Header header;
-    for (const InnerSource& inner : inners) {
-        struct stat info;
-        if (::stat(inner.path.c_str(), &info) != 0) {
-            error = SystemText("cannot read input", inner.path);
-            return false;
-        }
-        if (!S_ISREG(info.st_mode)) {
-            error = "input " + inner.path + " is not a regular file";
-            return false;
-        }
-        if (::access(inner.path.c_str(), R_OK) != 0) {
-            error = SystemText("cannot read input", inner.path);
-            return false;
-        }
-        total += static_cast<unsigned long long>(info.st_size);
-        if (!CheckTotal(inners.size(), total, error)) {
-            return false;
-        }
-        sizes.push_back(static_cast<unsigned int>(info.st_size));
-        if (!PrepareInnerHeader(inner.fields, sizes.back(), header, error)) {
-            return false;
-        }
-    }
-    if (!CheckAllReachable(std::vector<unsigned long long>(sizes.begin(), sizes.end()), error) ||
-        !EncodeOuterHeader(outer, static_cast<unsigned int>(total), header, error)) {
+    if (!PlanPackage(sources, sizes, trailerSize, header, error)) {
         return false;
     }
-
-    std::string temporary = DirectoryOf(outputPath) + "/.mkupgrade.XXXXXX";
-    Descriptor out(::mkstemp(&temporary[0]));
-    if (out.Get() < 0) {
-        error = SystemText("cannot create a temporary file in", DirectoryOf(outputPath));
+    TemporaryOutput out(outputPath);
+    if (!out.Create(error)) {
         return false;
     }
-    bool done = false;
-    struct Cleanup {
-        const std::string& path;
-        const bool& keep;
-        ~Cleanup() {
-            if (!keep) {
-                ::unlink(path.c_str());
-            }
-        }
-    } cleanup{temporary, done};
-
     if (!WriteAll(out.Get(), header.data(), header.size())) {
-        error = SystemText("cannot write", temporary);
+        error = SystemText("cannot write", out.Path());
         return false;
     }
     std::vector<unsigned char> buffer(kCopyBufferSize);
-    off_t position = static_cast<off_t>(layout::kHeaderSize);
-    for (std::size_t i = 0; i < inners.size(); ++i) {
-        if (!PrepareInnerHeader(inners[i].fields, sizes[i], header, error)) {
+    for (std::size_t i = 0; i < sources.inners.size(); ++i) {
+        if (!WriteInnerFile(out, sources.inners[i], sizes[i], buffer, error)) {
             return false;
         }
-        // The data is streamed once: its header goes in after it, with the
-        // digest of header and data.
-        if (::lseek(out.Get(), position + static_cast<off_t>(layout::kHeaderSize), SEEK_SET) < 0) {
-            error = SystemText("cannot seek in", temporary);
-            return false;
-        }
-        md5_context context;
-        md5_init(&context);
-        md5_append(&context, header.data(), static_cast<int>(layout::kHashOffset));
-        if (!CopyInput(inners[i].path, sizes[i], out.Get(), context, buffer, error)) {
-            return false;
-        }
-        md5_finish(&context, header.data() + layout::kHashOffset);
-        if (!qx::upgrader::utils::PwriteAll(out.Get(), header.data(), header.size(), position)) {
-            error = SystemText("cannot write", temporary);
-            return false;
-        }
-        position += static_cast<off_t>(layout::kHeaderSize) + static_cast<off_t>(sizes[i]);
     }
-
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(out.Get(), 0666 & ~mask) != 0 || ::fsync(out.Get()) != 0 || !out.Close()) {
-        error = SystemText("cannot write", temporary);
+    if (!sources.trailerPath.empty() &&
+        !CopyInput(sources.trailerPath, trailerSize, out.Get(), nullptr, buffer, error)) {
         return false;
     }
-    if (::rename(temporary.c_str(), outputPath.c_str()) != 0) {
-        error = SystemText("cannot rename the package to", outputPath);
-        return false;
-    }
-    done = true;
-    return true;
+    return out.Commit(error);
 }
 
 }  // namespace package

@@ -20,6 +20,8 @@ constexpr int kExitStatusOne = 1 << 8;
 struct Node {
     bool directory = false;
     unsigned int size = 0;
+    bool hasFreedBytes = false;  // freedBytes, not size, is what removal frees
+    unsigned int freedBytes = 0;
     long mtime = 0;
     bool hasText = false;
     std::string text;
@@ -107,9 +109,11 @@ void Free(std::string const& path, unsigned int bytes) {
     }
 }
 
+unsigned int FreedBy(Node const& node) { return node.hasFreedBytes ? node.freedBytes : node.size; }
+
 void EraseFile(std::string const& name, Node const& node) {
-    Record(EffectKind::Removed, name, node.size);
-    Free(name, node.size);
+    Record(EffectKind::Removed, name, FreedBy(node));
+    Free(name, FreedBy(node));
     Device().nodes.erase(name);
 }
 
@@ -139,8 +143,9 @@ void Empty(std::string const& path) {
         Record(EffectKind::Emptied, Normalize(path), 0);
         return;
     }
-    const unsigned int bytes = node->size;
+    const unsigned int bytes = FreedBy(*node);
     node->size = 0;
+    node->hasFreedBytes = false;
     node->text.clear();
     Record(EffectKind::Emptied, Normalize(path), bytes);
     Free(Normalize(path), bytes);
@@ -261,6 +266,13 @@ void AddDirectory(std::string const& path, long mtime) {
     node.directory = true;
     node.mtime = mtime;
     Put(path, node);
+}
+
+void SetFreedBytes(std::string const& path, unsigned int bytes) {
+    if (Node* node = Find(path)) {
+        node->hasFreedBytes = true;
+        node->freedBytes = bytes;
+    }
 }
 
 void MakeUnopenable(std::string const& path) {
@@ -452,14 +464,11 @@ bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned
         (planted != nullptr && planted->directory)) {
         return false;
     }
-    // What stood at the scratch name is removed; the lines pass through it.
+    // What stood at the scratch name is removed; the last lines go to a
+    // fresh file there, which is renamed over the log.
     RemoveFile(scratch);
-    node = Find(path);
-    if (node->hasText) {
-        node->text = memdevice::LastLines(node->text, lines);
-        node->size = static_cast<unsigned int>(node->text.size());
-    }
-    return true;
+    memdevice::Tail(lines, path, scratch);
+    return memdevice::Move(scratch, path);
 }
 
 void SyncFileSystems() {}

@@ -29,7 +29,7 @@
 // The file functions done in process act on the tree too: stale entries go
 // with everything below them (RemoveSelectedEntries), a claimed name that
 // is missing becomes an empty file (ClaimOwnFile), and a text file keeps
-// its last lines in place (KeepLastLines).
+// its last lines through the scratch file renamed over it (KeepLastLines).
 namespace qx {
 namespace upgrader {
 namespace memdevice {
@@ -72,6 +72,10 @@ void Pin(std::string const& path);
 
 void SetFreeSpace(unsigned int bytes);
 unsigned int FreeSpace();
+// What removing or emptying the file frees, when that differs from its size
+// (a planning tool loads the allocated blocks of a real file here, and 0 for
+// a file on another file system); kept until the file is emptied.
+void SetFreedBytes(std::string const& path, unsigned int bytes);
 void SetTime(long secondsSinceEpoch);
 // The value RunCommand returns for exactly this command text (a wait
 // status as system() gives it, e.g. 1 << 8 for exit status 1).

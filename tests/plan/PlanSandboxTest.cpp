@@ -1,0 +1,215 @@
+// upgrade-inspect plan on a simulated router, against the real upgrader on
+// an identical one: what the plan lists for the stages that run is exactly
+// what the run removes or empties, with the same figures and verdict. The
+// plan itself leaves the device as it found it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "support/DeviceLog.h"
+#include "tests/cleanup/StagePlan.h"
+#include "tests/upgrader/DeviceScenario.h"
+
+namespace sb = qx::sandbox;
+using namespace qx::testing::stageplan;
+using Json = nlohmann::json;
+
+namespace {
+
+constexpr unsigned int kFlash = 32 * kMiB;
+constexpr int kFallsShort = 7;  // a "stage" past the last: no stage suffices
+const std::string kFiller = "/data/filler";
+
+// What a file of size bytes holds on the sandbox's tmpfs flash: whole pages.
+unsigned long long Blocks(unsigned long long size) { return (size + 4095) / 4096 * 4096; }
+
+unsigned long long HostFileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
+}
+
+// The router of the cleanup tests (1 MiB to free in each of stages 2 to 6)
+// with a filler that leaves the room at which the given stage is the first
+// to free enough, plus what any run needs (watchdog program, upgrade log).
+DeviceScenario Router(int stage) {
+    DeviceScenario scenario;
+    scenario.device.flashSize = std::to_string(kFlash / kKiB) + "k";
+    scenario.device.procVersion = "Linux version " + kRelease + " (builder@buildhost) #1\n";
+    unsigned long long used = 0;
+    for (const sb::Entry& entry : scenario.device.entries) {
+        used += Blocks(entry.hostSource.empty() ? entry.content.size()
+                                                : HostFileSize(entry.hostSource));
+    }
+    for (const Planned& file : kStageFiles) {
+        sb::Entry entry;
+        entry.path = file.path;
+        entry.size = file.size;
+        entry.mtime = file.mtime;
+        scenario.device.entries.push_back(entry);
+        used += Blocks(file.size);
+    }
+    sb::Entry filler;
+    filler.path = kFiller;
+    filler.size = kFlash - FreeBeforeCleanup(stage) - used;
+    scenario.device.entries.push_back(filler);
+    return scenario;
+}
+
+sb::Result Plan(sb::Device device, const std::vector<std::string>& args = {"plan", "--json"}) {
+    device.programDevicePath = "/usr/bin/upgrade-inspect";
+    return sb::Run(device, QX_INSPECT_PATH, args);
+}
+
+// The figures of the cleanup's free-space entries, in order.
+std::vector<unsigned long long> FreeFigures(const qx::testing::Lines& log) {
+    std::vector<unsigned long long> figures;
+    for (const std::string& line : log) {
+        if (line.rfind("FreeSpace: ", 0) == 0) {
+            figures.push_back(std::stoull(line.substr(11)));
+        }
+    }
+    return figures;
+}
+
+bool Within(const std::string& path, const std::string& tree) {
+    return path.compare(0, tree.size(), tree) == 0 &&
+           (path.size() == tree.size() || path[tree.size()] == '/');
+}
+
+class PlanMatchesRun : public ::testing::TestWithParam<int> {};
+
+TEST_P(PlanMatchesRun, SameFilesFiguresAndVerdict) {
+    const int stage = GetParam();
+    const DeviceScenario router = Router(stage);
+    const sb::Result planned = Plan(router.device);
+    ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
+    const Json plan = Json::parse(planned.stdoutText);
+    const sb::Result run = router.Run();
+    ASSERT_EQ(run.exitStatus, 0) << run.error << run.stderrText;
+    const qx::testing::Lines log = RunLogLines(run.ReadFile("/tmp/ramdisk/upgrade_log"));
+
+    // Verdict: where the cleanup stops, or that it falls short.
+    const bool short_ = stage == kFallsShort;
+    EXPECT_EQ(plan["fallsShort"], short_);
+    EXPECT_EQ(plan["stopsAfterStage"], short_ ? Json(nullptr) : Json(stage));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Unable to sufficiently cleanup the OS"),
+              short_ ? 1 : 0);
+
+    // Figures: the run's opening measurement, then one per stage from 2 on.
+    std::vector<unsigned long long> figures = {plan["freeAtStart"]};
+    for (const Json& s : plan["stages"]) {
+        if (s["measured"]) {
+            figures.push_back(s["freeAfter"]);
+        }
+    }
+    EXPECT_EQ(figures, FreeFigures(log));
+
+    // Files: each placed one is gone exactly when the plan removes it, and
+    // emptied exactly when the plan empties it; the plan names nothing else
+    // and counts whole pages, as the flash does.
+    std::map<std::string, unsigned long long> placed = {{kFiller, 0}};
+    for (const Planned& file : kStageFiles) {
+        placed[file.path] = file.size;
+    }
+    std::map<std::string, std::string> action;
+    for (const Json& s : plan["stages"]) {
+        for (const Json& item : s["items"]) {
+            const std::string path = item["path"];
+            unsigned long long bytes = 0;
+            for (const auto& [file, size] : placed) {
+                if (file == path || (item["action"] == "remove-tree" && Within(file, path))) {
+                    action[file] = item["action"];
+                    bytes += Blocks(size);
+                }
+            }
+            EXPECT_NE(bytes, 0u) << path << " is no placed file";
+            EXPECT_EQ(item["bytes"], bytes) << path;
+        }
+    }
+    for (const auto& [file, size] : placed) {
+        const std::string what = action.count(file) ? action[file] : "keep";
+        EXPECT_EQ(run.Exists(file), what == "keep" || what == "empty") << file << ": " << what;
+        if (run.Exists(file) && file != kFiller) {
+            EXPECT_EQ(run.ReadFile(file).size(), what == "empty" ? 0 : size) << file;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Plan, PlanMatchesRun, ::testing::Values(2, 3, 4, 5, 6, kFallsShort),
+                         [](const ::testing::TestParamInfo<int>& param) {
+                             return param.param == kFallsShort
+                                        ? std::string("FallsShort")
+                                        : "StopsAfterStage" + std::to_string(param.param);
+                         });
+
+// Every name below root with its type, and the size of regular files.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+    std::map<std::string, std::string> names;
+    namespace fs = std::filesystem;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        ::lstat(entry.path().c_str(), &info);
+        std::string facts = std::to_string(info.st_mode & S_IFMT);
+        if (S_ISREG(info.st_mode)) {
+            facts += " " + std::to_string(info.st_size);
+        }
+        names[entry.path().string().substr(root.size())] = facts;
+    }
+    return names;
+}
+
+// The names whose facts differ between two snapshots.
+qx::testing::Lines Differences(const std::map<std::string, std::string>& a,
+                               const std::map<std::string, std::string>& b) {
+    qx::testing::Lines names;
+    for (const auto& [name, facts] : a) {
+        if (b.count(name) == 0 || b.at(name) != facts) {
+            names.push_back(name);
+        }
+    }
+    for (const auto& [name, facts] : b) {
+        if (a.count(name) == 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST(Plan, TouchesNothing) {
+    DeviceScenario router = Router(6);
+    for (sb::Entry& entry : router.device.entries) {
+        entry.mtime = entry.mtime != 0 ? entry.mtime : 1700000000;
+    }
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"plan"}, {"plan", "--json"}}) {
+        const sb::Result planned = Plan(router.device, args);
+        ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
+        EXPECT_EQ(planned.stderrText, "");
+        if (args.size() == 1) {
+            EXPECT_NE(planned.stdoutText.find("The cleanup stops after stage 6 "),
+                      std::string::npos)
+                << planned.stdoutText;
+        } else {
+            EXPECT_EQ(Json::parse(planned.stdoutText)["stopsAfterStage"], 6);
+        }
+        EXPECT_EQ(planned.commands, qx::testing::Lines());
+        EXPECT_EQ(planned.aliveAtEnd, qx::testing::Lines());
+
+        // The same program on an identical device, asked only its version.
+        const sb::Result untouched = Plan(router.device, {"--version"});
+        ASSERT_EQ(untouched.exitStatus, 0) << untouched.error;
+        EXPECT_EQ(Differences(Snapshot(planned.root), Snapshot(untouched.root)),
+                  qx::testing::Lines());
+        EXPECT_EQ(planned.flashFreeBytes, untouched.flashFreeBytes);
+        for (const sb::Entry& entry : router.device.entries) {
+            struct stat info {};
+            ASSERT_EQ(::lstat((planned.root + entry.path).c_str(), &info), 0) << entry.path;
+            EXPECT_EQ(info.st_mtime, entry.mtime) << entry.path;
+        }
+    }
+}
+
+}  // namespace

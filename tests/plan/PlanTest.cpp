@@ -1,0 +1,148 @@
+// upgrade-inspect plan --root on an unpacked root file system in a
+// temporary directory: stage boundaries read from the cleanup's entries,
+// sizes against their limits but blocks as what is freed, links resolved
+// inside the root; and the refusals of bad input.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "tools/ToolFixture.h"
+
+namespace qx::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+class PlanTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* directory :
+             {"etc", "proc", "usr/lib", "var/log", "home/logs", "lib/modules/2.6.35.3",
+              "lib/modules/2.6.35.3-00227-geccd148"}) {
+            std::filesystem::create_directories(root / directory);
+        }
+        WriteBytes(root / "proc/version", "Linux version 2.6.35.3-00227-geccd148 (b@h) #1\n");
+        Sparse("var/log/sys.log", 10000001);   // over its limit, though it holds no blocks
+        Sparse("var/log/messages", 10000000);  // exactly at its limit: stays
+        WriteBytes(root / "var/log/upgrade_log", std::string(600000, 'u'));
+        WriteBytes(root / "etc/dsl-3.61.img", std::string(100000, 'd'));
+        WriteBytes(root / "lib/modules/2.6.35.3/a.ko", std::string(70000, 'k'));
+        WriteBytes(root / "lib/modules/2.6.35.3-00227-geccd148/b.ko", "kept");
+        WriteBytes(root / "home/logs/log-00001.txt.gz", "old");
+        // The marker is an absolute link: it must resolve inside the root.
+        WriteBytes(root / "usr/lib/netsnmp-40", "new");
+        std::filesystem::create_symlink("/usr/lib/netsnmp-40",
+                                        root / "usr/lib/libnetsnmp.so.40.0.0");
+        WriteBytes(root / "usr/lib/libnetsnmp.so.35.0.0", std::string(50000, 's'));
+    }
+
+    void Sparse(const std::string& name, off_t size) {
+        WriteBytes(root / name, "");
+        ASSERT_EQ(::truncate((root / name).c_str(), size), 0);
+    }
+
+    unsigned long long Blocks(const std::string& name) {
+        struct stat info {};
+        EXPECT_EQ(::lstat((root / name).c_str(), &info), 0) << name;
+        return static_cast<unsigned long long>(info.st_blocks) * 512;
+    }
+
+    ToolResult Plan(const std::vector<std::string>& options) {
+        std::vector<std::string> args = {"plan", "--root", root.path(), "--free", "0"};
+        args.insert(args.end(), options.begin(), options.end());
+        return RunTool(QX_INSPECT_PATH, args, work.path());
+    }
+
+    ::TempDir root, work;
+};
+
+TEST_F(PlanTest, EveryStageInOrderWhenNothingSuffices) {
+    const ToolResult result = Plan({"--json", "--required", "4294967295"});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const Json plan = Json::parse(result.out);
+    struct Expected {
+        std::vector<std::string> log;
+        std::vector<std::pair<std::string, std::string>> items;  // action, path
+    };
+    const std::vector<Expected> stages = {
+        {{"Clearing sys.log because too large. Size: 10000001",
+          "Clearing upgrade_log because too large. Size: 600000"},
+         {{"empty", "/var/log/sys.log"}, {"replace", "/tmp/ramdisk/upgrade_log"}}},
+        {{"Clearing unused static files"}, {{"remove", "/etc/dsl-3.61.img"}}},
+        {{"Clearing unused kernel modules"}, {{"remove-tree", "/lib/modules/2.6.35.3"}}},
+        {{"Clearing logs files"}, {{"remove", "/home/logs/log-00001.txt.gz"}}},
+        {{"Clearing extra files"}, {{"remove", "/usr/lib/libnetsnmp.so.35.0.0"}}},
+        {{}, {{"empty", "/var/log/sys.log"}, {"empty", "/var/log/messages"}}},
+    };
+    ASSERT_EQ(plan["stages"].size(), stages.size()) << result.out;
+    unsigned long long free = plan["freeAtStart"];
+    EXPECT_EQ(free, Blocks("var/log/upgrade_log"));  // it moves to the RAM disk first
+    for (std::size_t s = 0; s < stages.size(); ++s) {
+        const Json& stage = plan["stages"][s];
+        EXPECT_EQ(stage["stage"], s + 1);
+        EXPECT_EQ(stage["log"], Json(stages[s].log)) << "stage " << s + 1;
+        ASSERT_EQ(stage["items"].size(), stages[s].items.size()) << "stage " << s + 1;
+        for (std::size_t i = 0; i < stages[s].items.size(); ++i) {
+            const Json& item = stage["items"][i];
+            EXPECT_EQ(item["action"], stages[s].items[i].first);
+            EXPECT_EQ(item["path"], stages[s].items[i].second);
+            free += item["bytes"].get<unsigned long long>();
+        }
+        EXPECT_EQ(stage["freeAfter"], free) << "stage " << s + 1;
+    }
+    // What each frees: its blocks; the RAM disk's log and an emptied log nothing.
+    EXPECT_EQ(plan["stages"][0]["items"][0]["bytes"], Blocks("var/log/sys.log"));
+    EXPECT_EQ(plan["stages"][0]["items"][1]["bytes"], 0);
+    EXPECT_EQ(plan["stages"][2]["items"][0]["bytes"], Blocks("lib/modules/2.6.35.3/a.ko"));
+    EXPECT_EQ(plan["stages"][5]["items"][0]["bytes"], 0);
+    EXPECT_EQ(plan["fallsShort"], true);
+    EXPECT_EQ(plan["stopsAfterStage"], nullptr);
+    EXPECT_EQ(plan["shortBy"], 4294967295ull - free);
+
+    const ToolResult text = Plan({"--required", "4294967295"});
+    EXPECT_NE(text.out.find("The cleanup falls short: " + std::to_string(free) + " bytes free"),
+              std::string::npos)
+        << text.out;
+}
+
+TEST_F(PlanTest, StagesOneAndTwoRunWhateverTheRoom) {
+    const ToolResult result = Plan({"--required", "0"});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.out.find("The cleanup stops after stage 2 "), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("Stage 3"), std::string::npos) << result.out;
+}
+
+TEST_F(PlanTest, BadInputIsOneLineAndExitOne) {
+    std::filesystem::create_directories(work / "plain");
+    const std::vector<std::vector<std::string>> cases = {
+        {"plan", "--required", "abc"},
+        {"plan", "--required", "-1"},
+        {"plan", "--required", "4294967296"},
+        {"plan", "--root", work / "plain", "--free", "1"},
+        {"plan", "--root", work / "missing", "--free", "1"},
+        {"plan", "--root", root.path(), "--free", "1e6"},
+        {"plan", "--root", root.path()},
+        {"plan", "--free", "1"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        const ToolResult result = RunTool(QX_INSPECT_PATH, args, work.path());
+        const std::string shown = ::testing::PrintToString(args);
+        EXPECT_EQ(result.exitStatus, 1) << shown;
+        EXPECT_EQ(result.out, "") << shown;
+        EXPECT_EQ(result.err.rfind("upgrade-inspect: plan: ", 0), 0u) << shown << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << shown;
+    }
+    // Mistakes of the command line itself are usage errors, as for every
+    // subcommand.
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"plan", "--required"}, {"plan", "--bogus"}}) {
+        const ToolResult result = RunTool(QX_INSPECT_PATH, args, work.path());
+        EXPECT_EQ(result.exitStatus, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+}
+
+}  // namespace
+}  // namespace qx::testing

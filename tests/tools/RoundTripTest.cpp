@@ -1,0 +1,224 @@
+// unpack, then mkupgrade --manifest: the same bytes for any valid package;
+// the same inputs always give the same package; bad manifests and targets
+// are refused with one line and leave nothing behind.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ToolFixture.h"
+
+namespace qx::testing {
+namespace {
+
+class RoundTripTest : public ToolTest {
+  protected:
+    // Unpacks bytes into a fresh folder and rebuilds them from its manifest.
+    std::string RoundTrip(const std::string& name, const std::string& bytes) {
+        WriteBytes(dir / (name + ".pkg"), bytes);
+        ToolResult unpacked = Inspect({"unpack", dir / (name + ".pkg"), dir / name});
+        EXPECT_EQ(unpacked.exitStatus, 0) << name << ": " << unpacked.err;
+        ToolResult built =
+            Mkupgrade({"--manifest", dir / (name + "/manifest.json"), "-o", dir / (name + ".out")});
+        EXPECT_EQ(built.exitStatus, 0) << name << ": " << built.err;
+        return ReadBytes(dir / (name + ".out"));
+    }
+};
+
+// The package the demo router gets (scripts/make-router).
+TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
+    const std::pair<std::string, std::string> inners[] = {
+        {"notes", "Firmware 7.3.1 for the QX router family\n"},
+        {"manifest", "kernel_image filesystem.db\n"},
+        {"fs-validator", "#!/bin/sh\n[ -s \"$1\" ] && [ -s \"$2\" ] || exit 1\nexit 0\n"},
+        {"kernel_image", Pattern(3000000, 3)},
+        {"filesystem.db", Pattern(500000, 4)}};
+    std::vector<std::string> args = {"--version",
+                                     "5",
+                                     "--upgrade-name",
+                                     "QX router firmware",
+                                     "--release-name",
+                                     "R7.3.1",
+                                     "--file-date",
+                                     "20261206",
+                                     "--upgrade-id",
+                                     "731",
+                                     "-o",
+                                     dir / "demo.pkg"};
+    for (const auto& [label, data] : inners) {
+        WriteBytes(dir / label, data);
+        args.insert(args.end(), {"--label", label, dir / label});
+    }
+    ASSERT_EQ(Mkupgrade(args).exitStatus, 0);
+    const std::string package = ReadBytes(dir / "demo.pkg");
+    EXPECT_TRUE(RoundTrip("demo", package) == package);
+    EXPECT_EQ(DirectoryEntries(dir / "demo"),
+              (std::vector<std::string>{"0-notes", "1-manifest", "2-fs-validator", "3-kernel_image",
+                                        "4-filesystem.db", "manifest.json"}));
+
+    // Modify: one file replaced, the package rebuilt, the new file inside.
+    WriteBytes(dir / "demo/3-kernel_image", "a new kernel");
+    ASSERT_EQ(
+        Mkupgrade({"--manifest", dir / "demo/manifest.json", "-o", dir / "new.pkg"}).exitStatus, 0);
+    ASSERT_EQ(Inspect({"extract", dir / "new.pkg", "3", dir / "kernel"}).exitStatus, 0);
+    EXPECT_EQ(ReadBytes(dir / "kernel"), "a new kernel");
+}
+
+// Valid packages that mkupgrade's options cannot make: bytes the reader
+// ignores are written into headers and the digests sealed again.
+TEST_F(RoundTripTest, OddButValidPackagesComeBackByteForByte) {
+    using Patch = std::function<void(std::string&)>;
+    auto sealed = [](std::vector<std::string> datas, const package::OuterFields& outer,
+                     const Patch& patch) {
+        std::string bytes = Build(datas, outer);
+        patch(bytes);
+        std::size_t at = 128;
+        for (const std::string& data : datas) {
+            Reseal(bytes, at, data.size());
+            at += 128 + data.size();
+        }
+        Reseal(bytes, 0);
+        return bytes;
+    };
+    const package::OuterFields full = {
+        0xFFFF,      std::string(32, 'N'), std::string(16, 'R'), "20261206",
+        0xFFFFFFFFu, "12345678",           "abcdefgh",           0x01020304};
+    const struct {
+        const char* name;
+        std::string package;
+    } cases[] = {
+        {"one-empty", Build({""})},
+        {"empty-first-and-between", Build({"", "a", "", Pattern(1025)})},
+        {"full-texts-and-spare-words", sealed({"x"}, full,
+                                              [](std::string& b) {
+                                                  b.replace(128 + 16, 32, std::string(32, 'L'));
+                                                  PutWord(b, 128 + 4, 0xA0B0C0D0u);
+                                                  PutWord(b, 128 + 8, 7);
+                                              })},
+        {"reserved-bytes", sealed({"x", "yz"}, SampleOuter(),
+                                  [](std::string& b) {
+                                      b[92] = '\x01';
+                                      b[111] = '\xff';
+                                      b[128 + 48] = 'r';
+                                      b[128 + 111] = '\x80';
+                                      b[257 + 60] = '\x02';
+                                  })},
+        {"bytes-after-terminators", sealed({"x"}, SampleOuter(),
+                                           [](std::string& b) {
+                                               b[8 + 20] = '\x7f';         // upgrade name
+                                               b[40 + 12] = '\xaa';        // release name
+                                               b[68 + 2] = 'q';            // spare text 1
+                                               b[128 + 16 + 31] = '\x05';  // label
+                                           })},
+        {"non-ascii-texts",
+         Build({"x"}, {1, "\xc3\xa9t\xc3\xa9", "tab\there", "\x01", 2, "", "", 0})},
+        {"trailing-bytes", Build({"abc"}) + "signature"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(RoundTrip(c.name, c.package) == c.package) << c.name;
+        EXPECT_EQ(Inspect({"verify", dir / (std::string(c.name) + ".pkg")}).exitStatus, 0)
+            << c.name << " must be a valid package";
+    }
+    // Fields that are not plain text are kept as hexadecimal bytes.
+    const Json manifest = Json::parse(ReadBytes(dir / "bytes-after-terminators/manifest.json"));
+    EXPECT_EQ(manifest["header"]["spareText1"], Json::parse(R"({"hex": "000071"})"));
+    EXPECT_EQ(Json::parse(ReadBytes(dir / "trailing-bytes/manifest.json"))["trailer"], "trailer");
+}
+
+// The output depends only on the inputs: not on the time, the inputs' times
+// or where the inputs lie.
+TEST_F(RoundTripTest, TheSameInputsGiveTheSamePackage) {
+    std::filesystem::create_directory(dir / "other");
+    for (const std::string& folder : {dir.path(), dir / "other"}) {
+        WriteBytes(folder + "/a", Pattern(5000, 1));
+        WriteBytes(folder + "/b", "b");
+    }
+    const utimbuf old = {1000000000, 1000000000};
+    ASSERT_EQ(::utime((dir / "other/a").c_str(), &old), 0);
+    for (const std::string& folder : {dir.path(), dir / "other"}) {
+        ToolResult built = Mkupgrade(
+            WithFields({"-o", folder + "/pkg", "--label", "a", folder + "/a", folder + "/b"}));
+        ASSERT_EQ(built.exitStatus, 0) << built.err;
+    }
+    EXPECT_TRUE(ReadBytes(dir / "pkg") == ReadBytes(dir / "other/pkg"));
+    ASSERT_EQ(Inspect({"unpack", dir / "pkg", dir / "unpacked"}).exitStatus, 0);
+    for (const char* out : {"one", "two"}) {
+        ASSERT_EQ(
+            Mkupgrade({"--manifest", dir / "unpacked/manifest.json", "-o", dir / out}).exitStatus,
+            0);
+    }
+    EXPECT_TRUE(ReadBytes(dir / "one") == ReadBytes(dir / "two"));
+}
+
+// One line on stderr, exit 1, and nothing written: no package, no folder,
+// no temporary file.
+TEST_F(RoundTripTest, BadManifestsAndTargetsAreRefused) {
+    WriteBytes(dir / "a", "data");
+    ASSERT_EQ(Mkupgrade(WithFields({"-o", dir / "pkg", dir / "a"})).exitStatus, 0);
+    ASSERT_EQ(Inspect({"unpack", dir / "pkg", dir / "good"}).exitStatus, 0);
+    const std::string good = ReadBytes(dir / "good/manifest.json");
+    auto edited = [&](const std::function<void(Json&)>& edit) {
+        Json manifest = Json::parse(good);
+        edit(manifest);
+        return manifest.dump();
+    };
+    const std::string m = dir / "good/m.json";
+    const std::pair<std::string, std::string> manifests[] = {
+        {edited([](Json& j) { j["innerFiles"][0]["file"] = "missing"; }),
+         "cannot read input " + dir / "good/missing" + ": No such file or directory"},
+        {edited([](Json& j) { j["header"]["colour"] = "red"; }),
+         m + ": header: unknown field \"colour\""},
+        {edited([](Json& j) { j["innerFiles"][0]["size"] = 4; }),
+         m + ": innerFiles[0]: unknown field \"size\""},
+        {edited([](Json& j) { j["extra"] = 1; }), m + ": manifest: unknown field \"extra\""},
+        {edited([](Json& j) { j["header"].erase("fileDate"); }),
+         m + ": header: missing field \"fileDate\""},
+        {edited([](Json& j) { j["header"]["upgradeName"] = std::string(33, 'n'); }),
+         "upgrade name is 33 bytes long; its field holds at most 32"},
+        {edited([](Json& j) {
+             j["innerFiles"][0]["label"] = {{"hex", std::string(66, '1')}};
+         }),
+         "label is 33 bytes long; its field holds at most 32"},
+        {edited([](Json& j) { j["header"]["version"] = 65536; }),
+         m + ": header.version: must be a whole number from 0 to 65535"},
+        {edited([](Json& j) { j["header"]["upgradeId"] = "5"; }),
+         m + ": header.upgradeId: must be a whole number from 0 to 4294967295"},
+        {edited([](Json& j) {
+             j["header"]["fileDate"] = {{"hex", "0g"}};
+         }),
+         m + ": header.fileDate: must be a text or {\"hex\": \"...\"} with two hexadecimal "
+             "digits per byte"},
+        {"{\"header\": ", m + ": parse error at line 1, column 12: syntax error while parsing "
+                              "value - unexpected end of input; expected '[', '{', or a literal"},
+    };
+    for (const auto& [text, error] : manifests) {
+        WriteBytes(m, text);
+        ToolResult result = Mkupgrade({"--manifest", m, "-o", dir / "out"});
+        EXPECT_EQ(result.exitStatus, 1) << text;
+        EXPECT_EQ(result.err, "mkupgrade: " + error + "\n") << text;
+    }
+
+    ASSERT_EQ(::mkdir((dir / "full").c_str(), 0755), 0);
+    WriteBytes(dir / "full/keep", "mine");
+    WriteBytes(dir / "file", "");
+    WriteBytes(dir / "broken", ReadBytes(dir / "pkg").substr(0, 200));
+    const std::pair<std::vector<std::string>, std::string> unpacks[] = {
+        {{"unpack", dir / "pkg", dir / "full"}, dir / "full is not empty"},
+        {{"unpack", dir / "pkg", dir / "file"}, dir / "file is not a folder"},
+        {{"unpack", dir / "broken", dir / "new"},
+         dir / "broken: Unable to read inner file header"}};
+    for (const auto& [args, error] : unpacks) {
+        ToolResult result = Inspect(args);
+        EXPECT_EQ(result.exitStatus, 1) << error;
+        EXPECT_EQ(result.err, "upgrade-inspect: " + error + "\n");
+    }
+    EXPECT_EQ(DirectoryEntries(dir.path()),
+              (std::vector<std::string>{"a", "broken", "file", "full", "good", "pkg"}));
+    EXPECT_EQ(DirectoryEntries(dir / "full"), std::vector<std::string>{"keep"});
+}
+
+}  // namespace
+}  // namespace qx::testing

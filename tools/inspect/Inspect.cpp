@@ -1,0 +1,317 @@
+// list, verify and extract: the reader's results, as text or JSON.
+#include "tools/inspect/Inspect.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tools/common/CommandLine.h"
+#include "upgradeFile/PackageLayout.h"
+#include "upgradeFile/UpgradeFile.h"
+
+namespace qx {
+namespace inspect {
+
+namespace {
+
+using qx::upgradeFile::ReaderError;
+using qx::upgradeFile::UpgradeFile;
+using qx::upgradeFile::UpgradeFileInformation;
+using Json = nlohmann::ordered_json;
+namespace layout = qx::upgradeFile::layout;
+
+int Failure(const std::string& text) { return qx::tools::Fail(kToolName, text); }
+
+// Header texts and labels are raw bytes. Text output shows printable ASCII
+// as it is and every other byte as \xNN (a backslash as \\).
+std::string EscapeText(const std::string& bytes) {
+    std::string text;
+    for (unsigned char byte : bytes) {
+        if (byte == '\\') {
+            text += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            text += static_cast<char>(byte);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+// JSON strings hold text; each byte becomes the character of the same
+// number (0x80 to 0xFF as two UTF-8 bytes), and the output escapes every
+// character outside ASCII as \u00NN, so any bytes read back exactly.
+Json JsonBytes(const std::string& bytes) {
+    std::string text;
+    for (unsigned char byte : bytes) {
+        if (byte < 0x80) {
+            text += static_cast<char>(byte);
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+void PrintJson(const Json& document) { std::printf("%s\n", document.dump(2, ' ', true).c_str()); }
+
+// A label is 32 raw bytes; the zero bytes that pad a short label are not shown.
+std::string TrimmedLabel(const std::string& label) {
+    size_t end = label.size();
+    while (end > 0 && label[end - 1] == '\0') {
+        --end;
+    }
+    return label.substr(0, end);
+}
+
+std::string HexDigest(const std::array<unsigned char, 16>& digest) {
+    std::string text;
+    for (unsigned char byte : digest) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
+const char* KindName(ReaderError kind) {
+    static const std::pair<ReaderError, const char*> kNames[] = {
+        {ReaderError::None, "none"},
+        {ReaderError::NoFile, "noFile"},
+        {ReaderError::OpenFailed, "openFailed"},
+        {ReaderError::HeaderUnreadable, "headerUnreadable"},
+        {ReaderError::HeaderBadIdentity, "headerBadIdentity"},
+        {ReaderError::HeaderBadDigest, "headerBadDigest"},
+        {ReaderError::InnerHeaderUnreadable, "innerHeaderUnreadable"},
+        {ReaderError::InnerHeaderBadIdentity, "innerHeaderBadIdentity"},
+        {ReaderError::InnerDataTruncated, "innerDataTruncated"},
+        {ReaderError::InnerDigestMismatch, "innerDigestMismatch"},
+    };
+    for (const auto& [value, name] : kNames) {
+        if (value == kind) {
+            return name;
+        }
+    }
+    return "other";
+}
+
+// The reader's failure: its kind, the position of the header it rejected
+// (for failures at a header or inner file) and its text.
+Json ErrorJson(const UpgradeFile& reader) {
+    const ReaderError kind = reader.Error();
+    const bool atHeader = kind != ReaderError::NoFile && kind != ReaderError::OpenFailed;
+    return {{"kind", KindName(kind)},
+            {"position", atHeader ? Json(reader.ErrorPosition()) : Json()},
+            {"message", JsonBytes(reader.ErrorMessage())}};
+}
+
+// One row of the inner-file table.
+struct InnerRow {
+    unsigned int index = 0;
+    unsigned long long offset = 0;  // first data byte
+    bool headerKnown = false;       // size and label were decoded
+    unsigned int size = 0;
+    std::string label;
+    std::string digest;  // "ok", "mismatch", "truncated" or "bad identity"
+};
+
+struct Listing {
+    bool valid = false;
+    bool headerKnown = false;  // outer identity passed: the fields were decoded
+    std::vector<InnerRow> rows;
+};
+
+// Where the reader's pass stopped, as a row, when it stopped at an inner file.
+bool RejectedRow(const UpgradeFile& reader, InnerRow& row) {
+    switch (reader.Error()) {
+        case ReaderError::InnerDigestMismatch:
+            row.digest = "mismatch";
+            break;
+        case ReaderError::InnerDataTruncated:
+            row.digest = "truncated";
+            break;
+        case ReaderError::InnerHeaderBadIdentity:
+            row.digest = "bad identity";
+            break;
+        default:
+            return false;
+    }
+    row.index = static_cast<unsigned int>(reader.Offsets().size());
+    row.offset = static_cast<unsigned long long>(reader.ErrorPosition()) + layout::kHeaderSize;
+    row.headerKnown = reader.Error() != ReaderError::InnerHeaderBadIdentity;
+    row.size = reader.RejectedInnerFile().FileSize();
+    row.label = reader.RejectedInnerFile().Label();
+    return true;
+}
+
+Listing Inspect(const std::string& path, UpgradeFile& reader) {
+    Listing listing;
+    listing.valid = reader.ParseFile(path);
+    // The record keeps its fields when only its digest failed.
+    listing.headerKnown =
+        reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
+    for (size_t i = 0; i < reader.Offsets().size(); ++i) {
+        InnerRow row;
+        row.index = static_cast<unsigned int>(i);
+        row.offset = reader.Offsets()[i];
+        row.headerKnown = true;
+        row.size = reader.InnerFiles()[i].FileSize();
+        row.label = reader.InnerFiles()[i].Label();
+        row.digest = "ok";
+        listing.rows.push_back(row);
+    }
+    InnerRow rejected;
+    if (!listing.valid && RejectedRow(reader, rejected)) {
+        listing.rows.push_back(rejected);
+    }
+    return listing;
+}
+
+void PrintHeaderText(const UpgradeFileInformation& info) {
+    std::printf("Version:       %u\n", static_cast<unsigned int>(info.Version()));
+    std::printf("Upgrade name:  %s\n", EscapeText(info.UpgradeName()).c_str());
+    std::printf("Release name:  %s\n", EscapeText(info.ReleaseName()).c_str());
+    std::printf("File date:     %s\n", EscapeText(info.FileDate()).c_str());
+    std::printf("Upgrade ID:    %u\n", info.UpgradeId());
+    std::printf("Spare text 1:  %s\n", EscapeText(info.SpareText1()).c_str());
+    std::printf("Spare text 2:  %s\n", EscapeText(info.SpareText2()).c_str());
+    std::printf("Spare word:    %u\n", info.SpareWord());
+    std::printf("Payload size:  %u\n", info.FileSize());
+    std::printf("Header digest: %s %s\n", HexDigest(info.Md5Hash()).c_str(),
+                info.Valid() ? "ok" : "mismatch");
+}
+
+void PrintText(const std::string& path, const Listing& listing, const UpgradeFile& reader) {
+    std::printf("Package:       %s\n", EscapeText(path).c_str());
+    std::printf("Status:        %s\n",
+                listing.valid ? "valid" : ("invalid: " + reader.ErrorMessage()).c_str());
+    if (!listing.headerKnown) {
+        return;
+    }
+    PrintHeaderText(reader.Information());
+    std::printf("Inner files:   %zu\n", listing.rows.size());
+    if (listing.rows.empty()) {
+        return;
+    }
+    std::printf("%5s %10s %10s  %-12s %s\n", "INDEX", "OFFSET", "SIZE", "DIGEST", "LABEL");
+    for (const InnerRow& row : listing.rows) {
+        const std::string size = row.headerKnown ? std::to_string(row.size) : "-";
+        const std::string label = row.headerKnown ? EscapeText(TrimmedLabel(row.label)) : "-";
+        std::printf("%5u %10llu %10s  %-12s %s\n", row.index, row.offset, size.c_str(),
+                    row.digest.c_str(), label.c_str());
+    }
+}
+
+Json HeaderJson(const UpgradeFileInformation& info) {
+    return {{"version", info.Version()},
+            {"upgradeName", JsonBytes(info.UpgradeName())},
+            {"releaseName", JsonBytes(info.ReleaseName())},
+            {"fileDate", JsonBytes(info.FileDate())},
+            {"upgradeId", info.UpgradeId()},
+            {"spareText1", JsonBytes(info.SpareText1())},
+            {"spareText2", JsonBytes(info.SpareText2())},
+            {"spareWord", info.SpareWord()},
+            {"fileSize", info.FileSize()},
+            {"md5", HexDigest(info.Md5Hash())},
+            {"digest", info.Valid() ? "ok" : "mismatch"}};
+}
+
+Json ListingJson(const std::string& path, const Listing& listing, const UpgradeFile& reader) {
+    Json rows = Json::array();
+    for (const InnerRow& row : listing.rows) {
+        rows.push_back({{"index", row.index},
+                        {"offset", row.offset},
+                        {"size", row.headerKnown ? Json(row.size) : Json()},
+                        {"label", row.headerKnown ? JsonBytes(TrimmedLabel(row.label)) : Json()},
+                        {"digest", row.digest}});
+    }
+    return {{"path", JsonBytes(path)},
+            {"valid", listing.valid},
+            {"error", listing.valid ? Json() : ErrorJson(reader)},
+            {"header", listing.headerKnown ? HeaderJson(reader.Information()) : Json()},
+            {"innerFiles", rows}};
+}
+
+bool ParseIndex(const std::string& text, unsigned int& index) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (value > 0xFFFFFFFFull) {
+        return false;
+    }
+    index = static_cast<unsigned int>(value);
+    return true;
+}
+
+}  // namespace
+
+int List(const std::string& path, bool json) {
+    UpgradeFile reader;
+    const Listing listing = Inspect(path, reader);
+    if (json) {
+        PrintJson(ListingJson(path, listing, reader));
+    } else {
+        PrintText(path, listing, reader);
+    }
+    return listing.valid ? 0 : qx::tools::kExitFailed;
+}
+
+int Verify(const std::string& path, bool json) {
+    UpgradeFile reader;
+    const bool valid = reader.ParseFile(path);
+    if (json) {
+        PrintJson({{"path", JsonBytes(path)},
+                   {"valid", valid},
+                   {"innerFiles", reader.Offsets().size()},
+                   {"error", valid ? Json() : ErrorJson(reader)}});
+        return valid ? 0 : qx::tools::kExitFailed;
+    }
+    if (!valid) {
+        return Failure(path + ": " + reader.ErrorMessage());
+    }
+    std::printf("%s: valid, %zu inner files\n", path.c_str(), reader.Offsets().size());
+    return 0;
+}
+
+int Extract(const std::string& path, const std::string& indexText, const std::string& out) {
+    unsigned int index = 0;
+    if (!ParseIndex(indexText, index)) {
+        return qx::tools::UsageError(kToolName,
+                                     "INDEX must be a number from 0, not '" + indexText + "'");
+    }
+    UpgradeFile reader;
+    if (!reader.ParseFile(path)) {
+        return Failure(path + ": " + reader.ErrorMessage());
+    }
+    struct stat before {};
+    const bool existed = ::lstat(out.c_str(), &before) == 0;
+    if (!reader.ExtractFile(index, out, UpgradeFile::Output::Existing)) {
+        std::string text = reader.ErrorMessage();
+        if (reader.Error() == ReaderError::InvalidIndex) {
+            text += ": " + path + " has " + std::to_string(reader.Offsets().size()) +
+                    " inner files, numbered from 0";
+        }
+        // The reader takes back the output of a failed write; a file this
+        // run created is removed after any other failure too, so that no
+        // half inner file stays under the name.
+        if (!existed) {
+            ::unlink(out.c_str());
+        }
+        return Failure(text);
+    }
+    return 0;
+}
+
+}  // namespace inspect
+}  // namespace qx

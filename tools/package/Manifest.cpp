@@ -1,0 +1,263 @@
+#include "tools/package/Manifest.h"
+
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+namespace qx {
+namespace package {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char kHexDigits[] = "0123456789abcdef";
+
+// Reads one manifest value into its place; otherwise false, with an error
+// that names the value by where it stands (e.g. "header.version").
+using Setter = std::function<bool(const Json& value, const std::string& where, std::string& error)>;
+
+struct Field {
+    std::string key;
+    bool required;
+    Setter set;
+};
+
+bool IsPlainText(const std::string& bytes) {
+    for (unsigned char byte : bytes) {
+        if (byte < 0x20 || byte > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Json BytesValue(const std::string& bytes) {
+    if (IsPlainText(bytes)) {
+        return bytes;
+    }
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        hex += kHexDigits[byte >> 4];
+        hex += kHexDigits[byte & 0x0F];
+    }
+    return Json{{"hex", hex}};
+}
+
+bool HexToBytes(const std::string& hex, std::string& bytes) {
+    if (hex.size() % 2 != 0) {
+        return false;
+    }
+    std::string result;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const std::string pair = hex.substr(i, 2);
+        if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            return false;
+        }
+        result += static_cast<char>(std::stoi(pair, nullptr, 16));
+    }
+    bytes.swap(result);
+    return true;
+}
+
+Setter Bytes(std::string& target) {
+    return [&target](const Json& value, const std::string& where, std::string& error) {
+        if (value.is_string()) {
+            target = value.get<std::string>();
+            return true;
+        }
+        if (value.is_object() && value.size() == 1 && value.contains("hex") &&
+            value["hex"].is_string() && HexToBytes(value["hex"].get<std::string>(), target)) {
+            return true;
+        }
+        error =
+            where + ": must be a text or {\"hex\": \"...\"} with two hexadecimal digits per byte";
+        return false;
+    };
+}
+
+template <class Number>
+Setter Whole(Number& target) {
+    return [&target](const Json& value, const std::string& where, std::string& error) {
+        const unsigned long long limit = static_cast<Number>(~Number(0));
+        if (!value.is_number_unsigned() || value.get<unsigned long long>() > limit) {
+            error = where + ": must be a whole number from 0 to " + std::to_string(limit);
+            return false;
+        }
+        target = static_cast<Number>(value.get<unsigned long long>());
+        return true;
+    };
+}
+
+Setter FileName(std::string& target, const std::string& folder) {
+    return [&target, folder](const Json& value, const std::string& where, std::string& error) {
+        if (!value.is_string() || value.get<std::string>().empty()) {
+            error = where + ": must be a file name";
+            return false;
+        }
+        target = value.get<std::string>();
+        if (target[0] != '/') {
+            target = folder + "/" + target;
+        }
+        return true;
+    };
+}
+
+// Applies fields to object: every key must be known, every required one
+// given. The document itself is named "manifest"; its fields by their keys.
+bool ReadObject(const Json& object, const std::string& where, const std::vector<Field>& fields,
+                std::string& error) {
+    const std::string prefix = where == "manifest" ? "" : where + ".";
+    if (!object.is_object()) {
+        error = where + ": must be an object";
+        return false;
+    }
+    for (const auto& item : object.items()) {
+        bool known = false;
+        for (const Field& field : fields) {
+            known = known || field.key == item.key();
+        }
+        if (!known) {
+            error = where + ": unknown field \"" + item.key() + "\"";
+            return false;
+        }
+    }
+    for (const Field& field : fields) {
+        const auto found = object.find(field.key);
+        if (found == object.end() && field.required) {
+            error = where + ": missing field \"" + field.key + "\"";
+            return false;
+        }
+        if (found != object.end() && !field.set(*found, prefix + field.key, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<Field> HeaderFields(OuterFields& outer) {
+    std::vector<Field> fields = {{"version", true, Whole(outer.version)},
+                                 {"upgradeId", true, Whole(outer.upgradeId)},
+                                 {"spareWord", false, Whole(outer.spareWord)}};
+    for (const ByteField<OuterFields>& field : kOuterByteFields) {
+        const bool optional = field.member == &OuterFields::spareText1 ||
+                              field.member == &OuterFields::spareText2 ||
+                              field.member == &OuterFields::reserved;
+        fields.push_back({field.key, !optional, Bytes(outer.*field.member)});
+    }
+    return fields;
+}
+
+std::vector<Field> InnerFileFields(InnerSource& inner, const std::string& folder) {
+    std::vector<Field> fields = {{"file", true, FileName(inner.path, folder)},
+                                 {"spareWord1", false, Whole(inner.fields.spareWord1)},
+                                 {"spareWord2", false, Whole(inner.fields.spareWord2)}};
+    for (const ByteField<InnerFields>& field : kInnerByteFields) {
+        fields.push_back({field.key, false, Bytes(inner.fields.*field.member)});
+    }
+    return fields;
+}
+
+bool ReadInnerFiles(const Json& list, const std::string& where, const std::string& folder,
+                    std::vector<InnerSource>& inners, std::string& error) {
+    if (!list.is_array()) {
+        error = where + ": must be a list";
+        return false;
+    }
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        inners.emplace_back();
+        if (!ReadObject(list[i], where + "[" + std::to_string(i) + "]",
+                        InnerFileFields(inners.back(), folder), error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseJson(const std::string& path, Json& document, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read manifest " + path;
+        return false;
+    }
+    try {
+        document = Json::parse(in);
+    } catch (const Json::exception& failure) {
+        // Without the library's "[json.exception...] " tag.
+        const std::string text = failure.what();
+        const std::size_t tag = text.find("] ");
+        error = path + ": " + (tag == std::string::npos ? text : text.substr(tag + 2));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadManifest(const std::string& path, PackageSources& sources, std::string& error) {
+    Json document;
+    if (!ParseJson(path, document, error)) {
+        return false;
+    }
+    const std::string folder = DirectoryOf(path);
+    PackageSources result;
+    const std::vector<Field> top = {
+        {"header", true,
+         [&result](const Json& value, const std::string& where, std::string& failure) {
+             return ReadObject(value, where, HeaderFields(result.outer), failure);
+         }},
+        {"innerFiles", true,
+         [&result, &folder](const Json& value, const std::string& where, std::string& failure) {
+             return ReadInnerFiles(value, where, folder, result.inners, failure);
+         }},
+        {"trailer", false, FileName(result.trailerPath, folder)}};
+    if (!ReadObject(document, "manifest", top, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    sources = std::move(result);
+    return true;
+}
+
+std::string ManifestText(const PackageSources& sources) {
+    const OuterFields& outer = sources.outer;
+    // In the order of the header.
+    Json header = {{"version", outer.version}};
+    for (const ByteField<OuterFields>& field : kOuterByteFields) {
+        if (field.member == &OuterFields::spareText1) {
+            header["upgradeId"] = outer.upgradeId;
+        }
+        if (field.member == &OuterFields::reserved) {
+            header["spareWord"] = outer.spareWord;
+            if (outer.reserved.empty()) {
+                continue;
+            }
+        }
+        header[field.key] = BytesValue(outer.*field.member);
+    }
+    Json inners = Json::array();
+    for (const InnerSource& inner : sources.inners) {
+        Json entry = {{"file", inner.path},
+                      {"label", BytesValue(inner.fields.label)},
+                      {"spareWord1", inner.fields.spareWord1},
+                      {"spareWord2", inner.fields.spareWord2}};
+        if (!inner.fields.reserved.empty()) {
+            entry["reserved"] = BytesValue(inner.fields.reserved);
+        }
+        inners.push_back(entry);
+    }
+    Json document = {{"header", header}, {"innerFiles", inners}};
+    if (!sources.trailerPath.empty()) {
+        document["trailer"] = sources.trailerPath;
+    }
+    return document.dump(2) + "\n";
+}
+
+std::string WithoutPadding(const std::string& bytes) {
+    const std::size_t end = bytes.find_last_not_of('\0');
+    return end == std::string::npos ? std::string() : bytes.substr(0, end + 1);
+}
+
+}  // namespace package
+}  // namespace qx
