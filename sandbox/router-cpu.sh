@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The router's CPU and kernel as qemu's user-mode emulator presents them to an
 # ARM program: an ARM926 core (ARMv5TE: an ARMv6 or ARMv7 instruction raises
 # SIGILL, as on the router) and Linux 2.6.35 as the release uname reports.

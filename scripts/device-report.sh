@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/demo and scripts/rehearse (sourced): what one upgrade run
 # on the simulated router did, read from the device tree placed before the
 # run and the sandbox's outputs (sandbox/README.md).

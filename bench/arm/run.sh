@@ -26,6 +26,7 @@ cmake --build --preset arm --target upgrader upgrade-inspect mkupgrade >/dev/nul
 cmake --preset dev >/dev/null
 cmake --build build/dev -j 2 --target mkupgrade qx_wdfeed >/dev/null
 qemu=$(command -v qemu-arm-static)
+# shellcheck disable=SC2054 # "exec,nochain" is one argument
 count_args=(-singlestep -d exec,nochain -D /proc/self/fd/3)
 
 # A 32-bit program lists directories on a memory file system only (see
