@@ -41,8 +41,9 @@ set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 
 # Target programs run on the build machine through user-mode emulation: CTest
 # and GoogleTest's test discovery start every test command through
-# scripts/arm-run.sh, which runs qemu-arm-static (it also keeps temporary
-# files where a 32-bit program can list them; see there).
+# scripts/arm-run.sh, which runs qemu-arm-static as the router's CPU (ARM926)
+# and kernel release (2.6.35), and keeps temporary files where a 32-bit
+# program can list them; see there.
 find_program(QX_QEMU_ARM qemu-arm-static)
 if(QX_QEMU_ARM)
   get_filename_component(QX_ARM_RUN ${CMAKE_CURRENT_LIST_DIR}/../scripts/arm-run.sh ABSOLUTE)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Bounded fuzz run of the package reader.
 # Usage: fuzz/run.sh [SECONDS]   (default 60)
+#        QX_FUZZ_RUNS=N fuzz/run.sh SECONDS   (also stops after N executions)
 #
 # Configures its own clang build directory (build/fuzz, or $QX_FUZZ_BUILD_DIR)
 # with AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer, builds the
@@ -13,6 +14,11 @@ set -euo pipefail
 seconds=${1:-60}
 if ! [[ $seconds =~ ^[0-9]+$ ]] || [[ $seconds -lt 1 ]]; then
     echo "usage: $0 [SECONDS]" >&2
+    exit 2
+fi
+runs=${QX_FUZZ_RUNS:--1}
+if ! [[ $runs =~ ^(-1|[0-9]+)$ ]]; then
+    echo "$0: QX_FUZZ_RUNS must be a number of executions" >&2
     exit 2
 fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -48,7 +54,7 @@ trap 'rm -rf "$scratch"' EXIT
 log=$build/fuzz/last-run.log
 status=0
 TMPDIR=$scratch timeout --kill-after=10 $((seconds + 60)) \
-    "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
+    "$fuzzer" -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 ||
     status=$?
 if [[ $status -ne 0 ]]; then
@@ -57,6 +63,6 @@ if [[ $status -ne 0 ]]; then
         "full output in $log" >&2
 else
     grep -E '^(Done|stat::)' "$log" || true
-    echo "fuzz/run.sh: no findings in ${seconds}s; corpus $corpus, output in $log"
+    echo "fuzz/run.sh: no findings; corpus $corpus, output in $log"
 fi
 exit $status

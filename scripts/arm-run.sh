@@ -10,7 +10,12 @@
 # positions that the emulated program's 32-bit readdir() cannot hold, so
 # listing a directory there fails with EOVERFLOW. The device's own 32-bit
 # kernel never does that; tmpfs positions are small on any kernel.
+#
+# The emulator presents the router's CPU (ARM926) and kernel release, and so
+# do the emulators of the devices that tests simulate (sandbox/router-cpu.sh).
 set -euo pipefail
+# shellcheck source=../sandbox/router-cpu.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../sandbox/router-cpu.sh"
 qemu=$1
 shift
 if [[ -n ${QX_ARM_TMPDIR:-} ]]; then

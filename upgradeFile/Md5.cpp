@@ -40,6 +40,19 @@ QX_MD5_INLINE std::uint32_t Rotate(std::uint32_t x, unsigned int s) {
     return (x << s) | (x >> (32 - s));
 }
 
+// The step constant. ARM data-processing instructions take only 8-bit
+// rotated immediates, and GCC adds most MD5 constants with a chain of up to
+// four such additions; hidden from the optimiser, each becomes one load from
+// the literal pool and one addition.
+#if defined(__arm__) && defined(__GNUC__)
+QX_MD5_INLINE std::uint32_t Constant(std::uint32_t t) {
+    __asm__("" : "+r"(t));
+    return t;
+}
+#else
+QX_MD5_INLINE std::uint32_t Constant(std::uint32_t t) { return t; }
+#endif
+
 // Round functions in their cheapest equivalent forms.
 //   F = (x & y) | (~x & z)      ->  z ^ (x & (y ^ z))
 //   G = (x & z) | (y & ~z)      ->  the two terms never overlap: add them
@@ -54,15 +67,15 @@ QX_MD5_INLINE std::uint32_t Rotate(std::uint32_t x, unsigned int s) {
 // a first, so that only the round function's last operation, one addition,
 // the rotation and the final addition wait for the previous step.
 #define QX_MD5_STEP(f, a, b, c, d, k, s, t) \
-    a += X[k] + std::uint32_t(t);           \
+    a += X[k] + Constant(t);                \
     a += f(b, c, d);                        \
     a = Rotate(a, s) + b
 #define QX_MD5_STEP_F(a, b, c, d, k, s, t) QX_MD5_STEP(QX_MD5_F, a, b, c, d, k, s, t)
 #define QX_MD5_STEP_H(a, b, c, d, k, s, t) QX_MD5_STEP(QX_MD5_H, a, b, c, d, k, s, t)
 #define QX_MD5_STEP_I(a, b, c, d, k, s, t) QX_MD5_STEP(QX_MD5_I, a, b, c, d, k, s, t)
-#define QX_MD5_STEP_G(a, b, c, d, k, s, t)       \
-    a += X[k] + std::uint32_t(t) + (~(d) & (c)); \
-    a += (d) & (b);                              \
+#define QX_MD5_STEP_G(a, b, c, d, k, s, t)  \
+    a += X[k] + Constant(t) + (~(d) & (c)); \
+    a += (d) & (b);                         \
     a = Rotate(a, s) + b
 
 // The RFC 1321 transform of one 64-byte block; block is 4-byte aligned.

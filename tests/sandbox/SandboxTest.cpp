@@ -306,5 +306,24 @@ TEST(SandboxLauncher, EmulatorRunsTheProgramAndItsMessagesAreKept) {
 #endif
 }
 
+#if defined(QX_SYSPROBE_ARM) && defined(QX_CPUPROBE_ARM) && defined(QX_QEMU_ARM)
+TEST(SandboxLauncher, ArmProgramsRunAsTheRoutersCpuAndKernel) {
+    // The program itself, and an ARM program it starts through the shell (as
+    // the upgrader starts a package's validator), both see an ARMv5 core and
+    // Linux 2.6.35; the shell between them is the host's.
+    Entry probe = At("/tmp/cpuprobe");
+    probe.hostSource = QX_CPUPROBE_ARM;
+    probe.mode = 0755;
+    Device device;
+    device.entries.push_back(probe);
+    Result r = sandbox::Run(device, QX_CPUPROBE_ARM, {});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.stdoutText, "2.6.35 v5l\n");
+    r = sandbox::Run(device, QX_SYSPROBE_ARM, {"/tmp/cpuprobe"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.stdoutText, "2.6.35 v5l\n0\n");
+}
+#endif
+
 }  // namespace
 }  // namespace qx::sandbox

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# scripts/rehearse on a tiny root file system with a small package: the
+# upgrade succeeds with the free space asked for, the report shows the log,
+# the commands and the changes, the given tree is untouched, and nothing of
+# the run is left on the host (temporary files, mounts, processes).
+#
+# usage: rehearse_test.sh REPO BUILD MKUPGRADE-COMMAND...
+set -euo pipefail
+repo=$1
+build=$2
+shift 2
+mkupgrade=("$@")
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+scratch=$(mktemp -d /dev/shm/qx-rehearse-test-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+root=$scratch/root
+mkdir -p "$root"/{etc,var/log,sbin,tmp/ramdisk,lib/modules/2.6.35.3-00227-geccd148} "$scratch/tmp"
+head -c 200000 /dev/zero | tr '\0' 'x' >"$root/var/log/sys.log"
+echo "module" >"$root/lib/modules/2.6.35.3-00227-geccd148/wan.ko"
+printf '#!/bin/sh\nexit 0\n' >"$root/sbin/qx_monitor.disabled"
+chmod 755 "$root/sbin/qx_monitor.disabled"
+mkdir "$scratch/package"
+cd "$scratch/package"
+echo "notes" >notes
+echo "manifest" >manifest
+printf '#!/bin/sh\necho "checked $1" >/tmp/validator-report\n' >validator
+head -c 3000 /dev/zero >kernel
+echo "db" >db
+QX_LOG_QUIET=1 "${mkupgrade[@]}" --version 1 --upgrade-name tiny --release-name R1 \
+  --file-date 20261206 --upgrade-id 1 -o "$scratch/tiny.pkg" notes manifest validator kernel db
+cd "$repo"
+
+tree_state() { find "$1" -printf '%p %s %m %T@\n' | sort; }
+before=$(tree_state "$root")
+status=0
+report=$(TMPDIR=$scratch/tmp scripts/rehearse "$root" "$scratch/tiny.pkg" --free 24000000 \
+  --build "$build" 2>&1) || status=$?
+echo "$report"
+((status == 0)) || fail "rehearse exited with $status"
+
+for expected in "Successfully upgraded firmware" "exit status: 1" "watchdog /dev/watchdog -T 5" \
+  "validator: checked /tmp/ramdisk/kernel_image" "/sbin/qx_monitor in place"; do
+  [[ $report == *"$expected"* ]] || fail "report lacks: $expected"
+done
+# The flash was sized for the free space asked for (to the KiB).
+free=$(grep -m1 -o 'FreeSpace: [0-9]*' <<<"$report" | cut -d' ' -f2)
+((free >= 24000000 - 8192 && free <= 24000000 + 8192)) || fail "free space at the start: $free"
+
+[[ $(tree_state "$root") == "$before" ]] || fail "the root file system given was changed"
+[[ -z $(ls -A "$scratch/tmp") ]] || fail "left behind: $(ls -A "$scratch/tmp")"
+! grep -q "$scratch" /proc/self/mountinfo || fail "a mount was left behind"
+for environment in /proc/[0-9]*/environ; do
+  if grep -qs "TMPDIR=$scratch/tmp" "$environment"; then
+    fail "a process was left behind: ${environment%/environ}"
+  fi
+done
+echo "rehearse: ok"
