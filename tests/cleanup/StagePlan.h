@@ -2,7 +2,7 @@
 
 // A device holding 1 MiB for each of the cleanup's stages 2 to 6, and what a
 // cleanup on it logs and runs: shared by the in-process cleanup tests and
-// the cleanup's run on a real flash in the sandbox.
+// the plan's comparison with the real run in the sandbox.
 #include <string>
 #include <vector>
 

@@ -106,6 +106,9 @@ TEST_P(PlanMatchesRun, SameFilesFiguresAndVerdict) {
         }
     }
     EXPECT_EQ(figures, FreeFigures(log));
+    // The opening figure is the flash's own (the upgrade log moves to the RAM
+    // disk first), as the file system reports it.
+    EXPECT_EQ(figures.front(), planned.flashFreeBytes + Blocks(1)) << "upgrade log: one page";
 
     // Files: each placed one is gone exactly when the plan removes it, and
     // emptied exactly when the plan empties it; the plan names nothing else
@@ -148,32 +151,12 @@ INSTANTIATE_TEST_SUITE_P(Plan, PlanMatchesRun, ::testing::Values(2, 3, 4, 5, 6, 
 // Every name below root with its type, and the size of regular files.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> names;
-    namespace fs = std::filesystem;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         struct stat info {};
         ::lstat(entry.path().c_str(), &info);
-        std::string facts = std::to_string(info.st_mode & S_IFMT);
-        if (S_ISREG(info.st_mode)) {
-            facts += " " + std::to_string(info.st_size);
-        }
-        names[entry.path().string().substr(root.size())] = facts;
-    }
-    return names;
-}
-
-// The names whose facts differ between two snapshots.
-qx::testing::Lines Differences(const std::map<std::string, std::string>& a,
-                               const std::map<std::string, std::string>& b) {
-    qx::testing::Lines names;
-    for (const auto& [name, facts] : a) {
-        if (b.count(name) == 0 || b.at(name) != facts) {
-            names.push_back(name);
-        }
-    }
-    for (const auto& [name, facts] : b) {
-        if (a.count(name) == 0) {
-            names.push_back(name);
-        }
+        names[entry.path().string().substr(root.size())] =
+            std::to_string(info.st_mode & S_IFMT) + " " +
+            std::to_string(S_ISREG(info.st_mode) ? info.st_size : 0);
     }
     return names;
 }
@@ -188,21 +171,13 @@ TEST(Plan, TouchesNothing) {
         const sb::Result planned = Plan(router.device, args);
         ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
         EXPECT_EQ(planned.stderrText, "");
-        if (args.size() == 1) {
-            EXPECT_NE(planned.stdoutText.find("The cleanup stops after stage 6 "),
-                      std::string::npos)
-                << planned.stdoutText;
-        } else {
-            EXPECT_EQ(Json::parse(planned.stdoutText)["stopsAfterStage"], 6);
-        }
         EXPECT_EQ(planned.commands, qx::testing::Lines());
         EXPECT_EQ(planned.aliveAtEnd, qx::testing::Lines());
 
         // The same program on an identical device, asked only its version.
         const sb::Result untouched = Plan(router.device, {"--version"});
         ASSERT_EQ(untouched.exitStatus, 0) << untouched.error;
-        EXPECT_EQ(Differences(Snapshot(planned.root), Snapshot(untouched.root)),
-                  qx::testing::Lines());
+        EXPECT_EQ(Snapshot(planned.root), Snapshot(untouched.root));
         EXPECT_EQ(planned.flashFreeBytes, untouched.flashFreeBytes);
         for (const sb::Entry& entry : router.device.entries) {
             struct stat info {};

@@ -80,33 +80,6 @@ TEST(SandboxShell, RecordsEveryCommandTextInOrderAndRunsItWithBusybox) {
               "script arg\n1024\n");
     EXPECT_EQ(r.ReadFile("/tmp/out"), "two words");
     EXPECT_EQ(r.exitStatus, 0);
-
-    // A busybox script as the program: only its explicit sh -c calls count.
-    Result shell = RunShell(Device{}, "echo outer; /bin/sh -c 'echo inner'; exit 5");
-    ASSERT_EQ(shell.error, "");
-    EXPECT_EQ(shell.commands, std::vector<std::string>{"echo inner"});
-    EXPECT_EQ(shell.stdoutText, "outer\ninner\n");
-    EXPECT_EQ(shell.exitStatus, 5);
-}
-
-TEST(SandboxWatchdog, StandInRecordsArgumentsAndTheOtherDeviceProcesses) {
-    Result r = Probe(
-        With({Wdfeed("/tmp/wdfeed")}),
-        {"/tmp/wdfeed & echo $! > /tmp/wdpid",
-         "while ! pidof wdfeed >/dev/null; do sleep 0.01; done", "watchdog /dev/watchdog -T 5",
-         // SIGKILL takes effect asynchronously: wait until it has ended.
-         "pkill -9 wdfeed; p=/proc/$(cat /tmp/wdpid); "
-         "while [ -e $p ] && ! grep -q ') Z' $p/stat; do sleep 0.01; done",
-         "/sbin/watchdog 'two words'"});
-    EXPECT_EQ(r.stdoutText, "0\n0\n0\n0\n0\n");
-    EXPECT_EQ(r.watchdogCalls,
-              (std::vector<std::vector<std::string>>{{"watchdog", "/dev/watchdog", "-T", "5"},
-                                                     {"watchdog", "two words"}}));
-    ASSERT_EQ(r.watchdogAlive.size(), 2u);
-    EXPECT_TRUE(Contains(r.watchdogAlive[0], "wdfeed"));
-    EXPECT_TRUE(Contains(r.watchdogAlive[0], "upgrader"));  // the program, by its device name
-    EXPECT_FALSE(Contains(r.watchdogAlive[1], "wdfeed"));   // pkill stopped it
-    EXPECT_FALSE(Contains(r.aliveAtEnd, "wdfeed"));
 }
 
 TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
