@@ -35,8 +35,7 @@ TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
                                      "--spare-text1=12345678",
                                      "--spare-text2=abcdefgh",
                                      "--spare-word=16909060",
-                                     "-o",
-                                     dir / "pkg.bin"};
+                                     "--output=" + dir / "pkg.bin"};
     std::vector<package::InnerData> inners;
     std::vector<std::string> names;
     for (size_t i = 0; i < sizes.size(); ++i) {

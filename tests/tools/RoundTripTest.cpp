@@ -36,18 +36,9 @@ TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
         {"fs-validator", "#!/bin/sh\n[ -s \"$1\" ] && [ -s \"$2\" ] || exit 1\nexit 0\n"},
         {"kernel_image", Pattern(3000000, 3)},
         {"filesystem.db", Pattern(500000, 4)}};
-    std::vector<std::string> args = {"--version",
-                                     "5",
-                                     "--upgrade-name",
-                                     "QX router firmware",
-                                     "--release-name",
-                                     "R7.3.1",
-                                     "--file-date",
-                                     "20261206",
-                                     "--upgrade-id",
-                                     "731",
-                                     "-o",
-                                     dir / "demo.pkg"};
+    std::vector<std::string> args = {"--version=5",           "--upgrade-name=QX router firmware",
+                                     "--release-name=R7.3.1", "--file-date=20261206",
+                                     "--upgrade-id=731",      "--output=" + dir / "demo.pkg"};
     for (const auto& [label, data] : inners) {
         WriteBytes(dir / label, data);
         args.insert(args.end(), {"--label", label, dir / label});
