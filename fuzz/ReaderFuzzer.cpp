@@ -27,14 +27,11 @@ struct Scratch {
 
     Scratch() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/qx-reader-fuzz-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (::mkdtemp(name.data()) == nullptr) {
+        dir = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+              "/qx-reader-fuzz-XXXXXX";
+        if (::mkdtemp(dir.data()) == nullptr) {
             std::abort();
         }
-        dir = name.data();
         package = dir + "/package";
         extracted = dir + "/extracted";
     }

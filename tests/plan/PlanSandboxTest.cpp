@@ -26,11 +26,6 @@ const std::string kFiller = "/data/filler";
 // What a file of size bytes holds on the sandbox's tmpfs flash: whole pages.
 unsigned long long Blocks(unsigned long long size) { return (size + 4095) / 4096 * 4096; }
 
-unsigned long long HostFileSize(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
-}
-
 // The router of the cleanup tests (1 MiB to free in each of stages 2 to 6)
 // with a filler that leaves the room at which the given stage is the first
 // to free enough, plus what any run needs (watchdog program, upgrade log).
@@ -41,7 +36,7 @@ DeviceScenario Router(int stage) {
     unsigned long long used = 0;
     for (const sb::Entry& entry : scenario.device.entries) {
         used += Blocks(entry.hostSource.empty() ? entry.content.size()
-                                                : HostFileSize(entry.hostSource));
+                                                : std::filesystem::file_size(entry.hostSource));
     }
     for (const Planned& file : kStageFiles) {
         sb::Entry entry;
