@@ -178,6 +178,5 @@ TEST(Plan, TouchesNothing) {
         EXPECT_EQ(info.st_mtime, entry.mtime) << entry.path;
     }
 }
-}
 
 }  // namespace
