@@ -1,5 +1,4 @@
-// upgrade-inspect plan --root on an unpacked root file system in a
-// temporary directory: stage boundaries read from the cleanup's entries,
+// upgrade-inspect plan --root on a root file system in a temporary directory:
 // sizes against their limits but blocks as what is freed, links resolved
 // inside the root; and the refusals of bad input.
 #include <sys/stat.h>
