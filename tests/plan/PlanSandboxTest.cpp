@@ -26,11 +26,6 @@ const std::string kFiller = "/data/filler";
 // What a file of size bytes holds on the sandbox's tmpfs flash: whole pages.
 unsigned long long Blocks(unsigned long long size) { return (size + 4095) / 4096 * 4096; }
 
-unsigned long long HostFileSize(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
-}
-
 // The router of the cleanup tests (1 MiB to free in each of stages 2 to 6)
 // with a filler that leaves the room at which the given stage is the first
 // to free enough, plus what any run needs (watchdog program, upgrade log).
@@ -41,7 +36,7 @@ DeviceScenario Router(int stage) {
     unsigned long long used = 0;
     for (const sb::Entry& entry : scenario.device.entries) {
         used += Blocks(entry.hostSource.empty() ? entry.content.size()
-                                                : HostFileSize(entry.hostSource));
+                                                : std::filesystem::file_size(entry.hostSource));
     }
     for (const Planned& file : kStageFiles) {
         sb::Entry entry;
@@ -106,6 +101,9 @@ TEST_P(PlanMatchesRun, SameFilesFiguresAndVerdict) {
         }
     }
     EXPECT_EQ(figures, FreeFigures(log));
+    // The opening figure is the flash's own (the upgrade log moves to the RAM
+    // disk first), as the file system reports it.
+    EXPECT_EQ(figures.front(), planned.flashFreeBytes + Blocks(1)) << "upgrade log: one page";
 
     // Files: each placed one is gone exactly when the plan removes it, and
     // emptied exactly when the plan empties it; the plan names nothing else
@@ -148,32 +146,12 @@ INSTANTIATE_TEST_SUITE_P(Plan, PlanMatchesRun, ::testing::Values(2, 3, 4, 5, 6, 
 // Every name below root with its type, and the size of regular files.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> names;
-    namespace fs = std::filesystem;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         struct stat info {};
         ::lstat(entry.path().c_str(), &info);
-        std::string facts = std::to_string(info.st_mode & S_IFMT);
-        if (S_ISREG(info.st_mode)) {
-            facts += " " + std::to_string(info.st_size);
-        }
-        names[entry.path().string().substr(root.size())] = facts;
-    }
-    return names;
-}
-
-// The names whose facts differ between two snapshots.
-qx::testing::Lines Differences(const std::map<std::string, std::string>& a,
-                               const std::map<std::string, std::string>& b) {
-    qx::testing::Lines names;
-    for (const auto& [name, facts] : a) {
-        if (b.count(name) == 0 || b.at(name) != facts) {
-            names.push_back(name);
-        }
-    }
-    for (const auto& [name, facts] : b) {
-        if (a.count(name) == 0) {
-            names.push_back(name);
-        }
+        names[entry.path().string().substr(root.size())] =
+            std::to_string(info.st_mode & S_IFMT) + " " +
+            std::to_string(S_ISREG(info.st_mode) ? info.st_size : 0);
     }
     return names;
 }
@@ -183,32 +161,21 @@ TEST(Plan, TouchesNothing) {
     for (sb::Entry& entry : router.device.entries) {
         entry.mtime = entry.mtime != 0 ? entry.mtime : 1700000000;
     }
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"plan"}, {"plan", "--json"}}) {
-        const sb::Result planned = Plan(router.device, args);
-        ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
-        EXPECT_EQ(planned.stderrText, "");
-        if (args.size() == 1) {
-            EXPECT_NE(planned.stdoutText.find("The cleanup stops after stage 6 "),
-                      std::string::npos)
-                << planned.stdoutText;
-        } else {
-            EXPECT_EQ(Json::parse(planned.stdoutText)["stopsAfterStage"], 6);
-        }
-        EXPECT_EQ(planned.commands, qx::testing::Lines());
-        EXPECT_EQ(planned.aliveAtEnd, qx::testing::Lines());
+    const sb::Result planned = Plan(router.device, {"plan"});
+    ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
+    EXPECT_EQ(planned.stderrText, "");
+    EXPECT_EQ(planned.commands, qx::testing::Lines());
+    EXPECT_EQ(planned.aliveAtEnd, qx::testing::Lines());
 
-        // The same program on an identical device, asked only its version.
-        const sb::Result untouched = Plan(router.device, {"--version"});
-        ASSERT_EQ(untouched.exitStatus, 0) << untouched.error;
-        EXPECT_EQ(Differences(Snapshot(planned.root), Snapshot(untouched.root)),
-                  qx::testing::Lines());
-        EXPECT_EQ(planned.flashFreeBytes, untouched.flashFreeBytes);
-        for (const sb::Entry& entry : router.device.entries) {
-            struct stat info {};
-            ASSERT_EQ(::lstat((planned.root + entry.path).c_str(), &info), 0) << entry.path;
-            EXPECT_EQ(info.st_mtime, entry.mtime) << entry.path;
-        }
+    // The same program on an identical device, asked only its version.
+    const sb::Result untouched = Plan(router.device, {"--version"});
+    ASSERT_EQ(untouched.exitStatus, 0) << untouched.error;
+    EXPECT_EQ(Snapshot(planned.root), Snapshot(untouched.root));
+    EXPECT_EQ(planned.flashFreeBytes, untouched.flashFreeBytes);
+    for (const sb::Entry& entry : router.device.entries) {
+        struct stat info {};
+        ASSERT_EQ(::lstat((planned.root + entry.path).c_str(), &info), 0) << entry.path;
+        EXPECT_EQ(info.st_mtime, entry.mtime) << entry.path;
     }
 }
 

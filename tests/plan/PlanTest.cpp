@@ -1,5 +1,4 @@
-// upgrade-inspect plan --root on an unpacked root file system in a
-// temporary directory: stage boundaries read from the cleanup's entries,
+// upgrade-inspect plan --root on a root file system in a temporary directory:
 // sizes against their limits but blocks as what is freed, links resolved
 // inside the root; and the refusals of bad input.
 #include <sys/stat.h>
@@ -116,31 +115,28 @@ TEST_F(PlanTest, StagesOneAndTwoRunWhateverTheRoom) {
 
 TEST_F(PlanTest, BadInputIsOneLineAndExitOne) {
     std::filesystem::create_directories(work / "plain");
-    const std::vector<std::vector<std::string>> cases = {
-        {"plan", "--required", "abc"},
-        {"plan", "--required", "-1"},
-        {"plan", "--required", "4294967296"},
-        {"plan", "--root", work / "plain", "--free", "1"},
-        {"plan", "--root", work / "missing", "--free", "1"},
-        {"plan", "--root", root.path(), "--free", "1e6"},
-        {"plan", "--root", root.path()},
-        {"plan", "--free", "1"},
+    // Bad values exit 1 with the subcommand's prefix; mistakes of the
+    // command line itself are usage errors (2), as for every subcommand.
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"plan", "--required", "abc"}, 1},
+        {{"plan", "--required", "-1"}, 1},
+        {{"plan", "--required", "4294967296"}, 1},
+        {{"plan", "--root", work / "plain", "--free", "1"}, 1},
+        {{"plan", "--root", work / "missing", "--free", "1"}, 1},
+        {{"plan", "--root", root.path(), "--free", "1e6"}, 1},
+        {{"plan", "--root", root.path()}, 1},
+        {{"plan", "--free", "1"}, 1},
+        {{"plan", "--required"}, 2},
+        {{"plan", "--bogus"}, 2},
     };
-    for (const std::vector<std::string>& args : cases) {
+    for (const auto& [args, status] : cases) {
         const ToolResult result = RunTool(QX_INSPECT_PATH, args, work.path());
-        const std::string shown = ::testing::PrintToString(args);
-        EXPECT_EQ(result.exitStatus, 1) << shown;
+        const std::string shown = ::testing::PrintToString(args) + result.err;
+        EXPECT_EQ(result.exitStatus, status) << shown;
         EXPECT_EQ(result.out, "") << shown;
-        EXPECT_EQ(result.err.rfind("upgrade-inspect: plan: ", 0), 0u) << shown << result.err;
+        EXPECT_EQ(status == 2 || result.err.rfind("upgrade-inspect: plan: ", 0) == 0, true)
+            << shown;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << shown;
-    }
-    // Mistakes of the command line itself are usage errors, as for every
-    // subcommand.
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"plan", "--required"}, {"plan", "--bogus"}}) {
-        const ToolResult result = RunTool(QX_INSPECT_PATH, args, work.path());
-        EXPECT_EQ(result.exitStatus, 2) << ::testing::PrintToString(args);
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     }
 }
 

@@ -69,55 +69,7 @@ TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
     EXPECT_NE(json.out.find("\\u00ff"), std::string::npos) << "output is ASCII";
 }
 
-// Where the pass stopped, as the reader reports it: the error's kind, the
-// position of the rejected header, and the rows up to that header.
-TEST_F(InspectTest, ListOfADamagedPackageShowsWhereThePassStopped) {
-    const struct {
-        std::string package;
-        const char* kind;
-        int position;
-        const char* lastRow;  // null: no inner file row
-        bool header;
-    } cases[] = {
-        // A data byte of inner file 1 changed: file 0 ok, file 1 mismatch, file 2 not reached.
-        {Variant("bad.bin", 394 + 7), "innerDigestMismatch", 266,
-         R"({"index": 1, "offset": 394, "size": 2000, "label": "", "digest": "mismatch"})", true},
-        // Cut inside the data of inner file 2.
-        {Variant("cut.bin", -1, 2524), "innerDataTruncated", 2394,
-         R"({"index": 2, "offset": 2522, "size": 5, "label": "q\"uote\\ \u0001\u00ff",
-             "digest": "truncated"})",
-         true},
-        // Inner file 1 is not an inner header: nothing of it is decoded.
-        {Variant("identity.bin", 266), "innerHeaderBadIdentity", 266,
-         R"({"index": 1, "offset": 394, "size": null, "label": null, "digest": "bad identity"})",
-         true},
-        // An outer header whose digest fails still shows its decoded fields.
-        {Variant("outer.bin", 100), "headerBadDigest", 0, nullptr, true},
-        // Not a package at all: no header is shown.
-        {Variant("foreign.bin", 0), "headerBadIdentity", 0, nullptr, false},
-    };
-    for (const auto& c : cases) {
-        ToolResult result = Inspect({"list", "--json", c.package});
-        EXPECT_EQ(result.exitStatus, 1) << c.package;
-        const Json listing = Json::parse(result.out);
-        EXPECT_EQ(listing["error"]["kind"], c.kind) << c.package;
-        EXPECT_EQ(listing["error"]["position"], c.position) << c.package;
-        EXPECT_EQ(listing["header"].is_object(), c.header) << c.package;
-        if (c.lastRow != nullptr) {
-            EXPECT_EQ(listing["innerFiles"].back(), Json::parse(c.lastRow)) << c.package;
-        } else {
-            EXPECT_TRUE(listing["innerFiles"].empty()) << c.package;
-        }
-    }
-    ToolResult text = Inspect({"list", cases[1].package});
-    EXPECT_NE(text.out.find("Status:        invalid: Unable to read bytes\n"), std::string::npos);
-    EXPECT_NE(text.out.find("    2       2522          5  truncated"), std::string::npos);
-    text = Inspect({"list", cases[2].package});
-    EXPECT_NE(text.out.find("    1        394          -  bad identity -\n"), std::string::npos)
-        << text.out;
-}
-
-TEST_F(InspectTest, VerifyReportsTheReadersErrorText) {
+TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     ToolResult good = Inspect({"verify", package});
     EXPECT_EQ(good.exitStatus, 0) << good.err;
     EXPECT_EQ(good.err, "");
@@ -126,52 +78,73 @@ TEST_F(InspectTest, VerifyReportsTheReadersErrorText) {
               Json::parse(R"({"path": ")" + package +
                           R"(", "valid": true, "innerFiles": 3, "error": null})"));
 
-    // The reader's own text after the path; its kind and the position of the
-    // rejected header in JSON (the reader's table is tested there).
+    // The reader's text after the path; in JSON its kind and the position of
+    // the rejected header (the reader's table is tested there). The listing
+    // shows the decoded header, if any, and the rows up to that header.
     const struct {
         std::string path, error, kind;
         Json position;
+        bool header;
+        const char* lastRow;  // null: no inner file row
     } cases[] = {
-        {dir.path(), "Unable to read header bytes", "headerUnreadable", 0},
-        {Variant("outer.bin", 10), "Unable to parse header", "headerBadDigest", 0},
-        {Variant("data.bin", 2522 + 4), "Header MD5 check failed", "innerDigestMismatch", 2394},
-        {Variant("between.bin", -1, 2394), "Unable to read inner file header",
-         "innerHeaderUnreadable", 2394},
+        {dir.path(), "Unable to read header bytes", "headerUnreadable", 0, false, nullptr},
         {dir / "missing.bin",
          "Couldn't open file " + dir / "missing.bin" + ": error: No such file or directory",
-         "openFailed", nullptr},
+         "openFailed", nullptr, false, nullptr},
+        {Variant("foreign.bin", 0), "Unable to parse header", "headerBadIdentity", 0, false,
+         nullptr},
+        {Variant("outer.bin", 100), "Unable to parse header", "headerBadDigest", 0, true, nullptr},
+        {Variant("bad.bin", 394 + 7), "Header MD5 check failed", "innerDigestMismatch", 266, true,
+         R"({"index": 1, "offset": 394, "size": 2000, "label": "", "digest": "mismatch"})"},
+        {Variant("identity.bin", 266), "Unable to parse inner header", "innerHeaderBadIdentity",
+         266, true,
+         R"({"index": 1, "offset": 394, "size": null, "label": null, "digest": "bad identity"})"},
+        {Variant("between.bin", -1, 2394), "Unable to read inner file header",
+         "innerHeaderUnreadable", 2394, true,
+         R"({"index": 1, "offset": 394, "size": 2000, "label": "", "digest": "ok"})"},
+        {Variant("cut.bin", -1, 2524), "Unable to read bytes", "innerDataTruncated", 2394, true,
+         R"({"index": 2, "offset": 2522, "size": 5, "label": "q\"uote\\ \u0001\u00ff",
+             "digest": "truncated"})"},
     };
     for (const auto& c : cases) {
         ToolResult result = Inspect({"verify", c.path});
         EXPECT_EQ(result.exitStatus, 1) << c.path;
         EXPECT_EQ(result.err, "upgrade-inspect: " + c.path + ": " + c.error + "\n");
         EXPECT_EQ(result.out, "") << c.path;
+        const Json error = {{"kind", c.kind}, {"position", c.position}, {"message", c.error}};
         ToolResult json = Inspect({"verify", "--json", c.path});
         EXPECT_EQ(json.exitStatus, 1) << c.path;
-        EXPECT_EQ(Json::parse(json.out)["error"],
-                  (Json{{"kind", c.kind}, {"position", c.position}, {"message", c.error}}));
+        EXPECT_EQ(Json::parse(json.out)["error"], error);
+        ToolResult list = Inspect({"list", "--json", c.path});
+        EXPECT_EQ(list.exitStatus, 1) << c.path;
+        const Json listing = Json::parse(list.out);
+        EXPECT_EQ(listing["error"], error);
+        EXPECT_EQ(listing["header"].is_object(), c.header) << c.path;
+        EXPECT_EQ(listing["innerFiles"].empty() ? Json() : listing["innerFiles"].back(),
+                  c.lastRow != nullptr ? Json::parse(c.lastRow) : Json())
+            << c.path;
     }
+    ToolResult text = Inspect({"list", dir / "cut.bin"});
+    EXPECT_NE(text.out.find("Status:        invalid: Unable to read bytes\n"), std::string::npos);
+    EXPECT_NE(text.out.find("    2       2522          5  truncated"), std::string::npos);
+    text = Inspect({"list", dir / "identity.bin"});
+    EXPECT_NE(text.out.find("    1        394          -  bad identity -\n"), std::string::npos)
+        << text.out;
 
     // Bytes after the last inner file are never read.
     ToolResult trailing = Inspect({"verify", Variant("trailing.bin", -1, 2527 + 9)});
     EXPECT_EQ(trailing.exitStatus, 0) << trailing.err;
 
-    // --verbose shows the reader's log lines, as the device would log them;
-    // without it the tool's own output shows alone.
+    // --verbose shows the reader's log lines, as the device would log them.
     ToolResult verbose = Inspect({"verify", "-v", package});
     EXPECT_EQ(verbose.exitStatus, 0);
     EXPECT_NE(verbose.err.find(" - Version 258\n"), std::string::npos) << verbose.err;
     EXPECT_NE(verbose.err.find(" - Upgrade file size 2015\n"), std::string::npos) << verbose.err;
 }
 
-// Extraction itself is the reader's (modes and truncation are tested there);
-// here: the tool's arguments reach it and its refusals reach the user.
-TEST_F(InspectTest, ExtractWritesOneInnerFile) {
-    ToolResult fresh = Inspect({"extract", package, "1", dir / "out"});
-    ASSERT_EQ(fresh.exitStatus, 0) << fresh.err;
-    EXPECT_TRUE(ReadBytes(dir / "out") == Pattern(2000, 2));
-
-    // Index beyond the last inner file: the reader's text, and no file made.
+// Extraction is the reader's (and every inner file comes back in the
+// mkupgrade test); here: its refusals reach the user and make no file.
+TEST_F(InspectTest, ExtractRefusalsMakeNoFile) {
     ToolResult beyond = Inspect({"extract", package, "3", dir / "none"});
     EXPECT_EQ(beyond.exitStatus, 1);
     EXPECT_EQ(beyond.err.rfind("upgrade-inspect: Invalid offset", 0), 0u) << beyond.err;

@@ -36,18 +36,9 @@ TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
         {"fs-validator", "#!/bin/sh\n[ -s \"$1\" ] && [ -s \"$2\" ] || exit 1\nexit 0\n"},
         {"kernel_image", Pattern(3000000, 3)},
         {"filesystem.db", Pattern(500000, 4)}};
-    std::vector<std::string> args = {"--version",
-                                     "5",
-                                     "--upgrade-name",
-                                     "QX router firmware",
-                                     "--release-name",
-                                     "R7.3.1",
-                                     "--file-date",
-                                     "20261206",
-                                     "--upgrade-id",
-                                     "731",
-                                     "-o",
-                                     dir / "demo.pkg"};
+    std::vector<std::string> args = {"--version=5",           "--upgrade-name=QX router firmware",
+                                     "--release-name=R7.3.1", "--file-date=20261206",
+                                     "--upgrade-id=731",      "--output=" + dir / "demo.pkg"};
     for (const auto& [label, data] : inners) {
         WriteBytes(dir / label, data);
         args.insert(args.end(), {"--label", label, dir / label});
@@ -176,12 +167,6 @@ TEST_F(RoundTripTest, BadManifestsAndTargetsAreRefused) {
         {edited([](Json& j) { j["extra"] = 1; }), m + ": manifest: unknown field \"extra\""},
         {edited([](Json& j) { j["header"].erase("fileDate"); }),
          m + ": header: missing field \"fileDate\""},
-        {edited([](Json& j) { j["header"]["upgradeName"] = std::string(33, 'n'); }),
-         "upgrade name is 33 bytes long; its field holds at most 32"},
-        {edited([](Json& j) {
-             j["innerFiles"][0]["label"] = {{"hex", std::string(66, '1')}};
-         }),
-         "label is 33 bytes long; its field holds at most 32"},
         {edited([](Json& j) { j["header"]["version"] = 65536; }),
          m + ": header.version: must be a whole number from 0 to 65535"},
         {edited([](Json& j) { j["header"]["upgradeId"] = "5"; }),

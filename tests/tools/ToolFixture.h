@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -52,10 +51,8 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
         ::_exit(127);
     }
     int status = 0;
-    while (child < 0 || ::waitpid(child, &status, 0) < 0) {
-        if (child < 0 || errno != EINTR) {
-            return result;
-        }
+    if (child < 0 || ::waitpid(child, &status, 0) != child) {
+        return result;
     }
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.out = ReadBytes(outPath);
