@@ -1,6 +1,4 @@
-// The cleanup in-process against the in-memory device: the six stages and
-// their early stop, the live-log limits, the kernel-tree choice, the
-// rotated-log loop and its endings, the superseded-version rules.
+// The cleanup in-process against the in-memory device.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -89,7 +87,6 @@ TEST_F(Cleanup, MeasurementComparesWithTheRequirementEqualIsEnough) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Stage 1: live logs over their limits.
 
 TEST_F(Cleanup, LiveLogsAreClearedOnlyAboveTheirLimits) {
@@ -111,8 +108,7 @@ TEST_F(Cleanup, LiveLogsAreClearedOnlyAboveTheirLimits) {
     EXPECT_EQ(dev::Commands().front(), "cat /dev/null > /var/log/messages");
 }
 
-// The upgrade log is measured after the cleanup's three opening entries;
-// above 500,000 bytes it keeps its last 2,000 lines, its own entry last.
+// Measured after the three opening entries; kept: the last 2,000 lines.
 TEST_F(Cleanup, UpgradeLogAboveItsLimitKeepsItsLastLinesEndingWithItsOwnEntry) {
     std::tm epoch{};
     epoch.tm_mday = 1;
@@ -154,7 +150,6 @@ TEST_F(Cleanup, UpgradeLogAboveItsLimitKeepsItsLastLinesEndingWithItsOwnEntry) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Stage 3: the running kernel's module tree stays.
 
 TEST_F(Cleanup, OnlyTheRunningKernelsTreeStaysAndOnlyTheFirst128BytesCount) {
@@ -212,7 +207,6 @@ TEST_F(Cleanup, UnreadableKernelVersionKeepsEveryTree) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Stage 4: rotated logs.
 
 TEST_F(Cleanup, RotatedLogSearchFindsEachFamilysEarliestRegularFile) {
@@ -286,7 +280,6 @@ TEST_F(Cleanup, UndeletableRotatedLogEndsTheOldLogsStage) {
               (Lines{"Clearing logs files", Free(256 * kKiB), "Clearing extra files"}));
 }
 
-// ---------------------------------------------------------------------------
 // Stage 5: superseded versions go only when their marker is a regular file.
 
 TEST_F(Cleanup, SupersededVersionsGoOnlyBesideTheirMarker) {
