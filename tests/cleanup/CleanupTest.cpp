@@ -90,22 +90,19 @@ TEST_F(Cleanup, MeasurementComparesWithTheRequirementEqualIsEnough) {
 // Stage 1: live logs over their limits.
 
 TEST_F(Cleanup, LiveLogsAreClearedOnlyAboveTheirLimits) {
-    dev::AddFile("/var/log/sys.log", 10000001);
-    dev::AddFile("/var/log/messages", 10000000);
-    Perform(1);
-    const Lines log = dev::Notes();
-    EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 5),
-              (Lines{"Clearing sys.log because too large. Size: 10000001",
-                     "Clearing unused static files"}));
-    EXPECT_EQ(dev::Commands().front(), "cat /dev/null > /var/log/sys.log");
-    EXPECT_EQ(dev::SizeOf("/var/log/sys.log"), 0u);
-    EXPECT_EQ(dev::SizeOf("/var/log/messages"), 10000000u);
-
-    SetUp();
-    dev::AddFile("/var/log/messages", 10000001);
-    Perform(1);
-    EXPECT_EQ(dev::Notes()[3], "Clearing messages because too large. Size: 10000001");
-    EXPECT_EQ(dev::Commands().front(), "cat /dev/null > /var/log/messages");
+    for (const auto& [over, at] : {std::pair{"sys.log", "messages"}, {"messages", "sys.log"}}) {
+        SetUp();
+        dev::AddFile(std::string("/var/log/") + over, 10000001);
+        dev::AddFile(std::string("/var/log/") + at, 10000000);
+        Perform(1);
+        const Lines log = dev::Notes();
+        EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 5),
+                  (Lines{std::string("Clearing ") + over + " because too large. Size: 10000001",
+                         "Clearing unused static files"}));
+        EXPECT_EQ(dev::Commands().front(), std::string("cat /dev/null > /var/log/") + over);
+        EXPECT_EQ(dev::SizeOf(std::string("/var/log/") + over), 0u);
+        EXPECT_EQ(dev::SizeOf(std::string("/var/log/") + at), 10000000u);
+    }
 }
 
 // Measured after the three opening entries; kept: the last 2,000 lines.
