@@ -85,8 +85,10 @@ void DeviceScenario::PlacePackage(const std::string& name, int validatorExit,
     Place("/tmp/ramdisk/" + name, PackageBytes(validatorExit, outer));
 }
 
-qx::sandbox::Result DeviceScenario::Run() const {
-    return qx::sandbox::Run(device, QX_UPGRADER_PATH, args);
+qx::sandbox::Result DeviceScenario::Run() const { return RunProgram(QX_UPGRADER_PATH); }
+
+qx::sandbox::Result DeviceScenario::RunProgram(const std::string& hostProgram) const {
+    return qx::sandbox::Run(device, hostProgram, args);
 }
 
 std::vector<std::string> RunLogLines(const std::string& logText) {

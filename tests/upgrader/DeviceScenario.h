@@ -28,6 +28,7 @@ class DeviceScenario {
     static const std::string kDatabase;
 
     qx::sandbox::Result Run() const;
+    qx::sandbox::Result RunProgram(const std::string& hostProgram) const;
 };
 
 // The stamped lines of a log, stripped, after the banner of the latest run.
