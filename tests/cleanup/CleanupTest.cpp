@@ -1,6 +1,4 @@
-// The cleanup in-process against the in-memory device: the six stages and
-// their early stop, the live-log limits, the kernel-tree choice, the
-// rotated-log loop and its endings, the superseded-version rules.
+// The cleanup in-process against the in-memory device.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -89,30 +87,25 @@ TEST_F(Cleanup, MeasurementComparesWithTheRequirementEqualIsEnough) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Stage 1: live logs over their limits.
 
 TEST_F(Cleanup, LiveLogsAreClearedOnlyAboveTheirLimits) {
-    dev::AddFile("/var/log/sys.log", 10000001);
-    dev::AddFile("/var/log/messages", 10000000);
-    Perform(1);
-    const Lines log = dev::Notes();
-    EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 5),
-              (Lines{"Clearing sys.log because too large. Size: 10000001",
-                     "Clearing unused static files"}));
-    EXPECT_EQ(dev::Commands().front(), "cat /dev/null > /var/log/sys.log");
-    EXPECT_EQ(dev::SizeOf("/var/log/sys.log"), 0u);
-    EXPECT_EQ(dev::SizeOf("/var/log/messages"), 10000000u);
-
-    SetUp();
-    dev::AddFile("/var/log/messages", 10000001);
-    Perform(1);
-    EXPECT_EQ(dev::Notes()[3], "Clearing messages because too large. Size: 10000001");
-    EXPECT_EQ(dev::Commands().front(), "cat /dev/null > /var/log/messages");
+    for (const auto& [over, at] : {std::pair{"sys.log", "messages"}, {"messages", "sys.log"}}) {
+        SetUp();
+        dev::AddFile(std::string("/var/log/") + over, 10000001);
+        dev::AddFile(std::string("/var/log/") + at, 10000000);
+        Perform(1);
+        const Lines log = dev::Notes();
+        EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 5),
+                  (Lines{std::string("Clearing ") + over + " because too large. Size: 10000001",
+                         "Clearing unused static files"}));
+        EXPECT_EQ(dev::Commands().front(), std::string("cat /dev/null > /var/log/") + over);
+        EXPECT_EQ(dev::SizeOf(std::string("/var/log/") + over), 0u);
+        EXPECT_EQ(dev::SizeOf(std::string("/var/log/") + at), 10000000u);
+    }
 }
 
-// The upgrade log is measured after the cleanup's three opening entries;
-// above 500,000 bytes it keeps its last 2,000 lines, its own entry last.
+// Measured after the three opening entries; kept: the last 2,000 lines.
 TEST_F(Cleanup, UpgradeLogAboveItsLimitKeepsItsLastLinesEndingWithItsOwnEntry) {
     std::tm epoch{};
     epoch.tm_mday = 1;
@@ -154,7 +147,6 @@ TEST_F(Cleanup, UpgradeLogAboveItsLimitKeepsItsLastLinesEndingWithItsOwnEntry) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Stage 3: the running kernel's module tree stays.
 
 TEST_F(Cleanup, OnlyTheRunningKernelsTreeStaysAndOnlyTheFirst128BytesCount) {
@@ -212,7 +204,6 @@ TEST_F(Cleanup, UnreadableKernelVersionKeepsEveryTree) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Stage 4: rotated logs.
 
 TEST_F(Cleanup, RotatedLogSearchFindsEachFamilysEarliestRegularFile) {
@@ -286,7 +277,6 @@ TEST_F(Cleanup, UndeletableRotatedLogEndsTheOldLogsStage) {
               (Lines{"Clearing logs files", Free(256 * kKiB), "Clearing extra files"}));
 }
 
-// ---------------------------------------------------------------------------
 // Stage 5: superseded versions go only when their marker is a regular file.
 
 TEST_F(Cleanup, SupersededVersionsGoOnlyBesideTheirMarker) {

@@ -1,8 +1,5 @@
 #pragma once
 
-// What the sandbox tests read back from a simulated device: the upgrade log
-// without its stamps, and command texts that several suites expect.
-
 #include <regex>
 #include <string>
 #include <vector>
@@ -23,8 +20,7 @@ inline Lines Concat(const std::vector<Lines>& parts) {
     return all;
 }
 
-// The lines of an upgrade log with each entry's stamp ("2026126 11:20:13 - ")
-// removed; continuation lines of a multi-line entry stay as they are.
+// An upgrade log's lines without their stamps ("2026126 11:20:13 - ").
 inline std::vector<std::string> LogLines(const std::string& logText) {
     static const std::regex stamp("^[0-9]{6,8} [0-9]{2}:[0-9]{2}:[0-9]{2} - ");
     std::vector<std::string> lines = qx::sandbox::SplitLines(logText);
@@ -44,8 +40,7 @@ inline const std::vector<std::string> kStaticDirectoryCommands = {
     "rm -rf /usr/local/man",
     "rm -rf /share/doc/"};
 
-// The commands that bring the device to rest, in order. The marker on the
-// RAM disk and the stale uploads are handled in process, without commands.
+// The commands that bring the device to rest, in order.
 inline Lines QuiesceCommands() {
     Lines commands = {"touch /etc/upgrade_started", "pkill -SIGINT service-manager"};
     for (const char* name :

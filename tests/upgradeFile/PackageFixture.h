@@ -51,9 +51,7 @@ inline void PutWord(std::string& package, std::size_t at, unsigned int value) {
     upgradeFile::layout::WriteBigEndian32(Bytes(package, at), value);
 }
 
-// Recomputes the digest of the header at `at` after a deliberate change: over
-// its first kDigestAt bytes and the `dataSize` bytes after it (as far as the
-// package has them; 0 for the outer header).
+// Recomputes the digest of the header at `at` over `dataSize` data bytes.
 inline void Reseal(std::string& package, std::size_t at, std::size_t dataSize = 0) {
     upgradeFile::md5_context context;
     upgradeFile::md5_init(&context);
@@ -67,7 +65,6 @@ class PackageTest : public ::testing::Test {
   protected:
     void SetUp() override { ClearCapturedLog(); }
 
-    // Writes the package bytes to a file in the test's directory.
     std::string Save(const std::string& bytes, const std::string& name = "udpackage") {
         WriteBytes(dir / name, bytes);
         return dir / name;

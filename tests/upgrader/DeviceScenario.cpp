@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "support/DeviceLog.h"
 
 using qx::sandbox::Entry;
@@ -14,16 +12,14 @@ const std::string DeviceScenario::kDatabase = "filesystem database\n";
 namespace {
 
 std::string ValidatorScript(int exitStatus) {
-    std::ostringstream script;
-    script << "#!/bin/sh\n"
-              "echo \"$0 $*\" > /tmp/validator-args\n"
-              "ls /tmp/ramdisk > /tmp/validator-ramdisk\n"
-              "grep ' /tmp/ramdisk ' /proc/mounts > /tmp/validator-mounts\n"
-              "pidof wdfeed > /tmp/validator-wdfeed\n"
-              "stat -c %a /tmp/ramdisk/fs-validator > /tmp/validator-mode\n"
-              "exit "
-           << exitStatus << "\n";
-    return script.str();
+    return "#!/bin/sh\n"
+           "echo \"$0 $*\" > /tmp/validator-args\n"
+           "ls /tmp/ramdisk > /tmp/validator-ramdisk\n"
+           "grep ' /tmp/ramdisk ' /proc/mounts > /tmp/validator-mounts\n"
+           "pidof wdfeed > /tmp/validator-wdfeed\n"
+           "stat -c %a /tmp/ramdisk/fs-validator > /tmp/validator-mode\n"
+           "exit " +
+           std::to_string(exitStatus) + "\n";
 }
 
 }  // namespace
@@ -46,19 +42,15 @@ DeviceScenario::DeviceScenario() {
 }
 
 void DeviceScenario::Place(const std::string& path, const std::string& content, unsigned int mode) {
-    Entry entry;
-    entry.path = path;
-    entry.content = content;
-    entry.mode = mode;
-    device.entries.push_back(entry);
+    device.entries.push_back(Entry{});
+    device.entries.back().path = path;
+    device.entries.back().content = content;
+    device.entries.back().mode = mode;
 }
 
 void DeviceScenario::PlaceDirectory(const std::string& path) {
-    Entry entry;
-    entry.path = path;
-    entry.kind = qx::sandbox::Kind::Directory;
-    entry.mode = 0755;
-    device.entries.push_back(entry);
+    Place(path, "", 0755);
+    device.entries.back().kind = qx::sandbox::Kind::Directory;
 }
 
 qx::package::OuterFields DeviceScenario::DefaultOuterFields() {

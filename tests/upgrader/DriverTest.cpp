@@ -1,7 +1,5 @@
-// The driver in-process against the in-memory device: the run sequence of
-// the exits before the package is read, package location, the staging
-// sequence and the auto-start daemon rules. Runs that read a package are
-// end-to-end sandbox tests (UpgradeRunTest.cpp).
+// The driver in-process against the in-memory device; runs that read a
+// package are sandbox tests (UpgradeRunTest.cpp).
 #include <gtest/gtest.h>
 
 #include "cleanup/StagePlan.h"

@@ -1,7 +1,5 @@
-// The real upgrader on a device where another user planted names, links and
-// files in /tmp/ and on the RAM disk before the run, and on a flash that
-// fills up during extraction. The other user is only other numbers on the
-// planted files.
+// The real upgrader on a device where another user (uid 1000) planted names,
+// links and files in /tmp/ and on the RAM disk, and on a flash that fills up.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -26,16 +24,13 @@ namespace {
 constexpr unsigned int kOtherUser = 1000;
 const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
 
-// Files outside the upgrade's own paths, with their bytes; the planted links
-// lead to them or to paths that must never be created.
+// The planted links lead to these files or to paths that must never exist.
 const std::pair<std::string, std::string> kPrecious[] = {
     {"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"},
     {"/usr/lib/libprecious.so", "library bytes\n"},
 };
 const char* const kNeverCreated[] = {"/etc/nologin", "/etc/ld.so.preload"};
 
-// Stale uploads whose names a shell would split or choke on, and entries
-// that lead out of /tmp/.
 const Lines kHostileUploads = {"/tmp/ud etc", "/tmp/ud\tusr", "/tmp/ud\nlib", "/tmp/ud'quote",
                                "/tmp/ud\"dq", "/tmp/ud -f x", "/tmp/udlink",  "/tmp/udtree"};
 
@@ -57,7 +52,6 @@ void DropEarlierLog(DeviceScenario& s) {
                   entries.end());
 }
 
-// An earlier log of 3,000 lines of 200 bytes: over the 500,000-byte limit.
 void PlaceLongEarlierLog(DeviceScenario& s) {
     std::string log;
     for (int i = 1; i <= 3000; ++i) {
@@ -67,8 +61,6 @@ void PlaceLongEarlierLog(DeviceScenario& s) {
     s.Place("/var/log/upgrade_log", log);
 }
 
-// The shortened log kept its last 2,000 lines: earlier lines from 1,007 on,
-// then the run's 6 lines up to the clearing entry.
 void ExpectShortenedLog(const Lines& log) {
     ASSERT_GT(log.size(), 2000u);
     EXPECT_EQ(log[0].rfind("earlier line 1007 ", 0), 0u) << log[0];
@@ -77,7 +69,6 @@ void ExpectShortenedLog(const Lines& log) {
     EXPECT_EQ(log[1999].rfind("Clearing upgrade_log because too large. Size: ", 0), 0u);
 }
 
-// True when path is a regular file owned by root (with that mode, unless 0).
 bool ExpectRootOwned(const Result& result, const std::string& path, unsigned int mode) {
     struct stat info;
     const bool regular = result.Stat(path, info) && S_ISREG(info.st_mode);
@@ -235,8 +226,8 @@ TEST(HostileDevice, PlantedNamesLinksAndFilesTurnNothingAgainstTheRouter) {
     }
 }
 
-// An inner file larger than the free space: the partial file is removed, so
-// the log's way back to the flash has room and no history is lost.
+// The partial file is removed, so the log's way back to the flash has room.
+// Nothing is staged: the package, the marker and the RAM disk stay.
 TEST(HostileDevice, FullFlashDuringExtractionKeepsTheWholeLog) {
     DeviceScenario scenario;
     scenario.device.flashSize = "24M";  // the cleanup finds its 22 MiB, not 24
@@ -253,6 +244,9 @@ TEST(HostileDevice, FullFlashDuringExtractionKeepsTheWholeLog) {
     EXPECT_FALSE(result.Exists("/tmp/filesystem.db"));
     EXPECT_TRUE(result.Exists("/tmp/ramdisk/udfirmware"));
     EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
+    EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
+    EXPECT_EQ(std::count(result.commands.begin(), result.commands.end(), "umount /tmp/ramdisk/"),
+              0);
     const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[0], "line of an earlier run");

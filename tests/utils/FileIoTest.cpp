@@ -1,5 +1,5 @@
-// The file primitives that keep the device from following planted links,
-// on a private host directory.
+// Long logs read backwards in pieces, and a link at the scratch name, are
+// runs of the real program (HostileDeviceTest.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,31 +38,13 @@ TEST(KeepLastLines, CountsLinesAsTailDoes) {
         EXPECT_EQ(ReadBytes(log), c.kept) << c.content;
         EXPECT_NE(::access(scratch.c_str(), F_OK), 0);
     }
-
-    // Long lines across the pieces read backwards.
-    std::string big, tail;
-    for (int i = 0; i < 3000; ++i) {
-        const std::string line = std::to_string(i) + std::string(300, 'x') + "\n";
-        big += line;
-        tail += i >= 1000 ? line : "";
-    }
-    WriteBytes(log, big);
-    EXPECT_TRUE(KeepLastLines(log.c_str(), scratch.c_str(), 2000));
-    EXPECT_EQ(ReadBytes(log), tail);
 }
 
 TEST(KeepLastLines, NeverWritesThroughOrMovesWhatStandsAtEitherName) {
     TempDir dir;
     const std::string log = dir / "log", scratch = dir / "log.tmp", target = dir / "target";
     WriteBytes(target, "target bytes\n");
-
-    // A link at the scratch name is replaced, its target untouched.
-    WriteBytes(log, "1\n2\n3\n");
-    ASSERT_EQ(::symlink(target.c_str(), scratch.c_str()), 0);
-    EXPECT_TRUE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
-    EXPECT_EQ(ReadBytes(log), "3\n");
-    EXPECT_EQ(ReadBytes(target), "target bytes\n");
-
+    WriteBytes(log, "3\n");
     // A directory at the scratch name: the log stays as it is.
     ASSERT_EQ(::mkdir(scratch.c_str(), 0755), 0);
     EXPECT_FALSE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
