@@ -1,6 +1,4 @@
-// libFuzzer target over the package reader: each input goes through both
-// header records on a buffer of exactly its own size, and through ParseFile
-// as a whole package file; the inner files it accepts are then extracted.
+// libFuzzer target over the reader: header records, ParseFile, extraction.
 #include <unistd.h>
 
 #include <cstddef>
@@ -18,8 +16,7 @@
 
 namespace {
 
-// One scratch directory per fuzzing process, holding the package and the
-// extraction target; reused for every input.
+// One scratch directory per fuzzing process, reused for every input.
 struct Scratch {
     std::string dir;
     std::string package;
@@ -54,7 +51,6 @@ bool WritePackage(const std::string& path, const uint8_t* data, size_t size) {
     return static_cast<bool>(out);
 }
 
-// True when the file at path holds exactly the size bytes at expected.
 bool SameBytes(const std::string& path, const uint8_t* expected, size_t size) {
     std::ifstream in(path, std::ios::binary);
     const std::string actual{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -68,14 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using qx::upgradeFile::UpgradeFile;
     using qx::upgradeFile::UpgradeFileInformation;
 
-    // The headers on a heap copy of exactly the input's length, so that any
-    // read past the stated length is caught by the address sanitizer.
+    // A heap copy of exactly the input's length: ASan catches any over-read.
     std::vector<unsigned char> copy(data, data + size);
     const unsigned int length = static_cast<unsigned int>(size);
     UpgradeFileInformation outer;
     (void)outer.ParseHeader(copy.data(), length);
-    // Once more from an odd address: the header digest then takes the
-    // digest's unaligned path. Both records must agree.
+    // Again from an odd address (the digest's unaligned path); both must agree.
     std::vector<unsigned char> shifted(size + 1);
     std::memcpy(shifted.data() + 1, data, size);
     UpgradeFileInformation outerShifted;
@@ -99,8 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reader.Offsets().size() != reader.InnerFiles().size() || valid != reader.Valid()) {
         std::abort();
     }
-    // Inner files accepted by the pass, even a failed one, can be extracted;
-    // one number past the end must be refused.
+    // Inner files accepted, even by a failed pass, extract; one past the end fails.
     const unsigned int count = static_cast<unsigned int>(reader.Offsets().size());
     for (unsigned int index = 0; index <= count; ++index) {
         const bool extracted = reader.ExtractFile(index, scratch.extracted);

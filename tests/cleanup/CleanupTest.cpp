@@ -1,4 +1,3 @@
-// The cleanup in-process against the in-memory device.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -86,8 +85,6 @@ TEST_F(Cleanup, MeasurementComparesWithTheRequirementEqualIsEnough) {
         EXPECT_EQ(strategy.EnoughFreeSpace(), required <= 5000);
     }
 }
-
-// Stage 1: live logs over their limits.
 
 TEST_F(Cleanup, LiveLogsAreClearedOnlyAboveTheirLimits) {
     for (const auto& [over, at] : {std::pair{"sys.log", "messages"}, {"messages", "sys.log"}}) {
@@ -203,8 +200,6 @@ TEST_F(Cleanup, UnreadableKernelVersionKeepsEveryTree) {
         EXPECT_EQ(dev::Commands().size(), 10u);  // no kernel tree command
     }
 }
-
-// Stage 4: rotated logs.
 
 TEST_F(Cleanup, RotatedLogSearchFindsEachFamilysEarliestRegularFile) {
     for (const char* directory : {"/var/log/sys.log.50.gz", "/home/logs/log-00001.txt.gz"}) {

@@ -1,5 +1,4 @@
-// Host checks of the cleanup that need no device: the choice of the rotated
-// log that goes next and the safety of the removal lists.
+// Host checks of the cleanup: the next rotated log and safe removal lists.
 #include <gtest/gtest.h>
 
 #include <set>

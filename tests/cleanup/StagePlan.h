@@ -1,8 +1,6 @@
 #pragma once
 
-// A device holding 1 MiB for each of the cleanup's stages 2 to 6, and what a
-// cleanup on it logs and runs: shared by the in-process cleanup tests and
-// the plan's comparison with the real run in the sandbox.
+// A device with 1 MiB per cleanup stage 2 to 6, and what a cleanup on it logs and runs.
 #include <string>
 #include <vector>
 

@@ -1,6 +1,4 @@
-// Device-side probe: one cleanup on the simulated device. Arguments:
-//   perform REQUIRED   (bytes)
-// Prints "perform <result> <spaceCreated> <FreeSpace>".
+// Device-side probe: "perform REQUIRED" prints "perform <result> <spaceCreated> <FreeSpace>".
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,5 @@
-// Whole runs of the ARM build in the device sandbox under qemu -strace: every
-// system call must exist on Linux 2.6.35 ARM EABI (linux-2.6.35-arm-eabi.syscalls)
-// or be a reviewed call the C library replaces on ENOSYS (enosys-fallbacks.list).
-// QX_COMPAT_UPGRADER=/path/to/upgrader checks another ARM build instead.
+// ARM runs under qemu -strace: every call is in linux-2.6.35-arm-eabi.syscalls or
+// enosys-fallbacks.list. QX_COMPAT_UPGRADER=/path/to/upgrader checks another build.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -26,7 +24,6 @@ std::string UpgraderPath() {
     return chosen != nullptr && *chosen != '\0' ? chosen : QX_UPGRADER_PATH;
 }
 
-// The rows of a data file: the words of each line without its '#' comment.
 std::vector<Words> Rows(const std::string& path) {
     std::ifstream in(path);
     EXPECT_TRUE(in) << "cannot read " << path;
@@ -47,8 +44,7 @@ unsigned long Number(const std::string& text) {
     return std::strtoul(text.c_str(), nullptr, 10);
 }
 
-// A call newer than the kernel that the C library replaces by olderCall on
-// ENOSYS ("none": it goes on without it).
+// A newer call the C library replaces by olderCall on ENOSYS ("none": skipped).
 struct Fallback {
     std::string call;
     unsigned long number;
@@ -57,8 +53,7 @@ struct Fallback {
 
 class KernelCalls : public ::testing::Test {
   protected:
-    // Table rows: "NUMBER NAME [OTHER-NAME...]". Fallback rows:
-    // "CALL NUMBER OLDER-CALL REASON...".
+    // Rows: "NUMBER NAME [OTHER-NAME...]"; fallbacks "CALL NUMBER OLDER-CALL REASON...".
     void SetUp() override {
         for (const Words& row : Rows(QX_SYSCALL_TABLE)) {
             ASSERT_GE(row.size(), 2u);
@@ -74,9 +69,8 @@ class KernelCalls : public ::testing::Test {
         }
     }
 
-    // Names of the calls in an emulator trace: every lower-case word directly
-    // before '(' outside quotes (other processes' output may cut into a line
-    // anywhere); "Unknown syscall N" is named by number, else "syscall N".
+    // Call names in an emulator trace: each lower-case word right before '(' outside quotes
+    // (output may cut lines anywhere); "Unknown syscall N" by number, else "syscall N".
     std::set<std::string> TracedCalls(const std::string& trace) const {
         static const std::regex call("(^|[^A-Za-z0-9_])([a-z_][a-z0-9_]*)\\(");
         static const std::regex unknown("Unknown syscall ([0-9]+)");
@@ -109,7 +103,6 @@ class KernelCalls : public ::testing::Test {
         return calls;
     }
 
-    // The calls that are neither in the table nor among the fallbacks.
     Words CallsOutside(const std::set<std::string>& calls) const {
         Words outside;
         for (const std::string& name : calls) {

@@ -1,7 +1,5 @@
-// upgrade-inspect plan on a simulated router, against the real upgrader on
-// an identical one: what the plan lists for the stages that run is exactly
-// what the run removes or empties, with the same figures and verdict. The
-// plan itself leaves the device as it found it.
+// upgrade-inspect plan against the real upgrader on identical simulated routers:
+// the same files, figures and verdict; the plan leaves the device untouched.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -26,9 +24,7 @@ const std::string kFiller = "/data/filler";
 // What a file of size bytes holds on the sandbox's tmpfs flash: whole pages.
 unsigned long long Blocks(unsigned long long size) { return (size + 4095) / 4096 * 4096; }
 
-// The router of the cleanup tests (1 MiB to free in each of stages 2 to 6)
-// with a filler that leaves the room at which the given stage is the first
-// to free enough, plus what any run needs (watchdog program, upgrade log).
+// The cleanup tests' router, filled so that stage is the first to free enough.
 DeviceScenario Router(int stage) {
     DeviceScenario scenario;
     scenario.device.flashSize = std::to_string(kFlash / kKiB) + "k";
@@ -58,7 +54,6 @@ sb::Result Plan(sb::Device device, const std::vector<std::string>& args = {"plan
     return sb::Run(device, QX_INSPECT_PATH, args);
 }
 
-// The figures of the cleanup's free-space entries, in order.
 std::vector<unsigned long long> FreeFigures(const qx::testing::Lines& log) {
     std::vector<unsigned long long> figures;
     for (const std::string& line : log) {
@@ -101,13 +96,10 @@ TEST_P(PlanMatchesRun, SameFilesFiguresAndVerdict) {
         }
     }
     EXPECT_EQ(figures, FreeFigures(log));
-    // The opening figure is the flash's own (the upgrade log moves to the RAM
-    // disk first), as the file system reports it.
+    // The opening figure is the flash's own (the log moved to the RAM disk first).
     EXPECT_EQ(figures.front(), planned.flashFreeBytes + Blocks(1)) << "upgrade log: one page";
 
-    // Files: each placed one is gone exactly when the plan removes it, and
-    // emptied exactly when the plan empties it; the plan names nothing else
-    // and counts whole pages, as the flash does.
+    // Files: each is removed or emptied exactly as planned, counted in whole pages.
     std::map<std::string, unsigned long long> placed = {{kFiller, 0}};
     for (const Planned& file : kStageFiles) {
         placed[file.path] = file.size;
@@ -143,7 +135,6 @@ INSTANTIATE_TEST_SUITE_P(Plan, PlanMatchesRun, ::testing::Values(2, 3, 4, 5, 6, 
                                         : "StopsAfterStage" + std::to_string(param.param);
                          });
 
-// Every name below root with its type, and the size of regular files.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> names;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
@@ -167,7 +158,6 @@ TEST(Plan, TouchesNothing) {
     EXPECT_EQ(planned.commands, qx::testing::Lines());
     EXPECT_EQ(planned.aliveAtEnd, qx::testing::Lines());
 
-    // The same program on an identical device, asked only its version.
     const sb::Result untouched = Plan(router.device, {"--version"});
     ASSERT_EQ(untouched.exitStatus, 0) << untouched.error;
     EXPECT_EQ(Snapshot(planned.root), Snapshot(untouched.root));

@@ -1,6 +1,4 @@
-// upgrade-inspect plan --root on a root file system in a temporary directory:
-// sizes against their limits but blocks as what is freed, links resolved
-// inside the root; and the refusals of bad input.
+// upgrade-inspect plan --root on a temporary root, and refusals of bad input.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,8 +113,7 @@ TEST_F(PlanTest, StagesOneAndTwoRunWhateverTheRoom) {
 
 TEST_F(PlanTest, BadInputIsOneLineAndExitOne) {
     std::filesystem::create_directories(work / "plain");
-    // Bad values exit 1 with the subcommand's prefix; mistakes of the
-    // command line itself are usage errors (2), as for every subcommand.
+    // Bad values exit 1 with the subcommand's prefix; command-line mistakes exit 2.
     const std::pair<std::vector<std::string>, int> cases[] = {
         {{"plan", "--required", "abc"}, 1},
         {{"plan", "--required", "-1"}, 1},

@@ -1,5 +1,4 @@
-// Self-tests of the device sandbox: every run happens inside the simulated
-// device; the host only sees the launcher's output directory.
+// Self-tests of the device sandbox: the host only sees the output directory.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,8 +48,7 @@ Device With(std::vector<Entry> entries) {
     return device;
 }
 
-// Runs command texts through system() on the device, as the device program
-// does; it prints each command's output followed by its wait status.
+// Runs command texts through system() on the device; prints output, wait status.
 Result Probe(const Device& device, const std::vector<std::string>& texts) {
     Result result = sandbox::Run(device, SysprobePath(), texts);
     EXPECT_EQ(result.error, "");
@@ -76,7 +74,6 @@ TEST(SandboxShell, RecordsEveryCommandTextInOrderAndRunsItWithBusybox) {
 }
 
 TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
-    // A uniquely named watchdog program that nobody stops.
     const std::string name = "wdf" + std::to_string(::getpid());
     const std::string mountsBefore = Slurp("/proc/self/mountinfo");
     std::string outDir;
@@ -85,8 +82,7 @@ TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
             With({Wdfeed("/tmp/" + name)}),
             {"/tmp/" + name + " &", "while ! pidof " + name + " >/dev/null; do sleep 0.01; done",
              "ls /proc | grep -c '^[0-9]'; cat /proc/1/comm"});
-        // A fresh pid namespace: pid 1 is the launcher's init (outside the
-        // device root) and only a handful of processes exist.
+        // A fresh pid namespace: pid 1 is the launcher's init, few processes exist.
         const std::vector<std::string> out = SplitLines(r.stdoutText);
         ASSERT_EQ(out.size(), 5u) << r.stdoutText;
         EXPECT_LE(std::stoi(out[2]), 8);
@@ -110,8 +106,7 @@ TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
 }
 
 TEST(SandboxProcesses, OutputsOfDeadTestProcessesAreSweptAway) {
-    // A test process that died before its Result was destroyed left its
-    // output directory behind; the next run removes it.
+    // A dead test process's leftover output directory goes with the next run.
     TempDir base;
     ::setenv("QX_SANDBOX_TMPDIR", base.path().c_str(), 1);
     const pid_t child = ::fork();
@@ -168,7 +163,6 @@ TEST(SandboxMounts, FlashFreeSpaceIsRealAndNotLimitedTo32Bits) {
     EXPECT_LE(free, 5ull << 30);
 }
 
-// The board node's readings are the upgrader run tests'.
 TEST(SandboxKernel, ProcVersion) {
     Device text, empty, unopenable;
     text.procVersion = "Linux version 2.6.35.3-00265-gabc8368 (builder@host) #1\n";
@@ -211,7 +205,6 @@ TEST(SandboxFiles, EntriesArePlacedWithModesTimesAndOrder) {
               "600 1000000000 1\n644 3\n0\n"
               "755 1200000000 directory\n0\n"
               "/usr/bin/missing\nfifo\n0\n");
-    // The files after the run, as the device left them.
     EXPECT_EQ(r.ReadFile("/tmp/ramdisk/udb"), "b");
     EXPECT_TRUE(r.Exists("/sbin/qx_monitor"));
     EXPECT_FALSE(r.Exists("/tmp/ramdisk/udc"));
@@ -222,8 +215,7 @@ TEST(SandboxLauncher, BadInputsAreReportedNotRun) {
     EXPECT_EQ(missing.exitStatus, -1);
     EXPECT_NE(missing.error.find("program not found"), std::string::npos) << missing.error;
 
-    // An entry below a symbolic link is refused: the link could lead into
-    // the host while the files are being prepared.
+    // An entry below a symbolic link is refused: it could lead into the host.
     TempDir hostDir;
     Entry link = At("/tmp/escape", Kind::Symlink);
     link.target = hostDir.path();
@@ -244,8 +236,7 @@ TEST(SandboxLauncher, BadInputsAreReportedNotRun) {
 }
 
 TEST(SandboxLauncher, EmulatorRunsTheProgramAndItsMessagesAreKept) {
-    // busybox stands in for the emulator: it is given the emulator arguments,
-    // then the program's device path and the program's arguments.
+    // busybox stands in for the emulator: emulator arguments, program path, arguments.
     Device device;
     device.emulator = BusyboxPath();
     device.emulatorArgs = {"sh", "-c", "echo \"$0|$*\"; echo emulator-note >&2; exit 7"};
@@ -269,9 +260,8 @@ TEST(SandboxLauncher, EmulatorRunsTheProgramAndItsMessagesAreKept) {
 
 #if defined(QX_SYSPROBE_ARM) && defined(QX_CPUPROBE_ARM) && defined(QX_QEMU_ARM)
 TEST(SandboxLauncher, ArmProgramsRunAsTheRoutersCpuAndKernel) {
-    // The program itself, and an ARM program it starts through the shell (as
-    // the upgrader starts a package's validator), both see an ARMv5 core and
-    // Linux 2.6.35; the shell between them is the host's.
+    // The program and an ARM program it starts through the host's shell (like a
+    // package's validator) both see an ARMv5 core and Linux 2.6.35.
     Entry probe = At("/tmp/cpuprobe");
     probe.hostSource = QX_CPUPROBE_ARM;
     probe.mode = 0755;

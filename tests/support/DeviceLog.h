@@ -40,7 +40,6 @@ inline const std::vector<std::string> kStaticDirectoryCommands = {
     "rm -rf /usr/local/man",
     "rm -rf /share/doc/"};
 
-// The commands that bring the device to rest, in order.
 inline Lines QuiesceCommands() {
     Lines commands = {"touch /etc/upgrade_started", "pkill -SIGINT service-manager"};
     for (const char* name :

@@ -1,6 +1,5 @@
 #pragma once
 
-// Whole-file helpers for host tests working in their own temporary directory.
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -6,8 +6,7 @@
 #include <filesystem>
 #include <string>
 
-// A private directory under the host's temporary directory, removed with
-// everything in it when the test ends.
+// A private host temporary directory, removed with its contents when the test ends.
 class TempDir {
   public:
     TempDir() {

@@ -1,5 +1,4 @@
-// upgrade-inspect, run as a program: listing, verification verdicts with the
-// reader's texts, and extraction.
+// upgrade-inspect as a program: listing, verdicts with the reader's texts, extraction.
 #include <unistd.h>
 
 #include <string>
@@ -23,8 +22,7 @@ class InspectTest : public ToolTest {
         ASSERT_EQ(built.exitStatus, 0) << built.err;
     }
 
-    // Copies the package with one byte changed (unless flipAt is -1) and cut
-    // to a length.
+    // The package with one byte flipped (unless flipAt is -1), cut to cutTo.
     std::string Variant(const std::string& name, long flipAt, size_t cutTo = std::string::npos) {
         std::string bytes = ReadBytes(package);
         if (flipAt >= 0) {
@@ -78,9 +76,8 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
               Json::parse(R"({"path": ")" + package +
                           R"(", "valid": true, "innerFiles": 3, "error": null})"));
 
-    // The reader's text after the path; in JSON its kind and the position of
-    // the rejected header (the reader's table is tested there). The listing
-    // shows the decoded header, if any, and the rows up to that header.
+    // The reader's text after the path; in JSON its kind and the rejected header's
+    // position. The listing shows the decoded header, if any, and rows up to it.
     const struct {
         std::string path, error, kind;
         Json position;
@@ -131,26 +128,22 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     EXPECT_NE(text.out.find("    1        394          -  bad identity -\n"), std::string::npos)
         << text.out;
 
-    // Bytes after the last inner file are never read.
     ToolResult trailing = Inspect({"verify", Variant("trailing.bin", -1, 2527 + 9)});
     EXPECT_EQ(trailing.exitStatus, 0) << trailing.err;
 
-    // --verbose shows the reader's log lines, as the device would log them.
     ToolResult verbose = Inspect({"verify", "-v", package});
     EXPECT_EQ(verbose.exitStatus, 0);
     EXPECT_NE(verbose.err.find(" - Version 258\n"), std::string::npos) << verbose.err;
     EXPECT_NE(verbose.err.find(" - Upgrade file size 2015\n"), std::string::npos) << verbose.err;
 }
 
-// Extraction is the reader's (and every inner file comes back in the
-// mkupgrade test); here: its refusals reach the user and make no file.
+// Extraction itself is the reader's; here its refusals reach the user, make no file.
 TEST_F(InspectTest, ExtractRefusalsMakeNoFile) {
     ToolResult beyond = Inspect({"extract", package, "3", dir / "none"});
     EXPECT_EQ(beyond.exitStatus, 1);
     EXPECT_EQ(beyond.err.rfind("upgrade-inspect: Invalid offset", 0), 0u) << beyond.err;
     EXPECT_NE(::access((dir / "none").c_str(), F_OK), 0);
 
-    // A damaged package is refused before anything is written.
     ToolResult damaged = Inspect({"extract", Variant("bad.bin", 2522 + 1), "0", dir / "none"});
     EXPECT_EQ(damaged.exitStatus, 1);
     EXPECT_NE(damaged.err.find("Header MD5 check failed"), std::string::npos);

@@ -1,5 +1,4 @@
-// mkupgrade, run as a program: the package it writes, validation of every
-// input with its message, and the all-or-nothing output.
+// mkupgrade as a program: its package, input validation, all-or-nothing output.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,12 +14,9 @@ namespace {
 
 class MkupgradeTest : public ToolTest {};
 
-// The package equals the in-memory writer's for the same fields (whose bytes
-// the reader tests check against a hand-written package), replaces an older
-// file as a whole, and gives every inner file back through upgrade-inspect.
+// The writer's bytes, replacing an older file whole; every inner file comes back.
 TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
-    // Sizes around the reader's 1024-byte buffer, empty files first and in
-    // between, a larger one; every text fills its field.
+    // Around the reader's 1024-byte buffer, empty files between; texts fill fields.
     const std::vector<size_t> sizes = {0, 1, 1023, 0, 1024, 1025, 3000, 70001};
     const std::vector<std::string> labels = {
         "", "validator", "kernel", std::string(32, 'L'), "db", "", "\xc3\xa9t\xc3\xa9", "-x"};
@@ -64,9 +60,7 @@ TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
     }
 }
 
-// Exit status 1 when the build fails, 2 for a bad command line; one line on
-// stderr that says what is wrong; the existing target untouched and no
-// temporary file left.
+// Exit 1 (build) or 2 (command line), one stderr line, target kept, no temp file.
 TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
     const std::string in = dir / "in", empty = dir / "empty", out = dir / "pkg.bin";
     const std::string big = dir / "big", half = dir / "half";
@@ -75,8 +69,7 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
     WriteBytes(out, "previous package");
     ASSERT_EQ(::mkdir((dir / "subdir").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
-    // Sparse inputs: the sizes are refused before any data is copied. One
-    // inner file of 2 GiB - 256 makes a package of exactly 2 GiB.
+    // Sparse inputs refused before copying; 2 GiB - 256 inside is a 2 GiB package.
     WriteBytes(big, "");
     WriteBytes(half, "");
     ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>((1LL << 31) - 256)), 0);
@@ -109,8 +102,7 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
     }
     refused(WithFields({"-o", dir / "nodir/pkg.bin", in}), 1,
             "cannot create a temporary file in " + dir / "nodir" + ": No such file or directory");
-    // The reader stops once the sizes reach the payload total: an empty file
-    // after the last non-empty one would silently drop out.
+    // An empty file after the last non-empty one would drop out of the reader's pass.
     for (const std::string& first : {in, empty}) {
         refused(WithFields({"-o", out, first, empty, empty}), 1,
                 "inner file 1 is empty and no non-empty inner file follows it; the package would "
@@ -155,8 +147,7 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
         (std::vector<std::string>{"big", "empty", "fifo", "half", "in", "pkg.bin", "subdir"}));
 }
 
-// A name in brackets is one file (CLI11 would split "[a,b]" into a list),
-// and names after "--" may start with a dash.
+// "[a,b]" is one file (not a CLI11 list); names after "--" may start with a dash.
 TEST_F(MkupgradeTest, OddFileNamesAreTakenWhole) {
     WriteBytes(dir / "[a,b]", "list");
     WriteBytes(dir / "-odd", "dash");

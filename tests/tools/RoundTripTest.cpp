@@ -1,6 +1,4 @@
-// unpack, then mkupgrade --manifest: the same bytes for any valid package;
-// the same inputs always give the same package; bad manifests and targets
-// are refused with one line and leave nothing behind.
+// unpack + mkupgrade --manifest: byte-exact round trips, determinism, refusals.
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -16,7 +14,6 @@ namespace {
 
 class RoundTripTest : public ToolTest {
   protected:
-    // Unpacks bytes into a fresh folder and rebuilds them from its manifest.
     std::string RoundTrip(const std::string& name, const std::string& bytes) {
         WriteBytes(dir / (name + ".pkg"), bytes);
         ToolResult unpacked = Inspect({"unpack", dir / (name + ".pkg"), dir / name});
@@ -58,8 +55,7 @@ TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
     EXPECT_EQ(ReadBytes(dir / "kernel"), "a new kernel");
 }
 
-// Valid packages that mkupgrade's options cannot make: bytes the reader
-// ignores are written into headers and the digests sealed again.
+// Valid packages mkupgrade cannot make: ignored header bytes set, digests resealed.
 TEST_F(RoundTripTest, OddButValidPackagesComeBackByteForByte) {
     using Patch = std::function<void(std::string&)>;
     auto sealed = [](std::vector<std::string> datas, const package::OuterFields& outer,
@@ -119,8 +115,7 @@ TEST_F(RoundTripTest, OddButValidPackagesComeBackByteForByte) {
     EXPECT_EQ(Json::parse(ReadBytes(dir / "trailing-bytes/manifest.json"))["trailer"], "trailer");
 }
 
-// The output depends only on the inputs: not on the time, the inputs' times
-// or where the inputs lie.
+// The output depends only on the inputs: not the time, their times or locations.
 TEST_F(RoundTripTest, TheSameInputsGiveTheSamePackage) {
     std::filesystem::create_directory(dir / "other");
     for (const std::string& folder : {dir.path(), dir / "other"}) {
@@ -144,8 +139,7 @@ TEST_F(RoundTripTest, TheSameInputsGiveTheSamePackage) {
     EXPECT_TRUE(ReadBytes(dir / "one") == ReadBytes(dir / "two"));
 }
 
-// One line on stderr, exit 1, and nothing written: no package, no folder,
-// no temporary file.
+// One stderr line, exit 1, nothing written: no package, folder or temporary file.
 TEST_F(RoundTripTest, BadManifestsAndTargetsAreRefused) {
     WriteBytes(dir / "a", "data");
     ASSERT_EQ(Mkupgrade(WithFields({"-o", dir / "pkg", dir / "a"})).exitStatus, 0);

@@ -1,7 +1,6 @@
 #pragma once
 
-// Runs the built host tools as child processes; each test owns a temporary
-// directory.
+// Runs the built host tools as child processes in a per-test temporary directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -25,8 +24,7 @@ struct ToolResult {
     std::string out, err;
 };
 
-// Runs program (through the cross build's emulator, if any) with args;
-// stdout and stderr are collected through files in workDir.
+// Runs program (under the cross build's emulator, if any), output through workDir.
 inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
                           const std::string& workDir) {
     const std::string outPath = workDir + "/.tool-stdout", errPath = workDir + "/.tool-stderr";
@@ -62,7 +60,6 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     return result;
 }
 
-// Names in a folder, sorted.
 inline std::vector<std::string> DirectoryEntries(const std::string& path) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path)) {
@@ -81,7 +78,6 @@ class ToolTest : public ::testing::Test {
         return RunTool(QX_INSPECT_PATH, args, dir.path());
     }
 
-    // The required outer fields followed by extra arguments.
     static std::vector<std::string> WithFields(const std::vector<std::string>& rest) {
         std::vector<std::string> args = {
             "--version", "258",         "--upgrade-name", "qx router",    "--release-name",

@@ -60,7 +60,6 @@ TEST(OuterHeader, Failures) {
     EXPECT_FALSE(shortRecord.ParseHeader(Bytes(header, 0), 127));
     EXPECT_EQ(shortRecord.ErrorMessage(), "Buffer is smaller than header size");
 
-    // Wrong identity: nothing stored, nothing logged.
     for (int at = 0; at < 6; ++at) {
         std::string bad = header;
         bad[at] ^= 0x01;

@@ -15,11 +15,9 @@
 
 namespace qx::testing {
 
-// Header size and where a header's digest begins.
 constexpr std::size_t kHeader = upgradeFile::layout::kHeaderSize;
 constexpr std::size_t kDigestAt = upgradeFile::layout::kHashOffset;
 
-// Data of n bytes that differs from position to position.
 inline std::string Pattern(std::size_t n, unsigned seed = 1) {
     std::string data(n, '\0');
     for (std::size_t i = 0; i < n; ++i) {

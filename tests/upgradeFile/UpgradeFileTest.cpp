@@ -17,7 +17,6 @@ using qx::upgradeFile::UpgradeFile;
 
 namespace {
 
-// Hexadecimal text (spaces between fields) written over bytes from `at` on.
 void Put(std::string& bytes, std::size_t at, const std::string& hex) {
     for (std::size_t i = 0; i + 1 < hex.size(); i += hex[i] == ' ' ? 1 : 2) {
         if (hex[i] != ' ') {
@@ -54,7 +53,6 @@ mode_t ModeOf(const std::string& path) {
 class ReaderTest : public PackageTest {};
 
 TEST_F(ReaderTest, HandWrittenPackagesParseLogAndExtract) {
-    // Bytes after the last inner file are never read.
     UpgradeFile reader(Save(TwoInnerPackage() + "trailing garbage, not a header"));
     ASSERT_TRUE(reader.ParseFile()) << reader.ErrorMessage();
     EXPECT_TRUE(reader.Valid());
@@ -73,7 +71,6 @@ TEST_F(ReaderTest, HandWrittenPackagesParseLogAndExtract) {
     EXPECT_EQ(ReadBytes(dir / "zero"), "abc");
     EXPECT_EQ(ReadBytes(dir / "one"), std::string("\0\xff", 2));
 
-    // The writer produces the same bytes for the same content.
     const qx::package::OuterFields outer = {0x0102, "QX", "R1", "20261205", 0xFFFFFFFFu, "", "", 0};
     std::string built, error;
     ASSERT_TRUE(qx::package::BuildPackage(
@@ -81,7 +78,6 @@ TEST_F(ReaderTest, HandWrittenPackagesParseLogAndExtract) {
         << error;
     EXPECT_EQ(built, TwoInnerPackage());
 
-    // The smallest package: payload total 0, one empty inner file.
     ClearCapturedLog();
     ASSERT_TRUE(reader.ParseFile(Save(Build({""}), "empty"))) << reader.ErrorMessage();
     ASSERT_EQ(reader.Offsets(), (std::vector<unsigned int>{256}));
@@ -97,7 +93,6 @@ TEST_F(ReaderTest, ExtractsExactBytesAndModes) {
     UpgradeFile reader(Save(Build(datas)));
     ASSERT_TRUE(reader.ParseFile()) << reader.ErrorMessage();
     ASSERT_EQ(reader.InnerFiles().size(), sizes.size());
-    // Out of order and twice; a new file gets 0755 less the umask.
     for (unsigned int index : {3u, 0u, 2u, 1u, 4u, 3u}) {
         const mode_t mask = index % 2 ? 027u : 002u, saved = ::umask(mask);
         const std::string out = dir / ("inner" + std::to_string(index));
@@ -109,7 +104,6 @@ TEST_F(ReaderTest, ExtractsExactBytesAndModes) {
     }
 }
 
-// A fresh output replaces what stands at the name, an existing one writes into it.
 TEST_F(ReaderTest, OutputPathsThatAreTaken) {
     UpgradeFile reader(Save(Build({"inner data"})));
     ASSERT_TRUE(reader.ParseFile());
@@ -185,7 +179,6 @@ TEST_F(ReaderTest, ParsePathRules) {
 
 namespace {
 
-// Inner headers at 128, 261, 1889, 2017, 2150.
 const std::size_t kAt[] = {128, 261, 1889, 2017, 2150};
 
 std::string GoodPackage() { return Build({"alpha", Pattern(1500), "", "gamma", "delta"}); }
@@ -196,7 +189,6 @@ std::string Changed(std::size_t where, char value) {
     return bytes;
 }
 
-// A package of these inner files whose outer payload total claims `total`.
 std::string WithTotal(const std::vector<std::string>& datas, unsigned int total) {
     std::string bytes = Build(datas);
     PutWord(bytes, 88, total);
@@ -276,7 +268,6 @@ TEST_F(ReaderTest, ParseFailureTable) {
     EXPECT_EQ(ReadBytes(dir / "one"), Pattern(1500));
 }
 
-// Anything but a regular file fails, without blocking or reading forever.
 TEST_F(ReaderTest, PackagesThatAreNotRegularFiles) {
     const std::string fifo = dir / "fifo", missing = dir / "missing";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -302,12 +293,10 @@ TEST_F(ReaderTest, ExtractFailureTable) {
         EXPECT_FALSE(reader.ExtractFile(index, out)) << text;
         EXPECT_EQ(reader.ErrorMessage(), text);
     };
-    // Index past the end: nothing is opened or created.
     fails(5, dir / "five", "Invalid offset");
     EXPECT_NE(::access((dir / "five").c_str(), F_OK), 0);
     const std::string noDir = dir / "no/such/dir", fifo = dir / "out-fifo";
     fails(0, noDir, "Couldn't open extraction file " + noDir + ": error: " + std::strerror(ENOENT));
-    // A directory cannot be freed for a fresh output.
     fails(0, dir.path(),
           "Couldn't open extraction file " + dir.path() + ": error: " + std::strerror(EISDIR));
     // A tool's output FIFO without a reader is refused; a fresh output replaces it.
@@ -334,7 +323,6 @@ TEST_F(ReaderTest, ExtractFailureTable) {
           "Couldn't open upgrade file " + package + ": error: " + std::strerror(ENOENT));
 }
 
-// Every header and data bit matters: each single-bit change is rejected.
 TEST_F(ReaderTest, EverySingleBitFlipIsRejected) {
     const std::string good = TwoInnerPackage();
     const std::string path = dir / "flipped";

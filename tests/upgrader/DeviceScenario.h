@@ -6,7 +6,6 @@
 #include "sandbox/Sandbox.h"
 #include "tools/package/PackageWriter.h"
 
-// A simulated router for one run of the real upgrader.
 class DeviceScenario {
   public:
     DeviceScenario();

@@ -1,5 +1,3 @@
-// The driver in-process against the in-memory device; runs that read a
-// package are sandbox tests (UpgradeRunTest.cpp).
 #include <gtest/gtest.h>
 
 #include "cleanup/StagePlan.h"

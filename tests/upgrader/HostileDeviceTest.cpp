@@ -1,5 +1,4 @@
-// The real upgrader on a device where another user (uid 1000) planted names,
-// links and files in /tmp/ and on the RAM disk, and on a flash that fills up.
+// The real upgrader where another user (uid 1000) planted names, links and files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -226,8 +225,7 @@ TEST(HostileDevice, PlantedNamesLinksAndFilesTurnNothingAgainstTheRouter) {
     }
 }
 
-// The partial file is removed, so the log's way back to the flash has room.
-// Nothing is staged: the package, the marker and the RAM disk stay.
+// The partial file goes so the log fits back; nothing is staged, nothing removed.
 TEST(HostileDevice, FullFlashDuringExtractionKeepsTheWholeLog) {
     DeviceScenario scenario;
     scenario.device.flashSize = "24M";  // the cleanup finds its 22 MiB, not 24

@@ -1,4 +1,3 @@
-// End-to-end runs of the real upgrader on a simulated device.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,5 +1,4 @@
-// Long logs read backwards in pieces, and a link at the scratch name, are
-// runs of the real program (HostileDeviceTest.cpp).
+// Long logs read backwards and scratch-name links: see HostileDeviceTest.cpp.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
