@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "sandbox/Sandbox.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace qx::sandbox {
@@ -21,12 +21,7 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using qx::testing::ReadBytes;
 
 Entry At(const std::string& devicePath, Kind kind = Kind::File) {
     Entry entry;
@@ -75,7 +70,7 @@ TEST(SandboxShell, RecordsEveryCommandTextInOrderAndRunsItWithBusybox) {
 
 TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
     const std::string name = "wdf" + std::to_string(::getpid());
-    const std::string mountsBefore = Slurp("/proc/self/mountinfo");
+    const std::string mountsBefore = ReadBytes("/proc/self/mountinfo");
     std::string outDir;
     {
         Result r = Probe(
@@ -92,7 +87,7 @@ TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
         EXPECT_TRUE(fs::exists(outDir));
     }
     EXPECT_FALSE(fs::exists(fs::path(outDir).parent_path()));  // removed with the Result
-    EXPECT_EQ(Slurp("/proc/self/mountinfo"), mountsBefore);
+    EXPECT_EQ(ReadBytes("/proc/self/mountinfo"), mountsBefore);
     // No child process of ours is left, and no host process has the name.
     errno = 0;
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
@@ -100,7 +95,7 @@ TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
     for (const auto& proc : fs::directory_iterator("/proc")) {
         const std::string pid = proc.path().filename();
         if (pid.find_first_not_of("0123456789") == std::string::npos) {
-            EXPECT_NE(Slurp(proc.path() / "comm"), name + "\n") << "host pid " << pid;
+            EXPECT_NE(ReadBytes(proc.path() / "comm"), name + "\n") << "host pid " << pid;
         }
     }
 }

@@ -102,26 +102,17 @@ TEST_F(Driver, ThePackageIsTheFirstUdEntryTheDirectoryYields) {
 }
 
 TEST_F(Driver, StagingRebuildsTheRamDiskAndRunsTheValidator) {
-    const std::string validator =
-        "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
     for (int status : {0, 1 << 8}) {
         SCOPED_TRACE(status);
         SetUp();
-        dev::SetCommandStatus(validator, status);
+        dev::SetCommandStatus(qx::testing::kStagingCommands.back(), status);
         for (const char* file :
              {"/tmp/ramdisk/ud1", "/tmp/ramdisk/upgrade_log", "/tmp/fs-validator",
               "/tmp/kernel_image", "/tmp/filesystem.db", "/etc/upgrade_started"}) {
             dev::AddFile(file, 100);
         }
         StageAndValidate("/tmp/ramdisk//ud1");
-        Lines expected = {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
-                          "umount /tmp/ramdisk/",
-                          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-                          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-                          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-                          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-                          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
-                          validator};
+        Lines expected = qx::testing::kStagingCommands;
         if (status == 0) {
             expected.push_back("rm /etc/upgrade_started");
         }
@@ -160,11 +151,8 @@ TEST(StaleUploads, NamesOfTheCurrentTimeWindowAndItsNeighboursStay) {
 }
 
 TEST_F(Driver, QuiesceRemovesStaleUploadsAndTakesTheMarkerWithoutCommands) {
-    for (const char* path :
-         {"/tmp/ud1699999", "/tmp/ud1700000.part", "/tmp/other", "/tmp/sub/ud1", "/etc/passwd"}) {
-        dev::AddFile(path, 10);
-    }
-    for (const char* path : {"/tmp/ud1699998", "/tmp/ud etc", "/tmp/udold/inner"}) {
+    for (const char* path : {"/tmp/ud1699999", "/tmp/ud1700000.part", "/tmp/other", "/tmp/sub/ud1",
+                             "/etc/passwd", "/tmp/ud1699998", "/tmp/ud etc", "/tmp/udold/inner"}) {
         dev::AddFile(path, 10);
     }
     QuiesceServices();

@@ -225,7 +225,7 @@ TEST(HostileDevice, PlantedNamesLinksAndFilesTurnNothingAgainstTheRouter) {
     }
 }
 
-// The partial file goes so the log fits back; nothing is staged, nothing removed.
+// The partial file goes so the log fits back; the package, marker and RAM disk stay.
 TEST(HostileDevice, FullFlashDuringExtractionKeepsTheWholeLog) {
     DeviceScenario scenario;
     scenario.device.flashSize = "24M";  // the cleanup finds its 22 MiB, not 24

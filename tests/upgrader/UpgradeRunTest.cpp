@@ -23,14 +23,8 @@ Lines SuccessfulRunCommands() {
          QuiesceCommands(),
          {"/tmp/wdfeed &", "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\""},
          qx::testing::kStaticDirectoryCommands,
-         {"mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log", "umount /tmp/ramdisk/",
-          "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-          "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-          "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-          "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-          "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
-          "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db",
-          "rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
+         qx::testing::kStagingCommands,
+         {"rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
           "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}});
 }
 
