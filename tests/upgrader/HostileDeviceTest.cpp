@@ -1,4 +1,4 @@
-// The real upgrader where another user (uid 1000) planted names, links and files.
+// The real upgrader where uid 1000 planted names, links and files, or the flash fills up.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
