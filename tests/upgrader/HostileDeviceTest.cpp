@@ -77,151 +77,154 @@ bool ExpectRootOwned(const Result& result, const std::string& path, unsigned int
     return regular;
 }
 
+struct Attack {
+    const char* name;
+    std::function<void(DeviceScenario&)> plant;
+    std::function<void(const Result&, const Lines& log)> check;
+    bool package = true;  // false: the run ends before staging
+};
+const auto none = [](const Result&, const Lines&) {};
+const std::vector<Attack> kAttacks = {
+    {"stale uploads whose names split, and links out of /tmp/",
+     [](DeviceScenario& s) {
+         for (const std::string& path : kHostileUploads) {
+             if (path == "/tmp/udlink") {
+                 Plant(s, path, Kind::Symlink, "/etc");
+             } else if (path == "/tmp/udtree") {
+                 Plant(s, path, Kind::Directory);
+                 Plant(s, path + "/lib", Kind::Symlink, "/usr/lib");
+                 Plant(s, path + "/file", Kind::File, "upload");
+             } else {
+                 Plant(s, path, Kind::File, "upload");
+             }
+         }
+     },
+     [](const Result& r, const Lines&) {
+         for (const std::string& path : kHostileUploads) {
+             EXPECT_FALSE(r.Exists(path)) << path;
+         }
+     }},
+    {"links at the three extraction outputs",
+     [](DeviceScenario& s) {
+         Plant(s, "/tmp/fs-validator", Kind::Symlink, "/etc/passwd");
+         Plant(s, "/tmp/kernel_image", Kind::Symlink, "/usr/lib/libprecious.so");
+         Plant(s, "/tmp/filesystem.db", Kind::Symlink, "/etc/nologin");
+     },
+     none},
+    {"another user's writable files at the extraction outputs",
+     [](DeviceScenario& s) {
+         for (const char* path : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
+             Plant(s, path, Kind::File, "#!/bin/sh\ntouch /etc/nologin\n");
+         }
+     },
+     none},
+    {"a link at the RAM disk log with no log on the flash",
+     [](DeviceScenario& s) {
+         DropEarlierLog(s);
+         Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/passwd");
+     },
+     [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
+    {"a link to a directory at the RAM disk log, which mv would move into",
+     [](DeviceScenario& s) {
+         s.PlaceDirectory("/etc/cron.d");
+         Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/cron.d");
+     },
+     [](const Result& r, const Lines& log) {
+         EXPECT_FALSE(r.Exists("/etc/cron.d/upgrade_log"));
+         EXPECT_EQ(log.at(0), "line of an earlier run");
+     }},
+    {"a dangling link at the RAM disk log with no log on the flash",
+     [](DeviceScenario& s) {
+         DropEarlierLog(s);
+         Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/ld.so.preload");
+     },
+     [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
+    {"a link at the scratch name of an oversized log",
+     [](DeviceScenario& s) {
+         PlaceLongEarlierLog(s);
+         Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::Symlink, "/etc/passwd");
+     },
+     [](const Result&, const Lines& log) { ExpectShortenedLog(log); }},
+    {"another user's file at the scratch name of an oversized log",
+     [](DeviceScenario& s) {
+         PlaceLongEarlierLog(s);
+         Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::File, "planted line\n");
+     },
+     [](const Result&, const Lines& log) {
+         ExpectShortenedLog(log);
+         EXPECT_EQ(std::count(log.begin(), log.end(), "planted line"), 0);
+     }},
+    {"a link at the startup marker",
+     [](DeviceScenario& s) {
+         Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
+     },
+     none},
+    {"a link at the startup marker, seen before the RAM disk is rebuilt",
+     [](DeviceScenario& s) {
+         Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
+     },
+     [](const Result& r, const Lines&) {
+         ExpectRootOwned(r, "/tmp/ramdisk/pnv-wait-during-startup", 0);
+     },
+     false},
+};
+
+void RunAttack(const Attack& attack) {
+    DeviceScenario scenario;
+    for (const auto& [path, bytes] : kPrecious) {
+        scenario.Place(path, bytes);
+    }
+    Plant(scenario, "/tmp/udstale", Kind::File, "stale upload");
+    Plant(scenario, "/tmp/udstale.d/part", Kind::File, "stale upload");
+    if (attack.package) {
+        scenario.PlacePackage("udfirmware");
+    }
+    attack.plant(scenario);
+    const Result result = scenario.Run();
+    if (!result.error.empty()) {
+        ADD_FAILURE() << result.error;
+        return;
+    }
+
+    for (const auto& [path, bytes] : kPrecious) {
+        EXPECT_EQ(result.ReadFile(path), bytes) << path;
+    }
+    for (const char* path : kNeverCreated) {
+        EXPECT_FALSE(result.Exists(path)) << path;
+    }
+    EXPECT_FALSE(result.Exists("/tmp/udstale"));
+    EXPECT_FALSE(result.Exists("/tmp/udstale.d"));
+
+    const std::string logPath =
+        attack.package ? "/var/log/upgrade_log" : "/tmp/ramdisk/upgrade_log";
+    // Read only as the program's own file: a link would resolve on the host.
+    Lines log = ExpectRootOwned(result, logPath, 0) ? LogLines(result.ReadFile(logPath)) : Lines{};
+    if (log.size() < 2) {
+        ADD_FAILURE() << logPath << " holds " << log.size() << " lines";
+        log.resize(2);
+    }
+    if (attack.package) {
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/filesystem.db"), DeviceScenario::kDatabase);
+        // What ran as the validator was root's own, writable by no one else.
+        ExpectRootOwned(result, "/tmp/ramdisk/fs-validator", 0755);
+        ExpectRootOwned(result, "/tmp/ramdisk/kernel_image", 0755);
+        EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
+    } else {
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(log.back(), "Unable to locate upgrade file");
+    }
+    attack.check(result, log);
+}
+
 }  // namespace
 
 TEST(HostileDevice, PlantedNamesLinksAndFilesTurnNothingAgainstTheRouter) {
-    struct Attack {
-        const char* name;
-        std::function<void(DeviceScenario&)> plant;
-        std::function<void(const Result&, const Lines& log)> check;
-        bool package = true;  // false: the run ends before staging
-    };
-    const auto none = [](const Result&, const Lines&) {};
-    const std::vector<Attack> attacks = {
-        {"stale uploads whose names split, and links out of /tmp/",
-         [](DeviceScenario& s) {
-             for (const std::string& path : kHostileUploads) {
-                 if (path == "/tmp/udlink") {
-                     Plant(s, path, Kind::Symlink, "/etc");
-                 } else if (path == "/tmp/udtree") {
-                     Plant(s, path, Kind::Directory);
-                     Plant(s, path + "/lib", Kind::Symlink, "/usr/lib");
-                     Plant(s, path + "/file", Kind::File, "upload");
-                 } else {
-                     Plant(s, path, Kind::File, "upload");
-                 }
-             }
-         },
-         [](const Result& r, const Lines&) {
-             for (const std::string& path : kHostileUploads) {
-                 EXPECT_FALSE(r.Exists(path)) << path;
-             }
-         }},
-        {"links at the three extraction outputs",
-         [](DeviceScenario& s) {
-             Plant(s, "/tmp/fs-validator", Kind::Symlink, "/etc/passwd");
-             Plant(s, "/tmp/kernel_image", Kind::Symlink, "/usr/lib/libprecious.so");
-             Plant(s, "/tmp/filesystem.db", Kind::Symlink, "/etc/nologin");
-         },
-         none},
-        {"another user's writable files at the extraction outputs",
-         [](DeviceScenario& s) {
-             for (const char* path :
-                  {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
-                 Plant(s, path, Kind::File, "#!/bin/sh\ntouch /etc/nologin\n");
-             }
-         },
-         none},
-        {"a link at the RAM disk log with no log on the flash",
-         [](DeviceScenario& s) {
-             DropEarlierLog(s);
-             Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/passwd");
-         },
-         [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
-        {"a link to a directory at the RAM disk log, which mv would move into",
-         [](DeviceScenario& s) {
-             s.PlaceDirectory("/etc/cron.d");
-             Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/cron.d");
-         },
-         [](const Result& r, const Lines& log) {
-             EXPECT_FALSE(r.Exists("/etc/cron.d/upgrade_log"));
-             EXPECT_EQ(log.at(0), "line of an earlier run");
-         }},
-        {"a dangling link at the RAM disk log with no log on the flash",
-         [](DeviceScenario& s) {
-             DropEarlierLog(s);
-             Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Symlink, "/etc/ld.so.preload");
-         },
-         [](const Result&, const Lines& log) { EXPECT_EQ(log.at(0), kBanner); }},
-        {"a link at the scratch name of an oversized log",
-         [](DeviceScenario& s) {
-             PlaceLongEarlierLog(s);
-             Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::Symlink, "/etc/passwd");
-         },
-         [](const Result&, const Lines& log) { ExpectShortenedLog(log); }},
-        {"another user's file at the scratch name of an oversized log",
-         [](DeviceScenario& s) {
-             PlaceLongEarlierLog(s);
-             Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::File, "planted line\n");
-         },
-         [](const Result&, const Lines& log) {
-             ExpectShortenedLog(log);
-             EXPECT_EQ(std::count(log.begin(), log.end(), "planted line"), 0);
-         }},
-        {"a link at the startup marker",
-         [](DeviceScenario& s) {
-             Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
-         },
-         none},
-        {"a link at the startup marker, seen before the RAM disk is rebuilt",
-         [](DeviceScenario& s) {
-             Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
-         },
-         [](const Result& r, const Lines&) {
-             ExpectRootOwned(r, "/tmp/ramdisk/pnv-wait-during-startup", 0);
-         },
-         false},
-    };
-    for (const Attack& attack : attacks) {
+    for (const Attack& attack : kAttacks) {
         SCOPED_TRACE(attack.name);
-        DeviceScenario scenario;
-        for (const auto& [path, bytes] : kPrecious) {
-            scenario.Place(path, bytes);
-        }
-        Plant(scenario, "/tmp/udstale", Kind::File, "stale upload");
-        Plant(scenario, "/tmp/udstale.d/part", Kind::File, "stale upload");
-        if (attack.package) {
-            scenario.PlacePackage("udfirmware");
-        }
-        attack.plant(scenario);
-        const Result result = scenario.Run();
-        if (!result.error.empty()) {
-            ADD_FAILURE() << result.error;
-            continue;
-        }
-
-        for (const auto& [path, bytes] : kPrecious) {
-            EXPECT_EQ(result.ReadFile(path), bytes) << path;
-        }
-        for (const char* path : kNeverCreated) {
-            EXPECT_FALSE(result.Exists(path)) << path;
-        }
-        EXPECT_FALSE(result.Exists("/tmp/udstale"));
-        EXPECT_FALSE(result.Exists("/tmp/udstale.d"));
-
-        const std::string logPath =
-            attack.package ? "/var/log/upgrade_log" : "/tmp/ramdisk/upgrade_log";
-        // Read only as the program's own file: a link would resolve on the host.
-        Lines log =
-            ExpectRootOwned(result, logPath, 0) ? LogLines(result.ReadFile(logPath)) : Lines{};
-        if (log.size() < 2) {
-            ADD_FAILURE() << logPath << " holds " << log.size() << " lines";
-            log.resize(2);
-        }
-        if (attack.package) {
-            EXPECT_EQ(result.exitStatus, 1);
-            EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
-            EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
-            EXPECT_EQ(result.ReadFile("/tmp/ramdisk/filesystem.db"), DeviceScenario::kDatabase);
-            // What ran as the validator was root's own, writable by no one else.
-            ExpectRootOwned(result, "/tmp/ramdisk/fs-validator", 0755);
-            ExpectRootOwned(result, "/tmp/ramdisk/kernel_image", 0755);
-            EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
-        } else {
-            EXPECT_EQ(result.exitStatus, 0);
-            EXPECT_EQ(log.back(), "Unable to locate upgrade file");
-        }
-        attack.check(result, log);
+        RunAttack(attack);
     }
 }
 
