@@ -41,7 +41,7 @@ instructions() {
 
 package_of() { # package_of BYTES: a package with one inner file of BYTES bytes
   head -c "$1" /dev/urandom >"$work/data-$1"
-  QX_LOG_QUIET=1 "$qemu" "$build/tools/mkupgrade/mkupgrade" --version 5 --upgrade-name bench \
+  "$qemu" "$build/tools/mkupgrade/mkupgrade" --version 5 --upgrade-name bench \
     --release-name R1 --file-date 20261206 --upgrade-id 1 -o "$work/package-$1" \
     --label data "$work/data-$1"
   echo "$work/package-$1"
@@ -49,14 +49,12 @@ package_of() { # package_of BYTES: a package with one inner file of BYTES bytes
 
 small=16
 large=$((256 * 1024))
-export QX_LOG_QUIET=1
 small_count=$(instructions "$build/tools/inspect/upgrade-inspect" verify "$(package_of $small)")
 large_count=$(instructions "$build/tools/inspect/upgrade-inspect" verify "$(package_of $large)")
 echo "upgrade-inspect verify: $small_count instructions ($small-byte inner file)," \
   "$large_count ($large bytes)"
 awk -v s="$small_count" -v l="$large_count" -v b=$((large - small)) \
   'BEGIN { printf "verification: %.2f ARM instructions per byte\n", (l - s) / b }'
-unset QX_LOG_QUIET
 
 scripts/make-router "$work/router" build/dev
 package_bytes=$(stat -c %s "$work/router/device/tmp/ramdisk/ud1765000000.pkg")
