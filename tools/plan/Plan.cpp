@@ -212,9 +212,7 @@ Plan MakePlan(Options const& options) {
     const unsigned long long start =
         static_cast<unsigned long long>(options.free) + plan.device.upgradeLogBytes;
     plan.freeNow = options.free;
-    plan.freeAtStart = start > qx::upgrader::utils::kSaturatedSize
-                           ? qx::upgrader::utils::kSaturatedSize
-                           : static_cast<unsigned int>(start);
+    plan.freeAtStart = qx::upgrader::utils::SaturatedSize(start);
     memdevice::SetFreeSpace(plan.freeAtStart);
 
     qx::upgrader::cleanup::CleanupVQ740 cleanup(options.required);
@@ -377,9 +375,7 @@ int CheckArguments(PlanArguments const& args, Options& options) {
             return Error("--free needs a number of bytes, not '" + args.free + "'");
         }
         options.freeGiven = true;
-        options.free = number > qx::upgrader::utils::kSaturatedSize
-                           ? qx::upgrader::utils::kSaturatedSize
-                           : static_cast<unsigned int>(number);
+        options.free = qx::upgrader::utils::SaturatedSize(number);
     }
     if (options.root.empty() != !options.freeGiven) {
         return Error("--root and --free go together");

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +17,8 @@
 #include "upgrader/utils/SystemCalls.h"
 
 // Everything here reads the real file system through system calls (stat,
-// lstat, readlink, opendir, statvfs, open/read). The seam functions of
-// FileSystem.h are the in-memory device's in this program.
+// lstat, readlink, opendir, statvfs through the system-call layer, open/read). The seam functions
+// of FileSystem.h are the in-memory device's in this program.
 namespace qx {
 namespace plan {
 
@@ -27,7 +26,7 @@ namespace {
 
 namespace memdevice = qx::upgrader::memdevice;
 namespace cleanup = qx::upgrader::cleanup;
-using qx::upgrader::utils::kSaturatedSize;
+using qx::upgrader::utils::SaturatedSize;
 
 constexpr const char* kUpgradeLog = "/var/log/upgrade_log";
 constexpr const char* kRunUpgradeLog = "/tmp/ramdisk/upgrade_log";
@@ -36,10 +35,6 @@ constexpr const char* kRunUpgradeLog = "/tmp/ramdisk/upgrade_log";
 constexpr const char* kLogDirectories[] = {"/var/log", "/home/logs"};
 constexpr int kMaxLinks = 40;  // as the kernel's ELOOP limit
 constexpr std::size_t kVersionBytes = 4096;
-
-unsigned int Saturate(unsigned long long value) {
-    return value > kSaturatedSize ? kSaturatedSize : static_cast<unsigned int>(value);
-}
 
 std::vector<std::string> Components(std::string const& path) {
     std::vector<std::string> parts;
@@ -117,7 +112,7 @@ class Loader {
         if (info.st_dev != rootDevice_) {
             return 0;
         }
-        return Saturate(static_cast<unsigned long long>(info.st_blocks) * 512ull);
+        return SaturatedSize(static_cast<unsigned long long>(info.st_blocks) * 512ull);
     }
 
     bool Lstat(std::string const& devicePath, struct stat& info) const {
@@ -145,7 +140,7 @@ class Loader {
             memdevice::AddDirectory(devicePath, static_cast<long>(target.st_mtime));
         } else if (S_ISREG(target.st_mode)) {
             memdevice::AddFile(devicePath,
-                               Saturate(static_cast<unsigned long long>(target.st_size)),
+                               SaturatedSize(static_cast<unsigned long long>(target.st_size)),
                                static_cast<long>(target.st_mtime));
             memdevice::SetFreedBytes(devicePath, Allocated(own));
         }
@@ -190,7 +185,7 @@ class Loader {
         const char* from = moved ? kUpgradeLog : kRunUpgradeLog;
         if (Stat(from, target) && S_ISREG(target.st_mode)) {
             memdevice::AddFile(kRunUpgradeLog,
-                               Saturate(static_cast<unsigned long long>(target.st_size)),
+                               SaturatedSize(static_cast<unsigned long long>(target.st_size)),
                                static_cast<long>(target.st_mtime));
             memdevice::SetFreedBytes(kRunUpgradeLog, 0);
         }
@@ -260,7 +255,8 @@ class Loader {
     void LoadTreeNode(std::string const& devicePath, std::string const& host,
                       struct stat const& info) const {
         if (!S_ISDIR(info.st_mode)) {
-            memdevice::AddFile(devicePath, Saturate(static_cast<unsigned long long>(info.st_size)),
+            memdevice::AddFile(devicePath,
+                               SaturatedSize(static_cast<unsigned long long>(info.st_size)),
                                static_cast<long>(info.st_mtime));
             memdevice::SetFreedBytes(devicePath, Allocated(info));
             return;
@@ -353,14 +349,10 @@ bool LooksLikeRootFileSystem(std::string const& root) {
 
 bool MeasureRootFreeSpace(unsigned int& freeBytes, std::string& error) {
     // The cleanup syncs before each measurement; so does the plan.
-    ::sync();
-    struct statvfs info {};
-    if (::statvfs("/", &info) != 0) {
+    if (!qx::upgrader::utils::MeasureFreeSpace("/", freeBytes)) {
         error = "cannot measure the free space of /: " + qx::upgrader::utils::ErrnoText(errno);
         return false;
     }
-    freeBytes = Saturate(static_cast<unsigned long long>(info.f_bavail) *
-                         static_cast<unsigned long long>(info.f_bsize));
     return true;
 }
 

@@ -104,8 +104,7 @@ void Record(EffectKind kind, std::string const& path, unsigned int bytes = 0,
 void Free(std::string const& path, unsigned int bytes) {
     if (OnFlash(path)) {
         const unsigned long long sum = 0ull + Device().freeSpace + bytes;
-        Device().freeSpace =
-            sum > utils::kSaturatedSize ? utils::kSaturatedSize : static_cast<unsigned int>(sum);
+        Device().freeSpace = utils::SaturatedSize(sum);
     }
 }
 

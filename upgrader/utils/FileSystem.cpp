@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,10 +18,6 @@ namespace upgrader {
 namespace utils {
 
 namespace {
-
-unsigned int Saturate(unsigned long long value) {
-    return value > kSaturatedSize ? kSaturatedSize : static_cast<unsigned int>(value);
-}
 
 void RemoveEntryAt(int parent, const char* name);
 
@@ -126,14 +121,7 @@ bool OpenLastLines(std::string const& path, unsigned int lines, Descriptor& in) 
 }  // namespace
 
 bool MountFreeSpace(std::string path, unsigned int& freeBytes) {
-    ::sync();
-    struct statvfs info;
-    if (::statvfs(path.c_str(), &info) != 0) {
-        return false;
-    }
-    freeBytes = Saturate(static_cast<unsigned long long>(info.f_bavail) *
-                         static_cast<unsigned long long>(info.f_bsize));
-    return true;
+    return MeasureFreeSpace(path.c_str(), freeBytes);
 }
 
 bool FileExists(std::string const& path) {
@@ -151,7 +139,7 @@ bool FileSize(std::string const& path, unsigned int& size) {
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
-    size = Saturate(static_cast<unsigned long long>(info.st_size));
+    size = SaturatedSize(static_cast<unsigned long long>(info.st_size));
     return true;
 }
 

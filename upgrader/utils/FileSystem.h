@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "upgrader/utils/SystemCalls.h"
+
 // What the device offers the cleanup and the driver: file-system queries,
 // removals, renames, directory listings and the start of small system
 // files. Declared here and defined by exactly one device linked into each
@@ -13,11 +15,6 @@
 namespace qx {
 namespace upgrader {
 namespace utils {
-
-// Byte counts are unsigned 32-bit. A figure of 4 GiB or more (free space of
-// a large file system, size of a huge file) saturates at 0xFFFFFFFF instead
-// of wrapping into a small number: a large disk must read as "plenty".
-constexpr unsigned int kSaturatedSize = 0xFFFFFFFFu;
 
 // Syncs, then stores the bytes available to unprivileged users of the file
 // system holding path (f_bavail * f_bsize, saturated). False, freeBytes

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,17 @@ bool PwriteAll(int fd, const void* data, std::size_t size, off_t offset) {
                        [fd, offset](const char* next, std::size_t left, std::size_t done) {
                            return ::pwrite(fd, next, left, offset + static_cast<off_t>(done));
                        });
+}
+
+bool MeasureFreeSpace(const char* path, unsigned int& freeBytes) {
+    ::sync();
+    struct statvfs info;
+    if (::statvfs(path, &info) != 0) {
+        return false;
+    }
+    freeBytes = SaturatedSize(static_cast<unsigned long long>(info.f_bavail) *
+                              static_cast<unsigned long long>(info.f_bsize));
+    return true;
 }
 
 pid_t WaitForChild(pid_t pid, int& status) {

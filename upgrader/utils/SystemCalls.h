@@ -14,6 +14,20 @@ namespace qx {
 namespace upgrader {
 namespace utils {
 
+// Byte counts are unsigned 32-bit. A figure of 4 GiB or more (free space of
+// a large file system, size of a huge file) saturates at 0xFFFFFFFF instead
+// of wrapping into a small number: a large disk must read as "plenty".
+constexpr unsigned int kSaturatedSize = 0xFFFFFFFFu;
+
+inline unsigned int SaturatedSize(unsigned long long value) {
+    return value > kSaturatedSize ? kSaturatedSize : static_cast<unsigned int>(value);
+}
+
+// Syncs, then stores the bytes available to unprivileged users of the file
+// system holding path (f_bavail * f_bsize, saturated). False, freeBytes
+// untouched, when the file system cannot be queried.
+bool MeasureFreeSpace(const char* path, unsigned int& freeBytes);
+
 // Runs call until it is not interrupted by a signal.
 template <typename Call>
 auto Retrying(Call call) -> decltype(call()) {
