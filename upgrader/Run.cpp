@@ -45,7 +45,7 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
         StageAndValidate(packagePath);
         LogToUpgradeLog("Successfully upgraded firmware\n");
     }
-    utils::RunCommand(kLogToFlashCommand);
+    MoveLogToFlash();
     return 1;
 }
 

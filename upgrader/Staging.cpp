@@ -6,6 +6,7 @@
 #include "upgradeFile/UpgradeFile.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace upgrader {
@@ -13,6 +14,7 @@ namespace upgrader {
 namespace {
 
 constexpr const char* kPackageDirectory = "/tmp/ramdisk/";
+constexpr const char* kRamDisk = "/tmp/ramdisk";
 constexpr size_t kPackagePathBufferSize = 32;
 
 struct ExtractedFile {
@@ -26,14 +28,22 @@ constexpr ExtractedFile kExtractedFiles[] = {
     {4, "/tmp/filesystem.db"},
 };
 
-constexpr const char* kStagedFiles[] = {
-    "/tmp/ramdisk/upgrade_log",
-    "/tmp/ramdisk/fs-validator",
-    "/tmp/ramdisk/kernel_image",
-    "/tmp/ramdisk/filesystem.db",
+struct StagedFile {
+    const char* from;
+    const char* to;
+};
+
+constexpr StagedFile kStagedFiles[] = {
+    {"/tmp/fs-validator", "/tmp/ramdisk/fs-validator"},
+    {"/tmp/kernel_image", "/tmp/ramdisk/kernel_image"},
+    {"/tmp/filesystem.db", "/tmp/ramdisk/filesystem.db"},
 };
 
 }  // namespace
+
+bool MoveLogToRamDisk() { return utils::MoveUpgradeLog(kFlashLogPath, kRamDiskLogPath, false); }
+
+bool MoveLogToFlash() { return utils::MoveUpgradeLog(kRamDiskLogPath, kFlashLogPath, true); }
 
 void StartWatchdogProgram(std::string const& watchdog) { utils::RunCommand(watchdog + " &"); }
 
@@ -55,10 +65,18 @@ bool LocateUpgradeFile(std::string& packagePath) {
         return false;
     }
     for (const std::string& name : names) {
-        if (name.compare(0, 2, "ud") == 0) {
-            packagePath = FormatPackagePath(name.c_str());
-            return true;
+        if (name.compare(0, 2, "ud") != 0) {
+            continue;
         }
+        // Only the run's own upload is taken: anyone can place entries here.
+        const std::string entry = kPackageDirectory + name;
+        std::string reason;
+        if (!utils::CheckOwnEntry(entry, reason)) {
+            utils::LogToUpgradeLog("Passing over upload " + entry + ": " + reason);
+            continue;
+        }
+        packagePath = FormatPackagePath(name.c_str());
+        return true;
     }
     return false;
 }
@@ -75,19 +93,19 @@ bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
 void StageAndValidate(std::string const& packagePath) {
     utils::RemoveFile(packagePath);
     utils::SyncFileSystems();
-    utils::RunCommand(kLogToFlashCommand);
+    MoveLogToFlash();
+    unsigned long long previous = ~0ull;
+    utils::FileSystemOf(kRamDisk, previous);
     utils::RunCommand("umount /tmp/ramdisk/");
     utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
-    // The fresh RAM disk can be written by everyone, and mv moves into a
-    // directory that a link planted at its destination names: each name is
-    // made our own file first.
-    for (const char* staged : kStagedFiles) {
-        utils::ClaimOwnFile(staged, 0600);
+    // A fresh tmpfs can be written by everyone: it becomes root's alone, and
+    // whatever was planted in it since the mount goes, before anything is
+    // moved there. When the mount failed, the directory is used as it is.
+    utils::SecureFreshMount(kRamDisk, previous);
+    MoveLogToRamDisk();
+    for (const StagedFile& file : kStagedFiles) {
+        utils::MoveFile(file.from, file.to);
     }
-    utils::RunCommand(kLogToRamDiskCommand);
-    utils::RunCommand("mv /tmp/fs-validator /tmp/ramdisk/fs-validator");
-    utils::RunCommand("mv /tmp/kernel_image /tmp/ramdisk/kernel_image");
-    utils::RunCommand("mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db");
     utils::SyncFileSystems();
     const int status = utils::RunCommand(
         "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db");

@@ -9,11 +9,22 @@ class UpgradeFile;
 
 namespace upgrader {
 
-// The two moves of the upgrade log between the flash and the RAM disk.
-inline constexpr const char* kLogToRamDiskCommand =
-    "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log";
-inline constexpr const char* kLogToFlashCommand =
-    "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log";
+// The upgrade log's two places: on the RAM disk while a run lasts, on the
+// flash in between.
+inline constexpr const char* kRamDiskLogPath = "/tmp/ramdisk/upgrade_log";
+inline constexpr const char* kFlashLogPath = "/var/log/upgrade_log";
+
+// The moves of the upgrade log and of the staged files are done in process
+// (MoveUpgradeLog, MoveFile of FileSystem.h), not by running "mv": busybox
+// mv across file systems frees the destination's name and opens it again
+// without O_EXCL, and in that gap anyone could plant a link or a FIFO on
+// the RAM disk. No mv command is run, not even as a no-op: a later mv
+// would move whatever someone placed at the source in the meantime.
+// Onto the RAM disk: a log left on the flash by a move that could not be
+// made (a full RAM disk) is taken over whole.
+bool MoveLogToRamDisk();
+// Onto the flash: a log still there keeps its lines; this run's follow.
+bool MoveLogToFlash();
 
 // Starts the watchdog program in the background: the argument verbatim
 // followed by " &".
@@ -23,17 +34,21 @@ void StartWatchdogProgram(std::string const& watchdog);
 // cut after 31 characters as the 32-byte path buffer holds no more.
 std::string FormatPackagePath(const char* entryName);
 
-// Finds the first entry of /tmp/ramdisk/ whose name begins with "ud".
-// packagePath is emptied first and holds the package's path on success.
+// Finds the first entry of /tmp/ramdisk/ whose name begins with "ud" and
+// that is the run's own (CheckOwnEntry): a link, another user's entry or
+// one that others may write is passed over as if absent, with a log entry
+// "Passing over upload PATH: REASON" for each. packagePath is emptied first
+// and holds the package's path on success.
 bool LocateUpgradeFile(std::string& packagePath);
 
 // Extracts inner files 2, 3 and 4 to /tmp/fs-validator, /tmp/kernel_image
 // and /tmp/filesystem.db, stopping at the first failure.
 bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader);
 
-// Deletes the package, rebuilds the RAM disk, moves the log and the three
-// extracted files onto it and runs the validator; the marker
-// /etc/upgrade_started goes only when the validator succeeds.
+// Deletes the package, rebuilds the RAM disk and takes it for root alone
+// (SecureFreshMount), moves the log and the three extracted files onto it
+// and runs the validator; the marker /etc/upgrade_started goes only when
+// the validator succeeds.
 void StageAndValidate(std::string const& packagePath);
 
 }  // namespace upgrader

@@ -42,10 +42,7 @@ int main(int argc, char** argv) {
     // Whatever the starting shell's umask, no file of the run is writable by
     // others unless a mode says so.
     ::umask(022);
-    // mv moves into a directory that a link planted at its destination
-    // names: the name is made our own file first.
-    qx::upgrader::utils::ClaimOwnFile(qx::upgrader::utils::kUpgradeLogPath, 0666);
-    RunCommand(qx::upgrader::kLogToRamDiskCommand);
+    qx::upgrader::MoveLogToRamDisk();
     LogToUpgradeLog("Upg: V0.0.5: Beginning upgrade");
 
     if (argc < 2) {

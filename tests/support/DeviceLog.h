@@ -40,15 +40,10 @@ inline const std::vector<std::string> kStaticDirectoryCommands = {
     "rm -rf /usr/local/man",
     "rm -rf /share/doc/"};
 
-// Staging rebuilds the RAM disk around the upgrade log, then runs the validator, in this order.
+// Staging rebuilds the RAM disk (the moves around it are in process), then
+// runs the validator, in this order.
 inline const Lines kStagingCommands = {
-    "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
-    "umount /tmp/ramdisk/",
-    "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-    "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-    "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-    "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-    "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
+    "umount /tmp/ramdisk/", "mount -t tmpfs -o size=25M /tmp/ramdisk/",
     "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db"};
 
 inline Lines QuiesceCommands() {

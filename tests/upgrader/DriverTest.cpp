@@ -85,43 +85,99 @@ TEST_F(Driver, ExitsBeforeThePackageRunTheirSequenceAndReturnZero) {
     }
 }
 
-TEST_F(Driver, ThePackageIsTheFirstUdEntryTheDirectoryYields) {
+TEST_F(Driver, ThePackageIsTheFirstOwnUdEntryTheDirectoryYields) {
     std::string path;
     EXPECT_FALSE(LocateUpgradeFile(path));
-    for (const char* name : {"UD1.bin", "Ud2", "udamaged", "udsound"}) {
-        dev::AddFile(std::string("/tmp/ramdisk/") + name, 4096);
+    const struct {
+        const char* name;
+        unsigned int uid;
+        unsigned int mode;
+        const char* passedOver;  // the reason logged, or null when it can be taken
+    } entries[] = {
+        {"UD1.bin", 0, 0644, nullptr},  // not an upload: neither taken nor logged
+        {"udz", 1000, 0644, "another user's"},
+        {"udgroup", 0, 0664, "writable by others"},
+        {"udother", 0, 0646, "writable by others"},
+        {"udlink", 0, 0, "a link"},
+        {"udamaged", 0, 0644, nullptr},
+        {"udsound", 0, 0644, nullptr},
+    };
+    Lines log;
+    for (const auto& e : entries) {
+        const std::string entry = std::string("/tmp/ramdisk/") + e.name;
+        if (e.mode == 0) {
+            dev::AddLink(entry, "/tmp/ramdisk/udsound");
+        } else {
+            dev::AddFile(entry, 4096);
+            dev::SetOwner(entry, e.uid, e.mode);
+        }
+        if (e.passedOver != nullptr) {
+            log.push_back("Passing over upload " + entry + ": " + e.passedOver);
+        }
     }
     path = "stale";
     EXPECT_TRUE(LocateUpgradeFile(path));
     EXPECT_EQ(path, "/tmp/ramdisk//udamaged");
+    EXPECT_EQ(dev::Notes(), log);
+
+    // Only decoys: none is taken. A long name is cut; a directory is taken.
     dev::Reset();
+    dev::AddFile("/tmp/ramdisk/udz", 4096);
+    dev::SetOwner("/tmp/ramdisk/udz", 1000, 0600);
+    EXPECT_FALSE(LocateUpgradeFile(path));
+    EXPECT_EQ(path, "");
     dev::AddFile("/tmp/ramdisk/ud3456789012345678901", 4096);
     EXPECT_TRUE(LocateUpgradeFile(path));
     EXPECT_EQ(path, "/tmp/ramdisk//ud345678901234567");
+    dev::Reset();
+    dev::AddDirectory("/tmp/ramdisk/udir");
+    EXPECT_TRUE(LocateUpgradeFile(path));
+    EXPECT_EQ(path, "/tmp/ramdisk//udir");
     EXPECT_EQ(FormatPackagePath("ud3456789012345678901234567890").size(), 31u);
 }
 
 TEST_F(Driver, StagingRebuildsTheRamDiskAndRunsTheValidator) {
+    using K = dev::EffectKind;
+    const std::vector<std::pair<K, std::string>> order = {
+        {K::Removed, "/tmp/ramdisk/ud1"},
+        {K::Removed, "/var/log/upgrade_log"},  // replaced by itself and the RAM disk's lines
+        {K::Moved, "/tmp/ramdisk/upgrade_log"},
+        {K::Command, "umount /tmp/ramdisk/"},
+        {K::Command, "mount -t tmpfs -o size=25M /tmp/ramdisk/"},
+        {K::Secured, "/tmp/ramdisk"},
+        {K::Moved, "/var/log/upgrade_log"},
+        {K::Moved, "/tmp/fs-validator"},
+        {K::Moved, "/tmp/kernel_image"},
+        {K::Moved, "/tmp/filesystem.db"},
+        {K::Command, qx::testing::kStagingCommands.back()}};
     for (int status : {0, 1 << 8}) {
         SCOPED_TRACE(status);
         SetUp();
         dev::SetCommandStatus(qx::testing::kStagingCommands.back(), status);
-        for (const char* file :
-             {"/tmp/ramdisk/ud1", "/tmp/ramdisk/upgrade_log", "/tmp/fs-validator",
-              "/tmp/kernel_image", "/tmp/filesystem.db", "/etc/upgrade_started"}) {
+        for (const char* file : {"/tmp/ramdisk/ud1", "/tmp/fs-validator", "/tmp/kernel_image",
+                                 "/tmp/filesystem.db", "/etc/upgrade_started"}) {
             dev::AddFile(file, 100);
         }
+        // A log that an earlier move left on the flash keeps its lines.
+        dev::AddTextFile("/var/log/upgrade_log", "earlier\n");
+        dev::AddTextFile("/tmp/ramdisk/upgrade_log", "this run\n");
         StageAndValidate("/tmp/ramdisk//ud1");
         Lines expected = qx::testing::kStagingCommands;
         if (status == 0) {
             expected.push_back("rm /etc/upgrade_started");
         }
         EXPECT_EQ(dev::Commands(), expected);
-        EXPECT_EQ(dev::Effects().front().kind, dev::EffectKind::Removed);  // the package, first
-        EXPECT_EQ(dev::Effects().front().path, "/tmp/ramdisk/ud1");
-        for (const char* file : {"upgrade_log", "fs-validator", "kernel_image", "filesystem.db"}) {
+        std::vector<std::pair<K, std::string>> effects;
+        for (const dev::Effect& effect : dev::Effects()) {
+            effects.emplace_back(effect.kind, effect.path);
+        }
+        effects.resize(order.size());
+        EXPECT_EQ(effects, order);
+        for (const char* file : {"fs-validator", "kernel_image", "filesystem.db"}) {
             EXPECT_TRUE(dev::Exists(std::string("/tmp/ramdisk/") + file)) << file;
         }
+        EXPECT_EQ(dev::TextOf("/tmp/ramdisk/upgrade_log"), "earlier\nthis run\n");
+        EXPECT_FALSE(dev::Exists("/var/log/upgrade_log"));
         EXPECT_EQ(dev::Exists("/etc/upgrade_started"), status != 0);
     }
 }

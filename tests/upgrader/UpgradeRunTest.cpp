@@ -19,13 +19,11 @@ const char* const kBanner = "Upg: V0.0.5: Beginning upgrade";
 
 Lines SuccessfulRunCommands() {
     return qx::testing::Concat(
-        {{"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log"},
-         QuiesceCommands(),
+        {QuiesceCommands(),
          {"/tmp/wdfeed &", "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\""},
          qx::testing::kStaticDirectoryCommands,
          qx::testing::kStagingCommands,
-         {"rm /etc/upgrade_started", "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
-          "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}});
+         {"rm /etc/upgrade_started", "pkill -9 wdfeed", "watchdog /dev/watchdog -T 5"}});
 }
 
 unsigned int TimeQuotient() { return static_cast<unsigned int>(std::time(nullptr)) / 1000u; }
@@ -53,8 +51,7 @@ TEST(UpgradeRun, MissingArgumentLogsAndHandsOffWithoutTouchingTheDevice) {
     EXPECT_EQ(log, (Lines{"line of an earlier run", kBanner,
                           "/usr/sbin/upgrader: No watchdog provided"}));
     EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
-    EXPECT_EQ(result.commands, (Lines{"mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-                                      "watchdog /dev/watchdog -T 5"}));
+    EXPECT_EQ(result.commands, (Lines{"watchdog /dev/watchdog -T 5"}));
     EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
     EXPECT_TRUE(result.Exists("/tmp/wdfeed"));
     ExpectDaemonsRestored(result, false);

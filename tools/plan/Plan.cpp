@@ -144,6 +144,7 @@ class StageReader {
                 }
                 break;
             case EffectKind::Note:
+            case EffectKind::Secured:  // staging only, never during the cleanup
                 break;
         }
     }

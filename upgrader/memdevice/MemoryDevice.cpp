@@ -28,6 +28,9 @@ struct Node {
     bool pinned = false;
     bool unopenable = false;
     unsigned long order = 0;
+    bool link = false;  // a symbolic link: text holds its target
+    unsigned int uid = 0;
+    unsigned int mode = 0644;
 };
 
 struct State {
@@ -37,6 +40,10 @@ struct State {
     unsigned int freeSpace = 0;
     long time = 0;
     unsigned long nextOrder = 0;
+    // Mount points and the number of the file system mounted there; every
+    // other path is on that of its nearest mounted ancestor ("/": 0).
+    std::map<std::string, unsigned long long> mounts;
+    unsigned long long nextMount = 0;
 };
 
 State& Device() {
@@ -227,8 +234,10 @@ void Apply(std::string const& command) {
         Tail(std::stoul(m[1]), m[2], m[3]);
     } else if (std::regex_match(command, m, unmount)) {
         RemoveTree(m[1], false);
+        Device().mounts.erase(Normalize(m[1]));
     } else if (std::regex_match(command, m, mount)) {
         AddDirectory(m[1]);
+        Device().mounts[Normalize(m[1])] = ++Device().nextMount;
     }
 }
 
@@ -284,6 +293,21 @@ void MakeUnopenable(std::string const& path) {
 void Pin(std::string const& path) {
     if (Node* node = Find(path)) {
         node->pinned = true;
+    }
+}
+
+void AddLink(std::string const& path, std::string const& target) {
+    Node node;
+    node.link = true;
+    node.text = target;
+    node.mode = 0777;
+    Put(path, node);
+}
+
+void SetOwner(std::string const& path, unsigned int uid, unsigned int mode) {
+    if (Node* node = Find(path)) {
+        node->uid = uid;
+        node->mode = mode;
     }
 }
 
@@ -468,6 +492,69 @@ bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned
     RemoveFile(scratch);
     memdevice::Tail(lines, path, scratch);
     return memdevice::Move(scratch, path);
+}
+
+bool CheckOwnEntry(std::string const& path, std::string& reason) {
+    Node* node = Find(path);
+    reason = node == nullptr     ? "gone"
+             : node->link        ? "a link"
+             : node->uid != 0    ? "another user's"
+             : node->mode & 022u ? "writable by others"
+                                 : "";
+    return reason.empty();
+}
+
+bool FileSystemOf(std::string const& path, unsigned long long& id) {
+    if (Find(path) == nullptr) {
+        return false;
+    }
+    for (std::string at = memdevice::Normalize(path);; at = memdevice::ParentOf(at)) {
+        auto mounted = Device().mounts.find(at);
+        if (mounted != Device().mounts.end() || at == "/") {
+            id = mounted == Device().mounts.end() ? 0 : mounted->second;
+            return true;
+        }
+    }
+}
+
+bool SecureFreshMount(std::string const& path, unsigned long long previous) {
+    unsigned long long id = 0, parent = 0;
+    if (!DirectoryExists(path) || !FileSystemOf(path, id) ||
+        !FileSystemOf(memdevice::ParentOf(memdevice::Normalize(path)), parent) || id == previous ||
+        id == parent) {
+        return false;
+    }
+    memdevice::RemoveTree(path, false);
+    memdevice::Record(memdevice::EffectKind::Secured, memdevice::Normalize(path));
+    return true;
+}
+
+bool MoveFile(std::string const& from, std::string const& to) {
+    std::string reason;
+    Node* source = Find(from);
+    Node* target = Find(to);
+    if (!CheckOwnEntry(from, reason) || source->directory || (target && target->directory)) {
+        return false;
+    }
+    return memdevice::Move(from, to);
+}
+
+bool MoveUpgradeLog(std::string const& from, std::string const& to, bool keepEarlier) {
+    Node* target = Find(to);
+    if (target != nullptr && target->directory) {
+        memdevice::RemoveTree(to, true);
+        target = nullptr;
+    }
+    std::string reason;
+    const bool keep = keepEarlier && target != nullptr && CheckOwnEntry(to, reason);
+    const std::string earlier = keep ? target->text : std::string();
+    if (!MoveFile(from, to)) {
+        return false;
+    }
+    Node* moved = Find(to);
+    moved->text = earlier + moved->text;
+    moved->size = static_cast<unsigned int>(moved->text.size());
+    return true;
 }
 
 void SyncFileSystems() {}

@@ -22,14 +22,17 @@
 //   mv A B                          A is renamed to B
 //   touch F                         F is created empty when missing
 //   tail -n N A > B                 B becomes a copy of A's last N lines
-//   umount D / mount -t tmpfs .. D  D is emptied / created
+//   umount D / mount -t tmpfs .. D  D is emptied / created as a new mount
 //   cat BOARD | grep -q "\b12\b"    exit status 0 when the board text holds
 //                                   the word 12, otherwise 1
 // Every other command only has the exit status set for it (default 0).
 // The file functions done in process act on the tree too: stale entries go
 // with everything below them (RemoveSelectedEntries), a claimed name that
 // is missing becomes an empty file (ClaimOwnFile), and a text file keeps
-// its last lines through the scratch file renamed over it (KeepLastLines).
+// its last lines through the scratch file renamed over it (KeepLastLines),
+// the moves rename (MoveFile; MoveUpgradeLog also removes a directory at
+// the target and puts a kept earlier log's text first), and a fresh mount
+// is emptied (SecureFreshMount).
 namespace qx {
 namespace upgrader {
 namespace memdevice {
@@ -40,6 +43,7 @@ enum class EffectKind {
     Emptied,  // path: the file; bytes: what emptying it freed
     Moved,    // path: the old name; target: the new one
     Note,     // path: a text recorded by the caller (RecordNote)
+    Secured,  // path: a fresh mount taken for the run alone (SecureFreshMount)
 };
 
 struct Effect {
@@ -58,6 +62,11 @@ void AddFile(std::string const& path, unsigned int size, long mtime = 0);
 // The same with known contents; the size is the text's length.
 void AddTextFile(std::string const& path, std::string const& text, long mtime = 0);
 void AddDirectory(std::string const& path, long mtime = 0);
+// A symbolic link (never followed by the device's functions).
+void AddLink(std::string const& path, std::string const& target);
+// Owner and permission bits of an entry: everything is root's (uid 0),
+// files 0644, until set otherwise.
+void SetOwner(std::string const& path, unsigned int uid, unsigned int mode);
 // Appends text to a file, creating it when its directory exists, as the
 // device's log writer does. False when there is no such directory.
 bool AppendText(std::string const& path, std::string const& text);

@@ -19,44 +19,6 @@ namespace utils {
 
 namespace {
 
-void RemoveEntryAt(int parent, const char* name);
-
-// Reads the whole directory open at fd first, then removes the entries that
-// select accepts (all when select is null); closes fd.
-void RemoveEntriesAt(int fd, std::function<bool(const char*)> const* select) {
-    DIR* directory = ::fdopendir(fd);
-    if (directory == nullptr) {
-        ::close(fd);
-        return;
-    }
-    std::vector<std::string> names;
-    while (const struct dirent* entry = ::readdir(directory)) {
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
-            (select == nullptr || (*select)(name))) {
-            names.push_back(name);
-        }
-    }
-    for (const std::string& name : names) {
-        RemoveEntryAt(::dirfd(directory), name.c_str());
-    }
-    ::closedir(directory);
-}
-
-void RemoveEntryAt(int parent, const char* name) {
-    if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) {
-        return;
-    }
-    // A directory (unlink refuses it): emptied through its own descriptor.
-    const int fd = Retrying(
-        [&] { return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
-    if (fd < 0) {
-        return;
-    }
-    RemoveEntriesAt(fd, nullptr);
-    ::unlinkat(parent, name, AT_REMOVEDIR);
-}
-
 // Pieces in which KeepLastLines reads and copies.
 constexpr std::size_t kChunkSize = 4096;
 
@@ -116,6 +78,52 @@ bool OpenLastLines(std::string const& path, unsigned int lines, Descriptor& in) 
     return in.Valid() && ::fstat(in.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
            FindLastLines(in.Get(), info.st_size, lines, start) &&
            ::lseek(in.Get(), start, SEEK_SET) == start;
+}
+
+// Writes the rest of earlier (when open) and of in to a fresh file beside to
+// with source's mode and times, syncs it and renames it over to.
+bool CopyOver(int earlier, int in, struct stat const& source, std::string const& to) {
+    std::string scratch;
+    Descriptor out(CreateScratchBeside(to, 0, 0600, scratch));
+    struct stat created;
+    if (!out.Valid() || ::fstat(out.Get(), &created) != 0) {
+        return false;
+    }
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    const bool done = (earlier < 0 || CopyRest(earlier, out.Get())) && CopyRest(in, out.Get()) &&
+                      ::fchmod(out.Get(), source.st_mode & 07777) == 0 &&
+                      ::futimens(out.Get(), times) == 0 && ::fsync(out.Get()) == 0 && out.Close() &&
+                      std::rename(scratch.c_str(), to.c_str()) == 0;
+    if (!done) {
+        RemoveWrittenFile(scratch.c_str(), created);
+    }
+    return done;
+}
+
+bool Move(std::string const& from, std::string const& to, bool keepEarlier) {
+    Descriptor in(OpenOwnFileForReading(from.c_str(), false));
+    struct stat source;
+    if (!in.Valid() || ::fstat(in.Get(), &source) != 0 || !S_ISREG(source.st_mode)) {
+        return false;
+    }
+    Descriptor earlier(keepEarlier ? OpenOwnFileForReading(to.c_str(), false) : -1);
+    struct stat standing;
+    if (earlier.Valid() && (::fstat(earlier.Get(), &standing) != 0 || !S_ISREG(standing.st_mode))) {
+        earlier.Close();
+    }
+    if (!earlier.Valid()) {
+        if (std::rename(from.c_str(), to.c_str()) == 0) {
+            return true;
+        }
+        if (errno != EXDEV) {
+            return false;
+        }
+    }
+    if (!CopyOver(earlier.Get(), in.Get(), source, to)) {
+        return false;
+    }
+    RemoveWrittenFile(from.c_str(), source);
+    return true;
 }
 
 }  // namespace
@@ -202,6 +210,56 @@ void RemoveSelectedEntries(std::string const& directory,
 bool ClaimOwnFile(std::string const& path, unsigned int mode) {
     Descriptor file(OpenOwnFileForAppend(path.c_str(), static_cast<mode_t>(mode)));
     return file.Valid() && file.Close();
+}
+
+bool CheckOwnEntry(std::string const& path, std::string& reason) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) {
+        reason = "gone";
+    } else if (S_ISLNK(info.st_mode)) {
+        reason = "a link";
+    } else if (!IsOwnEntry(info, false)) {
+        reason = (info.st_uid == ::geteuid() || info.st_uid == ::getuid()) ? "writable by others"
+                                                                           : "another user's";
+    } else {
+        reason.clear();
+    }
+    return reason.empty();
+}
+
+bool FileSystemOf(std::string const& path, unsigned long long& id) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    id = static_cast<unsigned long long>(info.st_dev);
+    return true;
+}
+
+bool SecureFreshMount(std::string const& path, unsigned long long previous) {
+    Descriptor directory(OpenFile(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    const std::string::size_type slash = path.rfind('/');
+    const std::string parent =
+        slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+    struct stat mounted, above;
+    if (!directory.Valid() || ::fstat(directory.Get(), &mounted) != 0 ||
+        ::stat(parent.c_str(), &above) != 0 ||
+        static_cast<unsigned long long>(mounted.st_dev) == previous ||
+        mounted.st_dev == above.st_dev || ::fchmod(directory.Get(), 0755) != 0) {
+        return false;
+    }
+    ClearDirectoryAt(directory.Get());
+    return true;
+}
+
+bool MoveFile(std::string const& from, std::string const& to) { return Move(from, to, false); }
+
+bool MoveUpgradeLog(std::string const& from, std::string const& to, bool keepEarlier) {
+    struct stat standing;
+    if (::lstat(to.c_str(), &standing) == 0 && S_ISDIR(standing.st_mode)) {
+        MoveDirectoryAside(to);
+    }
+    return Move(from, to, keepEarlier);
 }
 
 bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines) {

@@ -88,6 +88,42 @@ bool ClaimOwnFile(std::string const& path, unsigned int mode);
 // is left behind by this call.
 bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines);
 
+// True when the entry path itself (lstat: a link is not followed) is the
+// run's own (IsOwnEntry of SystemCalls.h, a second name allowed: that is
+// for the file opened to judge). Otherwise reason names what it is: "a
+// link", "another user's", "writable by others" or, when it cannot be
+// examined, "gone".
+bool CheckOwnEntry(std::string const& path, std::string& reason);
+
+// Identifies the file system that holds path (stat, links followed). False
+// when path cannot be examined.
+bool FileSystemOf(std::string const& path, unsigned long long& id);
+
+// Takes the directory path (no trailing slash), just mounted, for the
+// caller alone before anything is placed in it: opened with O_DIRECTORY |
+// O_NOFOLLOW, it must lie on a file system other than previous (the one
+// there before) and other than its parent's, i.e. the new mount; it then
+// gets mode 0755 and everything already in it is removed through the
+// descriptor (ClearDirectoryAt). False, nothing changed, when it is not
+// such a mount.
+bool SecureFreshMount(std::string const& path, unsigned long long previous);
+
+// Moves the file from to the name to, in process, never through a link and
+// never leaving to without a whole file: from must be the run's own regular
+// file (OpenOwnFileForReading, a second name allowed). rename where it
+// works; across file systems, a copy (mode and times kept) is written to a
+// fresh file beside to, synced and renamed over to, and only then is from
+// removed. A file, link or FIFO at to is replaced; a directory there fails
+// the move. False when nothing moved: from then stays as it was.
+bool MoveFile(std::string const& from, std::string const& to);
+
+// The upgrade log's moves: as MoveFile, but a directory at to is moved
+// aside first (MoveDirectoryAside) so the log always takes its name; with
+// keepEarlier, a log of the run's own already at to (left there when an
+// earlier move could not be made) keeps its lines and the moved ones follow
+// them.
+bool MoveUpgradeLog(std::string const& from, std::string const& to, bool keepEarlier);
+
 }  // namespace utils
 }  // namespace upgrader
 }  // namespace qx

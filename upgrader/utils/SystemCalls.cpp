@@ -1,5 +1,6 @@
 #include "upgrader/utils/SystemCalls.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace qx {
 namespace upgrader {
@@ -34,6 +36,54 @@ bool TransferAll(const void* data, std::size_t size, Transfer transfer) {
         done += static_cast<std::size_t>(moved);
     }
     return true;
+}
+
+// Tries at a fresh name before giving up; passes over a directory that is
+// being emptied.
+constexpr int kFreshNameAttempts = 64;
+constexpr int kClearingPasses = 3;
+
+// Reads the names of the directory open at fd ("." and ".." left out), all
+// of them before anything is removed; fd stays open.
+bool ReadNames(int fd, std::vector<std::string>& names) {
+    const int listing = ::dup(fd);
+    DIR* directory = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (directory == nullptr) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        return false;
+    }
+    ::rewinddir(directory);
+    while (const struct dirent* entry = ::readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.push_back(entry->d_name);
+        }
+    }
+    ::closedir(directory);
+    return true;
+}
+
+// Moves the directory name of the directory open at parent to a fresh name
+// there, renamed over an empty directory made for it (so nothing else is
+// replaced), then removes it as far as it can.
+bool MoveAsideAt(int parent, const char* name) {
+    for (int attempt = 0; attempt < kFreshNameAttempts; ++attempt) {
+        const std::string aside = FreshNameBeside(name, "aside");
+        if (::mkdirat(parent, aside.c_str(), 0700) != 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        if (::renameat(parent, name, parent, aside.c_str()) != 0) {
+            ::unlinkat(parent, aside.c_str(), AT_REMOVEDIR);
+            return false;
+        }
+        RemoveEntryAt(parent, aside.c_str());
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -80,19 +130,20 @@ int CreateFreshFile(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-bool IsOwnEntry(struct stat const& info) {
+bool IsOwnEntry(struct stat const& info, bool oneName) {
     const bool ownUser = info.st_uid == ::geteuid() || info.st_uid == ::getuid();
     const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    return ownUser && !othersWrite && (!S_ISREG(info.st_mode) || info.st_nlink == 1);
+    const bool oneLink = !oneName || !S_ISREG(info.st_mode) || info.st_nlink == 1;
+    return ownUser && !othersWrite && oneLink;
 }
 
-int OpenOwnFileForReading(const char* path) {
+int OpenOwnFileForReading(const char* path, bool oneName) {
     Descriptor file(OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     struct stat info;
     if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
         return -1;
     }
-    if (!IsOwnEntry(info)) {
+    if (!IsOwnEntry(info, oneName)) {
         errno = EPERM;
         return -1;
     }
@@ -103,18 +154,20 @@ int OpenOwnFileForReading(const char* path) {
     return file.Release();
 }
 
-int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::string& scratch) {
-    const std::string::size_type slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    // Names need not be secret: one someone else took is simply passed by.
+std::string FreshNameBeside(std::string const& path, const char* stem) {
     static unsigned int counter = 0;
     struct timespec now {};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, ".new-%ld-%lx-%u", static_cast<long>(::getpid()),
-                      static_cast<unsigned long>(now.tv_nsec), counter++);
-        scratch = directory + name;
+    char name[80];
+    std::snprintf(name, sizeof name, ".%s-%ld-%lx-%u", stem, static_cast<long>(::getpid()),
+                  static_cast<unsigned long>(now.tv_nsec), counter++);
+    const std::string::size_type slash = path.rfind('/');
+    return (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + name;
+}
+
+int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::string& scratch) {
+    for (int attempt = 0; attempt < kFreshNameAttempts; ++attempt) {
+        scratch = FreshNameBeside(path, "new");
         const int fd =
             OpenFile(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | flags, mode);
         if (fd >= 0 || errno != EEXIST) {
@@ -122,6 +175,73 @@ int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::st
         }
     }
     return -1;
+}
+
+void RemoveEntryAt(int parent, const char* name) {
+    if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) {
+        return;
+    }
+    // A directory (unlink refuses it): emptied through its own descriptor.
+    const int fd = Retrying(
+        [&] { return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    if (fd < 0) {
+        return;
+    }
+    RemoveEntriesAt(fd, nullptr);
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void RemoveEntriesAt(int fd, std::function<bool(const char*)> const* select) {
+    std::vector<std::string> names;
+    if (!ReadNames(fd, names)) {
+        ::close(fd);
+        return;
+    }
+    for (const std::string& name : names) {
+        if (select == nullptr || (*select)(name.c_str())) {
+            RemoveEntryAt(fd, name.c_str());
+        }
+    }
+    ::close(fd);
+}
+
+bool MoveDirectoryAside(std::string const& path) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
+    Descriptor parent(OpenFile(parentPath.c_str(), O_RDONLY | O_DIRECTORY));
+    return parent.Valid() && MoveAsideAt(parent.Get(), path.substr(slash + 1).c_str());
+}
+
+void ClearDirectoryAt(int fd) {
+    for (int pass = 0; pass < kClearingPasses; ++pass) {
+        std::vector<std::string> names;
+        if (!ReadNames(fd, names) || names.empty()) {
+            return;
+        }
+        for (const std::string& name : names) {
+            if (::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) {
+                MoveAsideAt(fd, name.c_str());
+            }
+        }
+    }
+}
+
+int ReplaceWithFreshFile(const char* path, int flags, mode_t mode) {
+    std::string scratch;
+    Descriptor file(CreateScratchBeside(path, flags, mode, scratch));
+    struct stat created;
+    if (!file.Valid() || ::fstat(file.Get(), &created) != 0) {
+        return -1;
+    }
+    bool placed = std::rename(scratch.c_str(), path) == 0;
+    if (!placed && (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST)) {
+        placed = MoveDirectoryAside(path) && std::rename(scratch.c_str(), path) == 0;
+    }
+    if (!placed) {
+        RemoveWrittenFile(scratch.c_str(), created);
+        return -1;
+    }
+    return file.Release();
 }
 
 int OpenOwnFileForAppend(const char* path, mode_t mode) {
@@ -133,7 +253,7 @@ int OpenOwnFileForAppend(const char* path, mode_t mode) {
         return file.Release();  // O_NONBLOCK does not change how a regular file is written
     }
     file.Close();
-    return CreateFreshFile(path, O_APPEND, mode);
+    return ReplaceWithFreshFile(path, O_APPEND, mode);
 }
 
 bool RemoveWrittenFile(const char* path, struct stat const& written) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // The one place where system calls are wrapped: interrupted calls are
@@ -78,14 +79,19 @@ int CreateFreshFile(const char* path, int flags, mode_t mode);
 
 // True when info (lstat or fstat) describes something the run's own user
 // may trust: owned by the user the program runs as or by the real user who
-// started it, writable by no group and no other user, and, for a regular
-// file, known by this one name.
-bool IsOwnEntry(struct stat const& info);
+// started it, writable by no group and no other user, and (with oneName)
+// for a regular file, known by this one name.
+bool IsOwnEntry(struct stat const& info, bool oneName = true);
 
 // Opens path for reading without following a link (ELOOP) or blocking on a
 // FIFO, and only when what opened passes IsOwnEntry (else -1 with EPERM).
 // The descriptor is back in blocking mode. Returns it, or -1 with errno set.
-int OpenOwnFileForReading(const char* path);
+int OpenOwnFileForReading(const char* path, bool oneName = true);
+
+// A name for a new entry beside path (same directory), made of stem, the
+// process id and a counter: unlikely to be taken, but never secret, so
+// whoever uses it creates it exclusively and tries another when taken.
+std::string FreshNameBeside(std::string const& path, const char* stem);
 
 // Creates a new empty regular file in the directory of path under a fresh
 // name of its own (O_CREAT | O_EXCL, so never through a link; another name
@@ -96,11 +102,42 @@ int OpenOwnFileForReading(const char* path);
 // or -1 with errno set.
 int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::string& scratch);
 
+// Removes the entry name of the directory open at parent with everything
+// it contains: anything but a directory by its own name; a directory
+// through descriptors opened with O_DIRECTORY | O_NOFOLLOW relative to
+// their parents, so nothing outside is touched even while others rename
+// things inside. What cannot be removed stays.
+void RemoveEntryAt(int parent, const char* name);
+
+// Removes the entries of the directory open at fd that select accepts (all
+// when select is null), each as RemoveEntryAt does, after reading all the
+// names first; closes fd.
+void RemoveEntriesAt(int fd, std::function<bool(const char*)> const* select);
+
+// Takes the directory path out of the way: renamed to a fresh name beside
+// it (over an empty directory made for that), then removed as far as it
+// can be (RemoveEntryAt). Its owner may go on filling it; its name is free
+// either way. False when path is not a directory or could not be moved.
+bool MoveDirectoryAside(std::string const& path);
+
+// Empties the directory open at fd: every entry goes by its name; each
+// directory is first moved aside within it (MoveDirectoryAside), then
+// removed. A few passes, for entries created while the first was running.
+void ClearDirectoryAt(int fd);
+
+// Makes a new empty regular file of the caller's own at path, opened for
+// writing with the extra flags (mode less the umask): created under a
+// fresh name beside path and renamed over it, so a file, a link or a FIFO
+// standing there is replaced at once; a directory there is moved aside
+// first. Returns the descriptor, or -1 with errno set (the file is then
+// gone again).
+int ReplaceWithFreshFile(const char* path, int flags, mode_t mode);
+
 // Opens path for appending, creating it (mode less the umask) when missing,
 // as long as it is the caller's own regular file: owned by the effective
 // user and known by this one name. Anything else standing there (a link,
-// a FIFO, another user's file, a second name of some other file) is
-// replaced by a fresh file as CreateFreshFile makes it. Returns the
+// a FIFO, a directory, another user's file, a second name of some other
+// file) is replaced by a fresh file (ReplaceWithFreshFile). Returns the
 // descriptor, or -1 with errno set.
 int OpenOwnFileForAppend(const char* path, mode_t mode);
 

@@ -1,0 +1,113 @@
+/* Test attacker: another user of the router racing the upgrade.
+ *
+ * Started as root (by the upgrade as its watchdog program, or by the
+ * launcher just before the upgrade), it gives up root at once for user and
+ * group 1000 and attacks the RAM disk as fast as it can, busy-waiting. What
+ * it does comes from the name it was started under:
+ *   intruder-dir, intruder-link, intruder-fifo
+ *       waits until /tmp/ramdisk is a new mount (on neither the file system
+ *       it was on at the start nor that of /tmp), then plants a directory,
+ *       a link (to /etc/precious, or dangling to /etc/through-link) or a
+ *       FIFO at each name staged there, again and again;
+ *   intruder-log
+ *       plants a link to /etc/precious at /tmp/ramdisk/upgrade_log again and
+ *       again from the start (the log's first move).
+ * It stops once the RAM disk has refused it many times in a row, or after a
+ * few seconds, and writes what happened to /home/intruder/report:
+ *   "seen <0|1> planted <n> refused <n> window_us <n>"
+ * (seen: the new mount was found; window_us: from then until the first
+ * refusal, the time in which another user could still create names). */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <grp.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#define OTHER_USER 1000
+#define REFUSALS_TO_STOP 2000
+
+static const char* const staged[] = {"/tmp/ramdisk/upgrade_log", "/tmp/ramdisk/fs-validator",
+                                     "/tmp/ramdisk/kernel_image", "/tmp/ramdisk/filesystem.db"};
+
+static long long now_us(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
+
+static dev_t device_of(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 ? info.st_dev : (dev_t)-1;
+}
+
+/* What the name asks for: 'd'irectory, 'f'ifo, 'l'ink, or 'L': the log's link. */
+static char kind_of(const char* name) {
+    static const char* const names[] = {"intruder-dir", "intruder-fifo", "intruder-link",
+                                        "intruder-log"};
+    static const char kinds[] = "dflL";
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        if (strcmp(name, names[i]) == 0) {
+            return kinds[i];
+        }
+    }
+    return 0;
+}
+
+static int plant(char kind, const char* path, unsigned long round) {
+    switch (kind) {
+        case 'd':
+            return mkdir(path, 0777);
+        case 'f':
+            return mkfifo(path, 0666);
+        case 'L':
+            return symlink("/etc/precious", path);
+        default:
+            return symlink(round % 2 ? "/etc/through-link" : "/etc/precious", path);
+    }
+}
+
+int main(int argc, char** argv) {
+    (void)argc;
+    const char* name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
+    const char kind = kind_of(name);
+    const dev_t before = device_of("/tmp/ramdisk"), tmp = device_of("/tmp");
+    if (kind == 0 || setgroups(0, NULL) != 0 || setgid(OTHER_USER) != 0 ||
+        setuid(OTHER_USER) != 0) {
+        return 1;
+    }
+    const long long start = now_us();
+    int seen = 0;
+    if (kind != 'L') {
+        while (!seen && now_us() - start < 30000000) {
+            const dev_t current = device_of("/tmp/ramdisk");
+            seen = current != (dev_t)-1 && current != before && current != tmp;
+        }
+    }
+    const long long from = now_us();
+    long long window = -1;
+    unsigned long planted = 0, refused = 0, inARow = 0, round = 0;
+    while (inARow < REFUSALS_TO_STOP && now_us() - from < (kind == 'L' ? 1500000 : 3000000)) {
+        for (size_t i = 0; i < (kind == 'L' ? 1u : 4u); ++i, ++round) {
+            if (plant(kind, staged[i], round) == 0) {
+                ++planted;
+                inARow = 0;
+            } else if (errno == EACCES || errno == EPERM) {
+                window = window < 0 ? now_us() - from : window;
+                ++refused;
+                ++inARow;
+            }
+        }
+    }
+    FILE* report = fopen("/home/intruder/report", "w");
+    if (report != NULL) {
+        fprintf(report, "seen %d planted %lu refused %lu window_us %lld\n", seen, planted, refused,
+                window);
+        fclose(report);
+    }
+    for (;;) {
+        pause(); /* a watchdog program runs until it is stopped */
+    }
+}
