@@ -428,6 +428,8 @@ std::string DevsimPath() { return QX_SANDBOX_DEVSIM; }
 std::string WdfeedPath() { return QX_SANDBOX_WDFEED; }
 std::string SysprobePath() { return QX_SANDBOX_SYSPROBE; }
 
+std::string IntruderPath() { return QX_SANDBOX_INTRUDER; }
+
 std::string BusyboxPath() {
     const char* env = std::getenv("DEVSIM_BUSYBOX");
     if (env != nullptr && *env != '\0') {
@@ -553,6 +555,9 @@ Result Run(const Device& device, const std::string& programHostPath,
         return result;
     }
     AddKernelAndEmulator(device, base, programHostPath, argv);
+    if (!device.startBefore.empty()) {
+        argv.insert(argv.end(), {"--start-before", device.startBefore});
+    }
     argv.insert(argv.end(),
                 {"--timeout", std::to_string(device.timeoutSeconds), "--program", programHostPath,
                  "--program-path", device.programDevicePath, "--out", out, "--"});

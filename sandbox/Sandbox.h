@@ -57,6 +57,9 @@ struct Device {
     std::vector<std::string> emulatorArgs;
     std::string programDevicePath = "/usr/sbin/upgrader";  // argv[0] of the program
     unsigned int timeoutSeconds = 60;                      // the program is stopped after this long
+    // A device program (placed with entries) started as root in the
+    // background 0.1 s before the program, e.g. one that races it; empty: none.
+    std::string startBefore;
 };
 
 class OutputDir;
@@ -109,6 +112,7 @@ std::vector<std::string> SplitLines(const std::string& text);
 std::string DevsimPath();    // the launcher
 std::string WdfeedPath();    // test watchdog program (runs until killed)
 std::string SysprobePath();  // runs each argument through system(), prints each result
+std::string IntruderPath();  // another user racing the upgrade (sandbox/programs/intruder.c)
 std::string BusyboxPath();   // the busybox the device uses
 
 }  // namespace qx::sandbox

@@ -12,11 +12,14 @@
  *   intruder-log
  *       plants a link to /etc/precious at /tmp/ramdisk/upgrade_log again and
  *       again from the start (the log's first move).
- * It stops once the RAM disk has refused it many times in a row, or after a
- * few seconds, and writes what happened to /home/intruder/report:
+ * It stops a while after the RAM disk is closed to other users (no longer
+ * writable by them), or after a few seconds (one for the log), and writes
+ * what happened to /home/intruder/report:
  *   "seen <0|1> planted <n> refused <n> window_us <n>"
- * (seen: the new mount was found; window_us: from then until the first
- * refusal, the time in which another user could still create names). */
+ * (seen: the new mount was found; planted: names it created; refused: tries
+ * refused for want of permission; window_us: from finding the new mount
+ * until it was closed, the time in which another user could still create
+ * names there, -1 when it never closed). */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <grp.h>
@@ -27,7 +30,7 @@
 #include <unistd.h>
 
 #define OTHER_USER 1000
-#define REFUSALS_TO_STOP 2000
+#define ROUNDS_AFTER_CLOSING 500
 
 static const char* const staged[] = {"/tmp/ramdisk/upgrade_log", "/tmp/ramdisk/fs-validator",
                                      "/tmp/ramdisk/kernel_image", "/tmp/ramdisk/filesystem.db"};
@@ -69,6 +72,17 @@ static int plant(char kind, const char* path, unsigned long round) {
     }
 }
 
+/* Written when the new mount is found, when it closes and at the end: the
+ * run may stop this program at any moment. */
+static void report(int seen, unsigned long planted, unsigned long refused, long long window) {
+    FILE* out = fopen("/home/intruder/report", "w");
+    if (out != NULL) {
+        fprintf(out, "seen %d planted %lu refused %lu window_us %lld\n", seen, planted, refused,
+                window);
+        fclose(out);
+    }
+}
+
 int main(int argc, char** argv) {
     (void)argc;
     const char* name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
@@ -88,25 +102,27 @@ int main(int argc, char** argv) {
     }
     const long long from = now_us();
     long long window = -1;
-    unsigned long planted = 0, refused = 0, inARow = 0, round = 0;
-    while (inARow < REFUSALS_TO_STOP && now_us() - from < (kind == 'L' ? 1500000 : 3000000)) {
+    unsigned long planted = 0, refused = 0, round = 0, sinceClosed = 0;
+    report(seen, planted, refused, window);
+    while (sinceClosed < ROUNDS_AFTER_CLOSING &&
+           now_us() - from < (kind == 'L' ? 1000000 : 3000000)) {
         for (size_t i = 0; i < (kind == 'L' ? 1u : 4u); ++i, ++round) {
             if (plant(kind, staged[i], round) == 0) {
                 ++planted;
-                inARow = 0;
             } else if (errno == EACCES || errno == EPERM) {
-                window = window < 0 ? now_us() - from : window;
                 ++refused;
-                ++inARow;
             }
         }
+        struct stat ramdisk;
+        if (kind != 'L' && stat("/tmp/ramdisk", &ramdisk) == 0 && !(ramdisk.st_mode & S_IWOTH)) {
+            if (window < 0) {
+                window = now_us() - from;
+                report(seen, planted, refused, window);
+            }
+            ++sinceClosed;
+        }
     }
-    FILE* report = fopen("/home/intruder/report", "w");
-    if (report != NULL) {
-        fprintf(report, "seen %d planted %lu refused %lu window_us %lld\n", seen, planted, refused,
-                window);
-        fclose(report);
-    }
+    report(seen, planted, refused, window);
     for (;;) {
         pause(); /* a watchdog program runs until it is stopped */
     }

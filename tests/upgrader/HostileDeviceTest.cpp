@@ -133,6 +133,16 @@ const std::vector<Attack> kAttacks = {
          EXPECT_FALSE(r.Exists("/etc/cron.d/upgrade_log"));
          EXPECT_EQ(log.at(0), "line of an earlier run");
      }},
+    {"another user's directory at the RAM disk log before the run",
+     [](DeviceScenario& s) {
+         Plant(s, "/tmp/ramdisk/upgrade_log", Kind::Directory);
+         Plant(s, "/tmp/ramdisk/upgrade_log/inner", Kind::File, "planted line\n");
+     },
+     [](const Result& r, const Lines& log) {
+         EXPECT_EQ(log.at(0), "line of an earlier run");
+         EXPECT_EQ(log.at(1), kBanner);  // every entry of the run from its first
+         EXPECT_FALSE(r.Exists("/var/log/upgrade_log/inner"));
+     }},
     {"a dangling link at the RAM disk log with no log on the flash",
      [](DeviceScenario& s) {
          DropEarlierLog(s);

@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/Files.h"
 #include "support/TempDir.h"
@@ -15,6 +18,20 @@
 using namespace qx::upgrader::utils;
 using qx::testing::ReadBytes;
 using qx::testing::WriteBytes;
+
+namespace {
+
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> Names(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
 
 TEST(KeepLastLines, CountsLinesAsTailDoes) {
     const struct {
@@ -76,6 +93,10 @@ TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
          [](const std::string& p, const std::string& t) { return ::link(t.c_str(), p.c_str()); }},
         {"a FIFO",
          [](const std::string& p, const std::string&) { return ::mkfifo(p.c_str(), 0666); }},
+        {"a directory someone fills",
+         [](const std::string& p, const std::string&) {
+             return ::mkdir(p.c_str(), 0777) | ::mkfifo((p + "/inner").c_str(), 0666);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -94,12 +115,83 @@ TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
         EXPECT_NE(::access((target + ".missing").c_str(), F_OK), 0);
     }
 
-    // The program's own file is appended to; a directory cannot be freed.
+    // The program's own file is appended to; nothing else is left behind.
     const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(WriteAll(fd, "more\n", 5));
     ::close(fd);
     EXPECT_EQ(ReadBytes(path), "entry\nmore\n");
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"out", "target"}));
     EXPECT_EQ(CreateFreshFile(dir.path().c_str(), 0, 0600), -1);
     EXPECT_EQ(errno, EISDIR);
+}
+
+// Within one file system (rename) and across two (/dev/shm: a copy).
+TEST(Moves, WhatStandsAtTheTargetIsReplacedAndTheSourceStaysUntilTheMoveIsDone) {
+    TempDir here;
+    std::string shm = "/dev/shm/qx-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(shm.data()), nullptr);
+    enum Stand { Nothing, Link, Fifo, Directory, EarlierLog };
+    const struct {
+        const char* what;
+        bool across;
+        Stand stand;
+        bool log;  // MoveUpgradeLog onto the flash, else MoveFile
+        bool moved;
+        const char* bytes;  // of the target afterwards
+    } cases[] = {
+        {"rename over a link", false, Link, false, true, "moved\n"},
+        {"copy over a link", true, Link, false, true, "moved\n"},
+        {"copy over a FIFO", true, Fifo, false, true, "moved\n"},
+        {"a file never moves into a directory", true, Directory, false, false, ""},
+        {"the log takes its name from a directory", true, Directory, true, true, "moved\n"},
+        {"an earlier log keeps its lines, copied", true, EarlierLog, true, true,
+         "earlier\nmoved\n"},
+        {"an earlier log keeps its lines, renamed", false, EarlierLog, true, true,
+         "earlier\nmoved\n"},
+        {"a file of the run replaces an earlier one", false, EarlierLog, false, true, "moved\n"},
+    };
+    const std::string precious = here / "precious";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string from = here / "from", to = (c.across ? shm : here.path()) + "/to";
+        std::filesystem::remove_all(to);
+        WriteBytes(precious, "precious\n");
+        WriteBytes(from, "moved\n");
+        ASSERT_EQ(::chmod(from.c_str(), 0750), 0);
+        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, from.c_str(), old, 0), 0);
+        if (c.stand == Link) {
+            ASSERT_EQ(::symlink(precious.c_str(), to.c_str()), 0);
+        } else if (c.stand == Fifo) {
+            ASSERT_EQ(::mkfifo(to.c_str(), 0666), 0);
+        } else if (c.stand == Directory) {
+            ASSERT_EQ(::mkdir(to.c_str(), 0777) | ::mkfifo((to + "/x").c_str(), 0666), 0);
+        } else if (c.stand == EarlierLog) {
+            WriteBytes(to, "earlier\n");
+        }
+        EXPECT_EQ(c.log ? MoveUpgradeLog(from, to, true) : MoveFile(from, to), c.moved);
+        EXPECT_EQ(ReadBytes(precious), "precious\n");
+        EXPECT_EQ(::access(from.c_str(), F_OK) == 0, !c.moved);
+        struct stat info {};
+        EXPECT_EQ(::lstat(to.c_str(), &info), 0);
+        if (c.moved) {
+            EXPECT_EQ(ReadBytes(to), c.bytes);
+            EXPECT_EQ(info.st_mode & 07777, 0750u);
+            EXPECT_EQ(info.st_mtime, 1000000000);
+        }
+        EXPECT_EQ(Names(c.across ? shm : here.path()).size(), c.across ? 1u : 2u);  // no scratch
+    }
+
+    // Only the run's own file moves: never a link, nor a file others may write.
+    const std::string from = here / "from", to = here / "to";
+    ::unlink(from.c_str());
+    ASSERT_EQ(::symlink(precious.c_str(), from.c_str()), 0);
+    EXPECT_FALSE(MoveFile(from, to));
+    ASSERT_EQ(::unlink(from.c_str()), 0);
+    WriteBytes(from, "moved\n");
+    ASSERT_EQ(::chmod(from.c_str(), 0646), 0);
+    EXPECT_FALSE(MoveUpgradeLog(from, shm + "/to", true));
+    EXPECT_EQ(ReadBytes(from), "moved\n");
+    std::filesystem::remove_all(shm);
 }

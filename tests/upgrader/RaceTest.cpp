@@ -1,0 +1,193 @@
+// Another user (uid 1000) racing the real upgrader, or planting packages beside root's.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "DeviceScenario.h"
+#include "support/DeviceLog.h"
+
+using qx::sandbox::Entry;
+using qx::sandbox::Kind;
+using qx::sandbox::Result;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned int kOtherUser = 1000;
+const std::string kPrecious = "/etc/precious", kPreciousBytes = "root's own bytes\n";
+const std::string kDecoyRan = "/etc/decoy-ran";
+
+void PlaceAs(DeviceScenario& s, const std::string& path, Kind kind, unsigned int uid,
+             unsigned int mode, const std::string& text = "") {
+    Entry entry;
+    entry.path = path;
+    entry.kind = kind;
+    (kind == Kind::Symlink ? entry.target : entry.content) = text;
+    entry.mode = mode;
+    entry.uid = entry.gid = uid;
+    s.device.entries.push_back(entry);
+}
+
+// A valid package whose validator, should root ever run it, leaves a mark.
+std::string DecoyPackage() {
+    std::vector<qx::package::InnerData> inners(5);
+    inners[2].data = "#!/bin/sh\necho ran > " + kDecoyRan + "\n";
+    inners[3].data = "decoy kernel";
+    inners[4].data = "decoy database";
+    std::string package, error;
+    EXPECT_TRUE(
+        qx::package::BuildPackage(DeviceScenario::DefaultOuterFields(), inners, package, error))
+        << error;
+    return package;
+}
+
+DeviceScenario Scenario() {
+    DeviceScenario s;
+    s.Place(kPrecious, kPreciousBytes);
+    PlaceAs(s, "/home/intruder", Kind::Directory, kOtherUser, 0755);
+    return s;
+}
+
+// Whatever the other user did: nothing of theirs ran as root, nothing was
+// written through a link, the run ended by itself, and nothing of theirs is
+// left on the RAM disk once it was rebuilt.
+void ExpectNothingWon(const Result& r, bool rebuilt = true) {
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_FALSE(r.Exists(kDecoyRan));
+    EXPECT_EQ(r.ReadFile(kPrecious), kPreciousBytes);
+    EXPECT_FALSE(r.Exists("/etc/through-link"));
+    if (!rebuilt) {
+        return;
+    }
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(r.root + "/tmp/ramdisk", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        struct stat info;
+        ASSERT_EQ(::lstat(it->path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 0u) << it->path();
+    }
+}
+
+// The upgrade with root's package went through, the earlier log kept.
+void ExpectUpgraded(const Result& r) {
+    EXPECT_EQ(r.exitStatus, 1);
+    struct stat info;
+    ASSERT_TRUE(r.Stat("/var/log/upgrade_log", info) && S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_uid, 0u);
+    const Lines log = qx::testing::LogLines(r.ReadFile("/var/log/upgrade_log"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.front(), "line of an earlier run");
+    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+    EXPECT_EQ(r.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+    for (const char* staged : {"/tmp/ramdisk/fs-validator", "/tmp/ramdisk/kernel_image"}) {
+        ASSERT_TRUE(r.Stat(staged, info) && S_ISREG(info.st_mode)) << staged;
+        EXPECT_EQ(info.st_uid, 0u) << staged;
+        EXPECT_EQ(info.st_mode & 07777, 0755u) << staged;
+    }
+    EXPECT_FALSE(r.Exists("/etc/upgrade_started"));
+}
+
+}  // namespace
+
+// The intruder (sandbox/programs/intruder.c) attacks from the moment the
+// RAM disk is a new mount, or from before the run for the log's first move.
+TEST(Race, AnotherUserRacingTheRunNeverWins) {
+    const struct {
+        const char* intruder;
+        bool beforeTheRun;  // else: started by the run as its watchdog program
+    } races[] = {
+        {"intruder-dir", false},
+        {"intruder-link", false},
+        {"intruder-fifo", false},
+        {"intruder-log", true},
+    };
+    constexpr int kTries = 3;
+    for (const auto& race : races) {
+        for (int attempt = 0; attempt < kTries; ++attempt) {
+            SCOPED_TRACE(std::string(race.intruder) + " try " + std::to_string(attempt));
+            DeviceScenario s = Scenario();
+            const std::string path = std::string("/tmp/") + race.intruder;
+            PlaceAs(s, path, Kind::File, 0, 0755);
+            s.device.entries.back().hostSource = qx::sandbox::IntruderPath();
+            s.PlacePackage("udfirmware");
+            (race.beforeTheRun ? s.device.startBefore : s.args[0]) = path;
+            const Result r = s.Run();
+            ASSERT_EQ(r.error, "");
+            ExpectNothingWon(r);
+            ExpectUpgraded(r);
+            // The intruder did attack: the log's name while the run began,
+            // or the staged names once it found the new RAM disk.
+            const std::string report = r.ReadFile("/home/intruder/report");
+            std::cout << race.intruder << ": " << report;
+            EXPECT_EQ(report.rfind(race.beforeTheRun ? "seen 0 planted " : "seen 1 ", 0), 0u)
+                << report;
+            EXPECT_TRUE(!race.beforeTheRun || report.find("planted 0 ") == std::string::npos)
+                << report;
+        }
+    }
+}
+
+TEST(Race, PackagesOfOthersAreNeverTaken) {
+    const std::string longName = "ud1796600000_firmware_R7.bin", cut = "ud1796600000_firm";
+    const struct {
+        const char* what;
+        std::string decoy;  // placed before root's package: listed first
+        Kind kind;
+        unsigned int uid, mode;
+        const char* rootsPackage;
+        std::string logged;  // the last log line
+    } cases[] = {
+        {"another user's package", "udz", Kind::File, kOtherUser, 0644, "udfirmware",
+         "Passing over upload /tmp/ramdisk/udz: another user's"},
+        {"root's package anyone may write", "udz", Kind::File, 0, 0666, "udfirmware",
+         "Passing over upload /tmp/ramdisk/udz: writable by others"},
+        {"a link to another user's package", "udlink", Kind::Symlink, kOtherUser, 0777,
+         "udfirmware", "Passing over upload /tmp/ramdisk/udlink: a link"},
+        {"another user's file under the cut name of root's", cut, Kind::File, kOtherUser, 0644,
+         longName.c_str(),
+         "Unable to parse file: Couldn't open file /tmp/ramdisk//" + cut +
+             ": error: Operation not permitted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeviceScenario s = Scenario();
+        PlaceAs(s, "/home/intruder/pkg", Kind::File, kOtherUser, 0644, DecoyPackage());
+        PlaceAs(s, "/tmp/ramdisk/" + c.decoy, c.kind, c.uid, c.mode,
+                c.kind == Kind::Symlink ? "/home/intruder/pkg" : DecoyPackage());
+        s.PlacePackage(c.rootsPackage);
+        const Result r = s.Run();
+        ASSERT_EQ(r.error, "");
+        const bool cutName = c.rootsPackage == longName;
+        ExpectNothingWon(r, !cutName);
+        // A run that ends before staging leaves its log on the RAM disk.
+        const Lines log = qx::testing::LogLines(
+            r.ReadFile(cutName ? "/tmp/ramdisk/upgrade_log" : "/var/log/upgrade_log"));
+        ASSERT_FALSE(log.empty());
+        if (cutName) {
+            EXPECT_EQ(log.back(), c.logged);
+            EXPECT_EQ(r.exitStatus, 0);
+        } else {
+            EXPECT_EQ(std::count(log.begin(), log.end(), c.logged), 1);
+            ExpectUpgraded(r);
+        }
+    }
+}
+
+// Another user fills the old RAM disk: the log cannot move there, so it
+// stays on the flash, and its earlier lines outlive the upgrade.
+TEST(Race, RamDiskFilledByAnotherUserKeepsTheEarlierLog) {
+    DeviceScenario s = Scenario();
+    s.device.ramdiskSize = "1M";
+    s.PlacePackage("udfirmware");  // one page of the 256
+    PlaceAs(s, "/tmp/ramdisk/fill", Kind::File, kOtherUser, 0644);
+    s.device.entries.back().size = 255u * 4096u;
+    const Result r = s.Run();
+    ASSERT_EQ(r.error, "");
+    ExpectUpgraded(r);
+}
