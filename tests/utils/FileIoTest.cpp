@@ -182,16 +182,19 @@ TEST(Moves, WhatStandsAtTheTargetIsReplacedAndTheSourceStaysUntilTheMoveIsDone) 
         }
         EXPECT_EQ(Names(c.across ? shm : here.path()).size(), c.across ? 1u : 2u);  // no scratch
     }
+    std::filesystem::remove_all(shm);
+}
 
-    // Only the run's own file moves: never a link, nor a file others may write.
-    const std::string from = here / "from", to = here / "to";
-    ::unlink(from.c_str());
+TEST(Moves, OnlyTheRunsOwnFileMoves) {
+    TempDir dir;
+    const std::string from = dir / "from", to = dir / "to", precious = dir / "precious";
+    WriteBytes(precious, "precious\n");
     ASSERT_EQ(::symlink(precious.c_str(), from.c_str()), 0);
     EXPECT_FALSE(MoveFile(from, to));
     ASSERT_EQ(::unlink(from.c_str()), 0);
     WriteBytes(from, "moved\n");
     ASSERT_EQ(::chmod(from.c_str(), 0646), 0);
-    EXPECT_FALSE(MoveUpgradeLog(from, shm + "/to", true));
+    EXPECT_FALSE(MoveUpgradeLog(from, to, true));
     EXPECT_EQ(ReadBytes(from), "moved\n");
-    std::filesystem::remove_all(shm);
+    EXPECT_NE(::access(to.c_str(), F_OK), 0);
 }
