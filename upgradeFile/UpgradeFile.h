@@ -83,6 +83,10 @@ class UpgradeFile {
     // openError as reason.
     bool ExtractFile(unsigned int index, int out, int openError, const std::string& path);
 
+    // Closes the package (the file system holding it can then be
+    // unmounted); later extractions fail as the package cannot be read.
+    void ClosePackage() { package = qx::upgrader::utils::Descriptor(); }
+
     bool Valid() const { return valid; }
     const std::string& ErrorMessage() const { return errorMessage; }
     ReaderError Error() const { return errorKind; }

@@ -39,7 +39,10 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
         return 0;
     }
 
-    if (!ExtractUpgradeFiles(*reader)) {
+    const bool extracted = ExtractUpgradeFiles(*reader);
+    // An open file would keep the RAM disk from being unmounted.
+    reader->ClosePackage();
+    if (!extracted) {
         LogToUpgradeLog("Unable to extract files: " + reader->ErrorMessage());
     } else {
         StageAndValidate(packagePath);
