@@ -285,14 +285,21 @@ bool UpgradeFile::ExtractFile(unsigned int index, int out, int openError, const 
         return Fail(ReaderError::OutputOpenFailed,
                     SystemError("Couldn't open extraction file ", path, openError));
     }
-    return CopyInto(index, output, path);
+    return CopyInto(index, output, path, 0);
 }
 
-bool UpgradeFile::CopyInto(unsigned int index, Descriptor& out, const std::string& path) {
+bool UpgradeFile::CopyInto(unsigned int index, Descriptor& out, const std::string& path,
+                           mode_t complete) {
     ReaderError kind = ReaderError::None;
     std::string text;
     bool copied =
         CopyBytes(package.Get(), out.Get(), innerFiles[index].FileSize(), path, kind, text);
+    // Only a complete file gets its final mode (runnable, for the validator).
+    if (copied && complete != 0 && ::fchmod(out.Get(), complete) != 0) {
+        copied = false;
+        kind = ReaderError::OutputWriteFailed;
+        text = SystemError("Error writing extraction file ", path, errno);
+    }
     // Some file systems only report a failed write when the file is closed.
     if (!out.Close() && copied) {
         copied = false;
@@ -320,10 +327,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
                     SystemError("Couldn't open extraction file ", path, errno));
     }
     // Only a complete file becomes runnable and takes the name.
-    if (::fchmod(out.Get(), 0755) != 0) {
-        Fail(ReaderError::OutputWriteFailed,
-             SystemError("Error writing extraction file ", path, errno));
-    } else if (CopyInto(index, out, path)) {
+    if (CopyInto(index, out, path, 0755)) {
         if (std::rename(scratch.c_str(), path.c_str()) == 0) {
             return true;
         }

@@ -109,8 +109,8 @@ class UpgradeFile {
     bool Fail(ReaderError kind, const std::string& text);
     bool Parse(int fd, int openError);
     bool Seek(unsigned int index);
-    bool CopyInto(unsigned int index, qx::upgrader::utils::Descriptor& out,
-                  const std::string& path);
+    bool CopyInto(unsigned int index, qx::upgrader::utils::Descriptor& out, const std::string& path,
+                  mode_t complete);
 
     std::string filePath;
     qx::upgrader::utils::Descriptor package;

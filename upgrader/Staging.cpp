@@ -97,11 +97,11 @@ void StageAndValidate(std::string const& packagePath) {
     unsigned long long previous = ~0ull;
     utils::FileSystemOf(kRamDisk, previous);
     utils::RunCommand("umount /tmp/ramdisk/");
-    utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
+    const int mounted = utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
     // A fresh tmpfs can be written by everyone: it becomes root's alone, and
     // whatever was planted in it since the mount goes, before anything is
     // moved there. When the mount failed, the directory is used as it is.
-    utils::SecureFreshMount(kRamDisk, previous);
+    utils::SecureFreshMount(kRamDisk, previous, mounted == 0);
     MoveLogToRamDisk();
     for (const StagedFile& file : kStagedFiles) {
         utils::MoveFile(file.from, file.to);

@@ -2,7 +2,8 @@
  *
  * Started as root (by the upgrade as its watchdog program, or by the
  * launcher just before the upgrade), it gives up root at once for user and
- * group 1000 and attacks the RAM disk as fast as it can, busy-waiting. What
+ * group 1000 and attacks the RAM disk as fast as it can, busy-waiting (and
+ * told by inotify when the old RAM disk is unmounted). What
  * it does comes from the name it was started under:
  *   intruder-dir, intruder-link, intruder-fifo
  *       waits until /tmp/ramdisk is a new mount (on neither the file system
@@ -25,6 +26,7 @@
 #include <grp.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -88,6 +90,12 @@ int main(int argc, char** argv) {
     const char* name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
     const char kind = kind_of(name);
     const dev_t before = device_of("/tmp/ramdisk"), tmp = device_of("/tmp");
+    /* The kernel may give the new mount the old one's device number: the
+     * old one's end is seen through inotify instead. */
+    const int unmounts = inotify_init1(IN_NONBLOCK);
+    if (unmounts >= 0) {
+        inotify_add_watch(unmounts, "/tmp/ramdisk", IN_UNMOUNT | IN_ONLYDIR);
+    }
     if (kind == 0 || setgroups(0, NULL) != 0 || setgid(OTHER_USER) != 0 ||
         setuid(OTHER_USER) != 0) {
         return 1;
@@ -95,9 +103,12 @@ int main(int argc, char** argv) {
     const long long start = now_us();
     int seen = 0;
     if (kind != 'L') {
+        int unmounted = 0;
         while (!seen && now_us() - start < 30000000) {
+            char event[256];
+            unmounted = unmounted || (unmounts >= 0 && read(unmounts, event, sizeof event) > 0);
             const dev_t current = device_of("/tmp/ramdisk");
-            seen = current != (dev_t)-1 && current != before && current != tmp;
+            seen = current != (dev_t)-1 && current != tmp && (unmounted || current != before);
         }
     }
     const long long from = now_us();

@@ -65,6 +65,9 @@ void ExpectNothingWon(const Result& r, bool rebuilt = true) {
     if (!rebuilt) {
         return;
     }
+    struct stat ramdisk;
+    ASSERT_TRUE(r.Stat("/tmp/ramdisk", ramdisk));
+    EXPECT_EQ(ramdisk.st_mode & 07777, 0755u);  // closed to others
     std::error_code ec;
     for (fs::recursive_directory_iterator it(r.root + "/tmp/ramdisk", ec), end; !ec && it != end;
          it.increment(ec)) {

@@ -517,11 +517,11 @@ bool FileSystemOf(std::string const& path, unsigned long long& id) {
     }
 }
 
-bool SecureFreshMount(std::string const& path, unsigned long long previous) {
+bool SecureFreshMount(std::string const& path, unsigned long long previous, bool mounted) {
     unsigned long long id = 0, parent = 0;
     if (!DirectoryExists(path) || !FileSystemOf(path, id) ||
-        !FileSystemOf(memdevice::ParentOf(memdevice::Normalize(path)), parent) || id == previous ||
-        id == parent) {
+        !FileSystemOf(memdevice::ParentOf(memdevice::Normalize(path)), parent) ||
+        (!mounted && id == previous) || id == parent) {
         return false;
     }
     memdevice::RemoveTree(path, false);

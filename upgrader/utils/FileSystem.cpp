@@ -236,16 +236,16 @@ bool FileSystemOf(std::string const& path, unsigned long long& id) {
     return true;
 }
 
-bool SecureFreshMount(std::string const& path, unsigned long long previous) {
+bool SecureFreshMount(std::string const& path, unsigned long long previous, bool mounted) {
     Descriptor directory(OpenFile(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     const std::string::size_type slash = path.rfind('/');
     const std::string parent =
         slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-    struct stat mounted, above;
-    if (!directory.Valid() || ::fstat(directory.Get(), &mounted) != 0 ||
+    struct stat fresh, above;
+    if (!directory.Valid() || ::fstat(directory.Get(), &fresh) != 0 ||
         ::stat(parent.c_str(), &above) != 0 ||
-        static_cast<unsigned long long>(mounted.st_dev) == previous ||
-        mounted.st_dev == above.st_dev || ::fchmod(directory.Get(), 0755) != 0) {
+        (!mounted && static_cast<unsigned long long>(fresh.st_dev) == previous) ||
+        fresh.st_dev == above.st_dev || ::fchmod(directory.Get(), 0755) != 0) {
         return false;
     }
     ClearDirectoryAt(directory.Get());

@@ -101,12 +101,14 @@ bool FileSystemOf(std::string const& path, unsigned long long& id);
 
 // Takes the directory path (no trailing slash), just mounted, for the
 // caller alone before anything is placed in it: opened with O_DIRECTORY |
-// O_NOFOLLOW, it must lie on a file system other than previous (the one
-// there before) and other than its parent's, i.e. the new mount; it then
-// gets mode 0755 and everything already in it is removed through the
-// descriptor (ClearDirectoryAt). False, nothing changed, when it is not
-// such a mount.
-bool SecureFreshMount(std::string const& path, unsigned long long previous);
+// O_NOFOLLOW, it must be the new mount, i.e. on a file system other than
+// its parent's and either other than previous (the one there before) or
+// known to be mounted anew (mounted: the mount command succeeded; the
+// kernel hands a freed device number to the next mount, so an equal number
+// alone proves nothing). It then gets mode 0755 and everything already in
+// it is removed through the descriptor (ClearDirectoryAt). False, nothing
+// changed, when it is not such a mount.
+bool SecureFreshMount(std::string const& path, unsigned long long previous, bool mounted);
 
 // Moves the file from to the name to, in process, never through a link and
 // never leaving to without a whole file: from must be the run's own regular
