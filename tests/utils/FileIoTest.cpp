@@ -1,9 +1,11 @@
 // Long logs read backwards and scratch-name links: see HostileDeviceTest.cpp.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -15,6 +17,40 @@
 using namespace qx::upgrader::utils;
 using qx::testing::ReadBytes;
 using qx::testing::WriteBytes;
+
+// A file-size limit cuts a write short; what follows fails with EFBIG.
+TEST(WriteAll, AShortWriteIsContinuedAndItsFailureReported) {
+    const struct {
+        const char* what;
+        bool (*write)(int fd, const std::string& data);
+    } writers[] = {
+        {"WriteAll", [](int fd, const std::string& d) { return WriteAll(fd, d.data(), d.size()); }},
+        {"PwriteAll",
+         [](int fd, const std::string& d) { return PwriteAll(fd, d.data(), d.size(), 0); }},
+    };
+    TempDir dir;
+    const std::string path = dir / "out";
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& w : writers) {
+        for (const std::size_t size : {1000u, 4000u}) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(fd, 0);
+            const struct rlimit limit = {1000, old.rlim_max};
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+            errno = 0;
+            const bool written = w.write(fd, std::string(size, 'w'));
+            const int error = errno;
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            ::close(fd);
+            EXPECT_EQ(written, size <= 1000) << w.what << " " << size;
+            EXPECT_EQ(error, size <= 1000 ? 0 : EFBIG) << w.what << " " << size;
+            EXPECT_EQ(ReadBytes(path), std::string(1000, 'w')) << w.what;
+        }
+    }
+    std::signal(SIGXFSZ, oldHandler);
+}
 
 TEST(KeepLastLines, CountsLinesAsTailDoes) {
     const struct {

@@ -1,12 +1,20 @@
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "support/Files.h"
 #include "support/TempDir.h"
 #include "upgrader/utils/FileSystem.h"
 
 using namespace qx::upgrader::utils;
+using qx::testing::ReadBytes;
 using qx::testing::WriteBytes;
 
 TEST(FileQueries, OnlyRegularFilesExistAndHaveSizes) {
@@ -72,10 +80,107 @@ TEST(FileQueries, ModificationTimesAndPermissions) {
     ASSERT_EQ(::stat((dir / "file").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 04750u);
     EXPECT_FALSE(SetPermissions(dir / "missing", 0644));
+}
 
+namespace {
+
+// Runs a host program (no shell) and returns its exit status, -1 when it could not run.
+int RunProgram(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)
+               ? WEXITSTATUS(status)
+               : -1;
+}
+
+std::uint32_t Le32(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;) {
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
+}
+
+// In a child with a mount namespace of its own (nothing is mounted on the
+// host's): mounts image at dir through a loop device and measures it. The
+// figures go back through a pipe: 0 and the measurement, or 1 when the
+// image could not be mounted.
+struct Measured {
+    int state = 1;
+    bool measured = false;
+    unsigned int figure = 0;
+};
+
+Measured MeasureMountedImage(const std::string& image, const std::string& dir) {
+    int pipeFds[2];
+    Measured result;
+    if (::pipe(pipeFds) != 0) {
+        return result;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        Measured m;
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            RunProgram({"mount", "-o", "loop,ro", image, dir}) == 0) {
+            m.state = 0;
+            m.measured = MountFreeSpace(dir, m.figure);
+        }
+        ::_exit(::write(pipeFds[1], &m, sizeof m) == sizeof m ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    if (child > 0 && ::read(pipeFds[0], &result, sizeof result) != sizeof result) {
+        result.state = 1;
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return result;
+}
+
+}  // namespace
+
+// An ext2 file system whose reserved blocks equal the blocks others may use:
+// the figure is the latter, not the free blocks. Mounted in a private mount
+// namespace of a child process; skipped where loop devices are unavailable.
+TEST(FreeSpace, IsWhatUnprivilegedUsersMayUse) {
     unsigned int freeBytes = 42;
-    EXPECT_FALSE(MountFreeSpace(dir / "missing", freeBytes));
+    EXPECT_FALSE(MountFreeSpace("/nonexistent/dir", freeBytes));
     EXPECT_EQ(freeBytes, 42u);
-    EXPECT_TRUE(MountFreeSpace(dir.path(), freeBytes));
-    EXPECT_GT(freeBytes, 0u);
+    if (::geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0) {
+        GTEST_SKIP() << "a loop-mounted file system needs root and /dev/loop-control";
+    }
+    TempDir dir;
+    const std::string image = dir / "ext2.img", mountPoint = dir / "mnt";
+    ASSERT_EQ(::mkdir(mountPoint.c_str(), 0755), 0);
+    if (RunProgram({"mkfs.ext2", "-q", "-F", "-m", "0", "-b", "1024", image, "2048"}) != 0) {
+        GTEST_SKIP() << "mkfs.ext2 (e2fsprogs) is not available";
+    }
+    // The superblock (at 1024): reserved blocks at 8, free blocks at 12.
+    std::string bytes = ReadBytes(image);
+    const std::uint32_t freeBlocks = Le32(bytes, 1024 + 12), reserved = freeBlocks / 2;
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[1024 + 8 + i] = static_cast<char>(reserved >> (8 * i));
+    }
+    WriteBytes(image, bytes);
+
+    const Measured m = MeasureMountedImage(image, mountPoint);
+    if (m.state != 0) {
+        GTEST_SKIP() << "the ext2 image could not be loop-mounted here";
+    }
+    EXPECT_TRUE(m.measured);
+    EXPECT_EQ(m.figure, (freeBlocks - reserved) * 1024u) << freeBlocks << " free blocks";
 }
