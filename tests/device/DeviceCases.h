@@ -23,15 +23,15 @@ struct DeviceCase {
     const char* name;
     std::vector<Placed> placed;
     std::function<bool()> action;
-    std::vector<std::string> observed;  // paths whose state is described
-    bool countsFreeSpace;               // the rise of the free-space figure is described
+    // What the device then holds: the action's truth value, the state of
+    // each path named, and how much the free space rose when "freed" is there.
     std::string expected;
 };
 
 const std::vector<DeviceCase>& Cases();
 
-// "true; /a: missing; /b: file 5 \"1\\n2\\n\"; freed 4096": the action's
-// truth value, each observed path, and the rise of the free space of "/".
+// Describes the device after the case's action as its expected text does,
+// e.g. "true; /a: missing; /b: file 4 \"1\\n2\\n\"; freed 4096".
 std::string RunCase(const DeviceCase& c);
 
 // bytes in quotes, a line feed shown as \n.

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "device/DeviceCases.h"
@@ -30,35 +32,23 @@ void Place(const Placed& placed) {
     const std::filesystem::path path(placed.path);
     std::filesystem::create_directories(placed.directory ? path : path.parent_path());
     if (!placed.directory) {
-        const std::string bytes = placed.text.empty() ? std::string(placed.size, 'z') : placed.text;
-        const int fd = ::open(placed.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || !qx::upgrader::utils::WriteAll(fd, bytes.data(), bytes.size())) {
-            std::printf("cannot place %s\n", placed.path.c_str());
-        }
-        ::close(fd);
+        std::ofstream(placed.path)
+            << (placed.text.empty() ? std::string(placed.size, 'z') : placed.text);
     }
 }
 
 std::string Describe(const std::string& path) {
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0) {
-        return "missing";
+    namespace fs = std::filesystem;
+    const fs::file_status status = fs::symlink_status(path);
+    if (!fs::exists(status) || fs::is_directory(status)) {
+        return fs::exists(status) ? "directory" : "missing";
     }
-    if (S_ISDIR(info.st_mode)) {
-        return "directory";
-    }
-    if (!S_ISREG(info.st_mode)) {
+    if (!fs::is_regular_file(status)) {
         return "other";
     }
-    std::string text;
-    if (info.st_size <= 64) {
-        text.resize(static_cast<std::size_t>(info.st_size));
-        const int fd = ::open(path.c_str(), O_RDONLY);
-        qx::upgrader::utils::ReadFully(fd, &text[0], text.size());
-        ::close(fd);
-        text = " " + Shown(text);
-    }
-    return "file " + std::to_string(info.st_size) + text;
+    std::ifstream in(path);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return "file " + std::to_string(bytes.size()) + (bytes.size() <= 64 ? " " + Shown(bytes) : "");
 }
 
 }  // namespace qx::testing::devicecases

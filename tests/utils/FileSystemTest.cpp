@@ -105,82 +105,56 @@ int RunProgram(std::vector<std::string> words) {
                : -1;
 }
 
-std::uint32_t Le32(const std::string& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 4; i-- > 0;) {
-        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    }
-    return value;
-}
-
-// In a child with a mount namespace of its own (nothing is mounted on the
-// host's): mounts image at dir through a loop device and measures it. The
-// figures go back through a pipe: 0 and the measurement, or 1 when the
-// image could not be mounted.
-struct Measured {
-    int state = 1;
-    bool measured = false;
-    unsigned int figure = 0;
-};
-
-Measured MeasureMountedImage(const std::string& image, const std::string& dir) {
-    int pipeFds[2];
-    Measured result;
-    if (::pipe(pipeFds) != 0) {
-        return result;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        Measured m;
-        if (::unshare(CLONE_NEWNS) == 0 &&
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            RunProgram({"mount", "-o", "loop,ro", image, dir}) == 0) {
-            m.state = 0;
-            m.measured = MountFreeSpace(dir, m.figure);
-        }
-        ::_exit(::write(pipeFds[1], &m, sizeof m) == sizeof m ? 0 : 1);
-    }
-    ::close(pipeFds[1]);
-    if (child > 0 && ::read(pipeFds[0], &result, sizeof result) != sizeof result) {
-        result.state = 1;
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return result;
-}
-
 }  // namespace
 
 // An ext2 file system whose reserved blocks equal the blocks others may use:
-// the figure is the latter, not the free blocks. Mounted in a private mount
-// namespace of a child process; skipped where loop devices are unavailable.
+// the figure is the latter, not the free blocks. A child process mounts it
+// in a mount namespace of its own (nothing is mounted in the host's) and
+// measures; skipped where loop devices are unavailable.
 TEST(FreeSpace, IsWhatUnprivilegedUsersMayUse) {
-    unsigned int freeBytes = 42;
-    EXPECT_FALSE(MountFreeSpace("/nonexistent/dir", freeBytes));
-    EXPECT_EQ(freeBytes, 42u);
-    if (::geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0) {
-        GTEST_SKIP() << "a loop-mounted file system needs root and /dev/loop-control";
-    }
+    unsigned int figure = 42;
+    EXPECT_FALSE(MountFreeSpace("/nonexistent/dir", figure));
+    EXPECT_EQ(figure, 42u);
     TempDir dir;
     const std::string image = dir / "ext2.img", mountPoint = dir / "mnt";
     ASSERT_EQ(::mkdir(mountPoint.c_str(), 0755), 0);
-    if (RunProgram({"mkfs.ext2", "-q", "-F", "-m", "0", "-b", "1024", image, "2048"}) != 0) {
-        GTEST_SKIP() << "mkfs.ext2 (e2fsprogs) is not available";
+    if (::geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0 ||
+        RunProgram({"mkfs.ext2", "-q", "-F", "-m", "0", "-b", "1024", image, "2048"}) != 0) {
+        GTEST_SKIP() << "a loop-mounted ext2 needs root, /dev/loop-control and mkfs.ext2";
     }
-    // The superblock (at 1024): reserved blocks at 8, free blocks at 12.
+    // The superblock (at 1024): reserved blocks at 8, free blocks at 12 (little-endian).
     std::string bytes = ReadBytes(image);
-    const std::uint32_t freeBlocks = Le32(bytes, 1024 + 12), reserved = freeBlocks / 2;
-    for (std::size_t i = 0; i < 4; ++i) {
+    std::uint32_t freeBlocks = 0;
+    for (int i = 3; i >= 0; --i) {
+        freeBlocks = freeBlocks << 8 | static_cast<unsigned char>(bytes[1024 + 12 + i]);
+    }
+    const std::uint32_t reserved = freeBlocks / 2;
+    for (int i = 0; i < 4; ++i) {
         bytes[1024 + 8 + i] = static_cast<char>(reserved >> (8 * i));
     }
     WriteBytes(image, bytes);
 
-    const Measured m = MeasureMountedImage(image, mountPoint);
-    if (m.state != 0) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            RunProgram({"mount", "-o", "loop,ro", image, mountPoint}) != 0) {
+            ::_exit(3);
+        }
+        const bool sent = MountFreeSpace(mountPoint, figure) &&
+                          ::write(pipeFds[1], &figure, sizeof figure) == sizeof figure;
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    const bool measured = ::read(pipeFds[0], &figure, sizeof figure) == sizeof figure;
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
         GTEST_SKIP() << "the ext2 image could not be loop-mounted here";
     }
-    EXPECT_TRUE(m.measured);
-    EXPECT_EQ(m.figure, (freeBlocks - reserved) * 1024u) << freeBlocks << " free blocks";
+    ASSERT_TRUE(measured);
+    EXPECT_EQ(figure, (freeBlocks - reserved) * 1024u) << freeBlocks << " free blocks";
 }
