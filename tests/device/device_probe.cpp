@@ -2,9 +2,7 @@
 //   device_probe cases       the shared device cases, "NAME<TAB>DESCRIPTION" each
 //   device_probe as-user UID the stale-upload removal in /tmp and a fresh file at
 //                            /tmp/fresh and /tmp/freshlink, done by user UID
-#include <fcntl.h>
 #include <grp.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
