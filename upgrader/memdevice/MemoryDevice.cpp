@@ -470,7 +470,10 @@ void RemoveSelectedEntries(std::string const& directory,
 
 bool ClaimOwnFile(std::string const& path, unsigned int) {
     if (Node* node = Find(path)) {
-        return !node->directory;
+        if (!node->directory) {
+            return true;
+        }
+        memdevice::RemoveTree(path, true);  // moved aside and removed
     }
     Node* parent = Find(memdevice::ParentOf(memdevice::Normalize(path)));
     if (parent == nullptr || !parent->directory) {

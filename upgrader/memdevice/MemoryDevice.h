@@ -28,7 +28,7 @@
 // Every other command only has the exit status set for it (default 0).
 // The file functions done in process act on the tree too: stale entries go
 // with everything below them (RemoveSelectedEntries), a claimed name that
-// is missing becomes an empty file (ClaimOwnFile), and a text file keeps
+// is missing or a directory becomes an empty file (ClaimOwnFile), a text file keeps
 // its last lines through the scratch file renamed over it (KeepLastLines),
 // the moves rename (MoveFile; MoveUpgradeLog also removes a directory at
 // the target and puts a kept earlier log's text first), and a fresh mount

@@ -72,8 +72,8 @@ void RemoveSelectedEntries(std::string const& directory,
 
 // Makes path name the caller's own regular file and leaves it closed: an own
 // file (owned by the effective user, known by this one name) keeps its
-// content; anything else standing there (a link, a FIFO, another user's
-// file) is replaced by a fresh empty file created exclusively with mode
+// content; anything else standing there (a link, a FIFO, a directory,
+// another user's file) is replaced by a fresh empty file created with mode
 // less the umask (OpenOwnFileForAppend, SystemCalls.h). A name taken this
 // way before a shell command writes there cannot be replaced by anyone else
 // in a sticky directory. True when path is then the caller's own file.
