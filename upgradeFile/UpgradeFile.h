@@ -1,9 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "upgradeFile/InnerFileInformation.h"
+#include "upgradeFile/Signature.h"
 #include "upgradeFile/UpgradeFileInformation.h"
 
 namespace qx {
@@ -29,6 +31,9 @@ enum class ReaderError {
     OutputOpenFailed,        // "Couldn't open extraction file ..."
     InnerReadFailed,         // "Error reading internal file to extract"
     OutputWriteFailed,       // "Error writing extraction file ..."
+    NotSigned,               // "Package is not signed"
+    SignatureInvalid,        // "Package signature is not valid"
+    UnknownSigner,           // "Package signed by an unknown key"
 };
 
 // Reader of one upgrade package file.
@@ -54,6 +59,16 @@ class UpgradeFile {
     // succeeds.
     bool ParseFile(const std::string& path);
     bool ParseFile();
+
+    // From now on ParseFile also hashes every byte it reads (SHA-256, in
+    // the same pass as the digests) and accepts the package only when a
+    // signature block by one of keys (possibly none) ends it exactly; the
+    // failure's position is then the end of the last inner file. Until
+    // this is called, nothing after the last inner file is read.
+    void RequireSignature(std::vector<PublicKey> keys) {
+        trustedKeys = std::move(keys);
+        signatureRequired = true;
+    }
 
     // How ExtractFile treats what already stands at its output path.
     enum class Output {
@@ -96,6 +111,10 @@ class UpgradeFile {
 
   private:
     bool Fail(ReaderError kind, const std::string& text);
+    // Ends a pass that reached the last inner file: checks the signature
+    // when keys are required.
+    // fd is the package, read up to end.
+    bool Accept(int fd, unsigned int end, std::optional<PackageHash>& hash);
 
     std::string filePath;
     UpgradeFileInformation information;
@@ -106,6 +125,8 @@ class UpgradeFile {
     ReaderError errorKind = ReaderError::None;
     unsigned int errorPosition = 0;
     InnerFileInformation rejected;
+    std::vector<PublicKey> trustedKeys;
+    bool signatureRequired = false;
 };
 
 }  // namespace upgradeFile
