@@ -24,18 +24,12 @@ KeyPair MakeKey(unsigned char seedByte) {
     unsigned char seed[crypto_sign_SEEDBYTES];
     std::fill(std::begin(seed), std::end(seed), seedByte);
     KeyPair pair;
-    crypto_sign_seed_keypair(pair.pub.key.data(), pair.secret.secret.data(), seed);
-    pair.pub.id = upgradeFile::KeyIdOf(pair.pub.key.data());
-    pair.secret.id = pair.pub.id;
+    package::KeyPairFromSeed(seed, pair.secret, pair.pub);
     return pair;
 }
 
 std::string Signed(const std::string& package, const KeyPair& key) {
-    upgradeFile::PackageHash hash;
-    hash.Append(reinterpret_cast<const unsigned char*>(package.data()), package.size());
-    const auto block =
-        upgradeFile::EncodeSignatureBlock(package::SignDigest(key.secret, hash.Finish()));
-    return package + std::string(block.begin(), block.end());
+    return package::SignedBytes(package, key.secret);
 }
 
 class SignatureTest : public PackageTest {

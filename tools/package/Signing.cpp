@@ -92,10 +92,9 @@ bool ParseSecretKey(const std::string& text, SecretKey& key, std::string& error)
         error = "malformed secret key";
         return false;
     }
-    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
-    crypto_sign_seed_keypair(publicKey, key.secret.data(), seed);
+    PublicKey pub;
+    KeyPairFromSeed(seed, key, pub);
     sodium_memzero(seed, sizeof seed);
-    key.id = qx::upgradeFile::KeyIdOf(publicKey);
     if (key.id != id) {
         error = "malformed secret key: its key id does not match the key";
         return false;
@@ -104,6 +103,23 @@ bool ParseSecretKey(const std::string& text, SecretKey& key, std::string& error)
 }
 
 }  // namespace
+
+void KeyPairFromSeed(const unsigned char* seed, SecretKey& secret, PublicKey& pub) {
+    crypto_sign_seed_keypair(pub.key.data(), secret.secret.data(), seed);
+    pub.id = qx::upgradeFile::KeyIdOf(pub.key.data());
+    secret.id = pub.id;
+}
+
+std::string PublicKeyText(const PublicKey& key) {
+    return KeyLine(qx::upgradeFile::kPublicKeyTag, key.id, key.key.data(), key.key.size());
+}
+
+std::string SignedBytes(const std::string& package, const SecretKey& key) {
+    qx::upgradeFile::PackageHash hash;
+    hash.Append(reinterpret_cast<const unsigned char*>(package.data()), package.size());
+    const auto block = qx::upgradeFile::EncodeSignatureBlock(SignDigest(key, hash.Finish()));
+    return package + std::string(block.begin(), block.end());
+}
 
 bool GenerateKeyPair(const std::string& name, std::string& error) {
     const std::string secretPath = name + ".key";
@@ -120,21 +136,18 @@ bool GenerateKeyPair(const std::string& name, std::string& error) {
         return false;
     }
     unsigned char seed[crypto_sign_SEEDBYTES];
-    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     SecretKey secret;
+    PublicKey pub;
     randombytes_buf(seed, sizeof seed);
-    crypto_sign_seed_keypair(publicKey, secret.secret.data(), seed);
-    const KeyId id = qx::upgradeFile::KeyIdOf(publicKey);
-    std::string secretText = KeyLine(qx::upgradeFile::kSecretKeyTag, id, seed, sizeof seed);
+    KeyPairFromSeed(seed, secret, pub);
+    std::string secretText = KeyLine(qx::upgradeFile::kSecretKeyTag, pub.id, seed, sizeof seed);
     sodium_memzero(seed, sizeof seed);
     const bool written = WriteNewFile(secretPath, 0600, secretText, error);
     sodium_memzero(&secretText[0], secretText.size());
     if (!written) {
         return false;
     }
-    if (!WriteNewFile(publicPath, 0644,
-                      KeyLine(qx::upgradeFile::kPublicKeyTag, id, publicKey, sizeof publicKey),
-                      error)) {
+    if (!WriteNewFile(publicPath, 0644, PublicKeyText(pub), error)) {
         ::unlink(secretPath.c_str());
         return false;
     }

@@ -33,6 +33,15 @@ struct SecretKey {
     ~SecretKey() { sodium_memzero(secret.data(), secret.size()); }
 };
 
+// The key pair that a 32-byte seed gives (a secret key file holds the seed).
+void KeyPairFromSeed(const unsigned char* seed, SecretKey& secret, PublicKey& pub);
+
+// The text of a public key file.
+std::string PublicKeyText(const PublicKey& key);
+
+// A package held in memory with its signature block appended.
+std::string SignedBytes(const std::string& package, const SecretKey& key);
+
 // Writes a new key pair: NAME.key (0600) and NAME.pub. Refuses when either
 // file exists (nothing is overwritten); leaves neither file on failure.
 bool GenerateKeyPair(const std::string& name, std::string& error);
