@@ -13,7 +13,7 @@
 # QX_SIZE_BUDGET (bytes) overrides the budget.
 set -euo pipefail
 
-budget=${QX_SIZE_BUDGET:-1310720} # 1.25 MiB
+budget=${QX_SIZE_BUDGET:-1441792} # 1.375 MiB
 breakdown=0
 if [[ ${1:-} == --breakdown ]]; then
   breakdown=1
