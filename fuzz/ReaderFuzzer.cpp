@@ -88,13 +88,15 @@ qx::upgradeFile::ReaderError ParseSigned(const std::string& path) {
 
 // With the key required, the input's own tail is judged; the same inner
 // files with a signature of their bytes must pass. A failure before the
-// tail stays what it was without a key.
-void CheckSignatures(const uint8_t* data, size_t size, const qx::upgradeFile::UpgradeFile& plain) {
+// tail stays what the parse without a key gave (plainError; extractions
+// since have set the reader's latest error).
+void CheckSignatures(const uint8_t* data, size_t size, const qx::upgradeFile::UpgradeFile& plain,
+                     qx::upgradeFile::ReaderError plainError) {
     using qx::upgradeFile::ReaderError;
     Scratch& scratch = TheScratch();
     const ReaderError withKey = ParseSigned(scratch.package);
     if (!plain.Valid()) {
-        if (withKey != plain.Error()) {
+        if (withKey != plainError) {
             std::abort();
         }
         return;
@@ -153,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     UpgradeFile reader(scratch.package);
     const bool valid = reader.ParseFile();
+    const qx::upgradeFile::ReaderError parseError = reader.Error();
     if (reader.Offsets().size() != reader.InnerFiles().size() || valid != reader.Valid()) {
         std::abort();
     }
@@ -169,6 +172,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     // Last: it writes signed copies over the package file.
-    CheckSignatures(data, size, reader);
+    CheckSignatures(data, size, reader, parseError);
     return 0;
 }

@@ -107,6 +107,7 @@ if ((breakdown)); then
         if (file ~ /(locale|facets|ios|stream|codecvt|monetary|numeric_members|time_members|messages_members|collate)/)
           part = "C++ standard library: locales and streams"
       } else if (file ~ /libc\.a/) part = "C library (glibc, static)"
+      else if (file ~ /libsodium\.a/) part = "libsodium (SHA-256, Ed25519 verification)"
       else if (file ~ /libgcc/) part = "compiler runtime (libgcc)"
       else if (file ~ /crt/) part = "start-up files"
       else part = "project code"
