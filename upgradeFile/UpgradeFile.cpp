@@ -315,8 +315,9 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path, Outpu
         return Fail(ReaderError::OutputOpenFailed,
                     SystemError("Couldn't open extraction file ", path, errno));
     }
-    // A failed write leaves no partial output behind: on a full flash it
-    // would keep the room that the upgrade log needs on its way back.
+    // A failed read or write leaves no partial output behind: it could pass
+    // for the whole file, and on a full flash it would keep the room that
+    // the upgrade log needs on its way back.
     struct stat written;
     const bool removable = ::fstat(out.Get(), &written) == 0;
     bool copied = CopyBytes(in.Get(), out.Get(), innerFiles[index].FileSize(), path, kind, text);
@@ -329,7 +330,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path, Outpu
     if (copied) {
         return true;
     }
-    if (kind == ReaderError::OutputWriteFailed && removable) {
+    if (removable) {
         qx::upgrader::utils::RemoveWrittenFile(path.c_str(), written);
     }
     return Fail(kind, text);

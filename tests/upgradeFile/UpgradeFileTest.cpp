@@ -311,7 +311,7 @@ TEST_F(ReaderTest, ExtractFailureTable) {
     const off_t shrunk = static_cast<off_t>(ReadBytes(package).size() - 100);
     ASSERT_EQ(::truncate(package.c_str(), shrunk), 0);
     fails(4, dir / "four", "Error reading internal file to extract");
-    EXPECT_EQ(ReadBytes(dir / "four"), Pattern(3000).substr(0, 2900));  // left as written
+    EXPECT_NE(::access((dir / "four").c_str(), F_OK), 0);  // the partial output is taken back
 
     // The package is replaced by a FIFO (no waiting), then removed.
     ASSERT_EQ(::unlink(package.c_str()), 0);
