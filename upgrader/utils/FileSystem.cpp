@@ -236,6 +236,32 @@ bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned
     return false;
 }
 
+bool AppendOwnFileOnto(std::string const& from, std::string const& to) {
+    Descriptor in(OpenFile(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (!in.Valid()) {
+        // Nothing of ours stands there: no file, a link, a FIFO without writer.
+        return errno == ENOENT || errno == ELOOP || errno == ENXIO;
+    }
+    struct stat source;
+    if (::fstat(in.Get(), &source) != 0) {
+        return false;
+    }
+    if (!S_ISREG(source.st_mode) || source.st_uid != ::geteuid() || source.st_nlink != 1) {
+        return true;
+    }
+    Descriptor out(OpenOwnFileForAppend(to.c_str(), 0666));
+    struct stat before;
+    if (!out.Valid() || ::fstat(out.Get(), &before) != 0) {
+        return false;
+    }
+    if (!CopyRest(in.Get(), out.Get()) || ::fsync(out.Get()) != 0) {
+        // What got appended goes again: the file keeps its former bytes.
+        static_cast<void>(::ftruncate(out.Get(), before.st_size));
+        return false;
+    }
+    return out.Close() && ::unlink(from.c_str()) == 0;
+}
+
 }  // namespace utils
 }  // namespace upgrader
 }  // namespace qx
