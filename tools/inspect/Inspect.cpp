@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/PackageFiles.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
 
@@ -155,7 +156,7 @@ bool RejectedRow(const UpgradeFile& reader, InnerRow& row) {
 
 Listing Inspect(const std::string& path, UpgradeFile& reader) {
     Listing listing;
-    listing.valid = reader.ParseFile(path);
+    listing.valid = qx::tools::ParsePackage(reader, path);
     // The record keeps its fields when only its digest failed.
     listing.headerKnown =
         reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
@@ -269,7 +270,7 @@ int List(const std::string& path, bool json) {
 
 int Verify(const std::string& path, bool json) {
     UpgradeFile reader;
-    const bool valid = reader.ParseFile(path);
+    const bool valid = qx::tools::ParsePackage(reader, path);
     if (json) {
         PrintJson({{"path", JsonBytes(path)},
                    {"valid", valid},
@@ -291,22 +292,14 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
                                      "INDEX must be a number from 0, not '" + indexText + "'");
     }
     UpgradeFile reader;
-    if (!reader.ParseFile(path)) {
+    if (!qx::tools::ParsePackage(reader, path)) {
         return Failure(path + ": " + reader.ErrorMessage());
     }
-    struct stat before {};
-    const bool existed = ::lstat(out.c_str(), &before) == 0;
-    if (!reader.ExtractFile(index, out, UpgradeFile::Output::Existing)) {
+    if (!qx::tools::ExtractToOutput(reader, index, out)) {
         std::string text = reader.ErrorMessage();
         if (reader.Error() == ReaderError::InvalidIndex) {
             text += ": " + path + " has " + std::to_string(reader.Offsets().size()) +
                     " inner files, numbered from 0";
-        }
-        // The reader takes back the output of a failed write; a file this
-        // run created is removed after any other failure too, so that no
-        // half inner file stays under the name.
-        if (!existed) {
-            ::unlink(out.c_str());
         }
         return Failure(text);
     }

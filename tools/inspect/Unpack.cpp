@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/PackageFiles.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/package/Manifest.h"
 #include "upgradeFile/PackageLayout.h"
@@ -201,7 +202,8 @@ bool UnpackInto(const std::string& package, UpgradeFile& reader, TemporaryFolder
         return false;
     }
     for (std::size_t i = 0; i < sources.inners.size(); ++i) {
-        if (!reader.ExtractFile(static_cast<unsigned int>(i), folder / sources.inners[i].path)) {
+        if (!qx::tools::ExtractToNewFile(reader, static_cast<unsigned int>(i),
+                                         folder / sources.inners[i].path)) {
             error = reader.ErrorMessage();
             return false;
         }
@@ -218,7 +220,7 @@ int Unpack(const std::string& package, const std::string& folderPath) {
         folder.pop_back();
     }
     UpgradeFile reader;
-    if (!reader.ParseFile(package)) {
+    if (!qx::tools::ParsePackage(reader, package)) {
         return qx::tools::Fail(kToolName, package + ": " + reader.ErrorMessage());
     }
     std::string error;
