@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -201,7 +203,31 @@ std::string FinalLog(const Result& r) {
     return std::string();
 }
 
-void CheckOutputs(const Result& r, Lines& broken) {
+// The names in /tmp/ and /tmp/ramdisk/ after a run.
+std::set<std::string> TemporaryNames(const Result& r) {
+    std::set<std::string> names;
+    for (const char* directory : {"/tmp", "/tmp/ramdisk"}) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(r.root + directory, ec)) {
+            names.insert(std::string(directory) + "/" + entry.path().filename().string());
+        }
+    }
+    return names;
+}
+
+void CheckOutputs(const Result& r, const Result& baseline, Lines& broken) {
+    // Nothing the run wrote is left under a name of its own.
+    std::set<std::string> known = TemporaryNames(baseline);
+    known.insert("/tmp/wdfeed");  // its removal may fail
+    known.insert({kPackage, "/tmp/ramdisk/upgrade_log", "/tmp/ramdisk/pnv-wait-during-startup"});
+    for (const Output& output : kOutputs) {
+        known.insert({output.extracted, output.staged});
+    }
+    for (const std::string& name : TemporaryNames(r)) {
+        if (known.count(name) == 0) {
+            broken.push_back("left behind " + name);
+        }
+    }
     for (const Output& output : kOutputs) {
         for (const char* path : {output.extracted, output.staged}) {
             struct stat info;
@@ -241,7 +267,7 @@ Lines Broken(const Result& r, const Injection& f, const Result& baseline) {
     if (!r.Exists(kMarker) && r.ReadFile(kAccepted) != "accepted\n") {
         broken.push_back("marker removed without an accepting validator");
     }
-    CheckOutputs(r, broken);
+    CheckOutputs(r, baseline, broken);
     if (f.error == "EINTR" &&
         (r.exitStatus != baseline.exitStatus ||
          qx::testing::LogLines(log) != qx::testing::LogLines(FinalLog(baseline)))) {
@@ -335,7 +361,14 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
         {"the log cannot be opened", {"openat", "EACCES"}, "/tmp/ramdisk/upgrade_log", 3},
         {"the log cannot be examined", {"newfstatat", "EIO"}, "<.*/upgrade_log>", 2},
         {"the package cannot be read while extracting", {"read", "EIO"}, "udfw.bin>, \"#!", 2},
-        {"an interrupted close after an extraction", {"close", "EINTR"}, "</tmp/kernel_image>", 1},
+        {"a fresh output cannot be examined",
+         {"newfstatat", "EIO"},
+         "^newfstatat\\(\\d+</tmp/(?!ramdisk>)[^/>]+>",
+         1},
+        {"an interrupted close after an extraction",
+         {"close", "EINTR"},
+         "^close\\(\\d+</tmp/(?!ramdisk>)[^/>]+>",
+         1},
         {"an interrupted open while listing the RAM disk",
          {"openat", "EINTR"},
          "\"/tmp/ramdisk/?\", .*O_DIRECTORY",
@@ -372,10 +405,14 @@ TEST_F(FaultInjection, EveryCallOfASuccessfulRunMayFailOnce) {
     const auto start = std::chrono::steady_clock::now();
     std::mutex lock;
     Lines failures;
+    // Per call kind: runs that upgraded, that ended with 0, with 1 otherwise.
+    std::map<std::string, std::array<unsigned int, 3>> outcomes;
     RunAll(plan.size(), [&](std::size_t i) {
-        const Lines broken = Broken(RunInjected(*scenario, plan[i]), plan[i], *baseline);
+        const Result r = RunInjected(*scenario, plan[i]);
+        const Lines broken = Broken(r, plan[i], *baseline);
+        std::lock_guard<std::mutex> guard(lock);
+        ++outcomes[plan[i].call][!r.Exists(kMarker) ? 0 : r.exitStatus == 0 ? 1 : 2];
         if (!broken.empty()) {
-            std::lock_guard<std::mutex> guard(lock);
             failures.push_back(Report(plan[i], broken));
         }
     });
@@ -384,6 +421,10 @@ TEST_F(FaultInjection, EveryCallOfASuccessfulRunMayFailOnce) {
             .count();
     std::printf("fault injection: %zu runs (%zu call kinds) in %lld s, %zu broke an invariant\n",
                 plan.size(), kFaults.size(), static_cast<long long>(seconds), failures.size());
+    for (const auto& [call, ends] : outcomes) {
+        std::printf("  %s: %u upgraded, %u ended with 0, %u ended with 1 otherwise\n", call.c_str(),
+                    ends[0], ends[1], ends[2]);
+    }
     std::sort(failures.begin(), failures.end());
     for (const std::string& failure : failures) {
         ADD_FAILURE() << failure;
