@@ -74,7 +74,8 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     ToolResult goodJson = Inspect({"verify", "--json", package});
     EXPECT_EQ(Json::parse(goodJson.out),
               Json::parse(R"({"path": ")" + package +
-                          R"(", "valid": true, "innerFiles": 3, "error": null})"));
+                          R"(", "valid": true, "innerFiles": 3, "error": null,
+                              "signature": {"keyId": null, "valid": null}})"));
 
     // The reader's text after the path; in JSON its kind and the rejected header's
     // position. The listing shows the decoded header, if any, and rows up to it.

@@ -1,6 +1,7 @@
 // list, verify and extract: the reader's results, as text or JSON.
 #include "tools/inspect/Inspect.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/common/PackageFiles.h"
+#include "tools/package/Signing.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace inspect {
@@ -96,6 +99,9 @@ const char* KindName(ReaderError kind) {
         {ReaderError::InnerHeaderBadIdentity, "innerHeaderBadIdentity"},
         {ReaderError::InnerDataTruncated, "innerDataTruncated"},
         {ReaderError::InnerDigestMismatch, "innerDigestMismatch"},
+        {ReaderError::NotSigned, "notSigned"},
+        {ReaderError::SignatureInvalid, "signatureInvalid"},
+        {ReaderError::UnknownSigner, "unknownSigner"},
     };
     for (const auto& [value, name] : kNames) {
         if (value == kind) {
@@ -115,6 +121,73 @@ Json ErrorJson(const UpgradeFile& reader) {
             {"message", JsonBytes(reader.ErrorMessage())}};
 }
 
+bool SignatureFailure(ReaderError kind) {
+    return kind == ReaderError::NotSigned || kind == ReaderError::SignatureInvalid ||
+           kind == ReaderError::UnknownSigner;
+}
+
+// The signature of a package whose inner files all checked out: the key id
+// of the block that ends it (empty when unsigned), and, when a key was
+// given, whether that key's signature is valid.
+struct SignatureState {
+    bool read = false;  // the pass reached the end of the inner files
+    std::string keyId;
+    bool checked = false;
+    bool valid = false;
+};
+
+SignatureState ReadSignature(const std::string& path, const UpgradeFile& reader, bool checked) {
+    SignatureState state;
+    if (!(reader.Valid() || SignatureFailure(reader.Error())) || reader.Offsets().empty()) {
+        return state;
+    }
+    const off_t end = static_cast<off_t>(reader.Offsets().back()) +
+                      static_cast<off_t>(reader.InnerFiles().back().FileSize());
+    unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
+    qx::upgrader::utils::Descriptor file(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY));
+    const ssize_t got = file.Valid() ? ::pread(file.Get(), tail, sizeof tail, end) : -1;
+    qx::upgradeFile::SignatureBlock block;
+    state.read = true;
+    if (got > 0 && qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got),
+                                                       block) == qx::upgradeFile::Tail::Block) {
+        state.keyId = qx::upgradeFile::HexText(block.keyId.data(), block.keyId.size());
+    }
+    state.checked = checked;
+    state.valid = reader.Valid() && checked;
+    return state;
+}
+
+Json SignatureJson(const SignatureState& state) {
+    if (!state.read) {
+        return Json();
+    }
+    return {{"keyId", state.keyId.empty() ? Json() : Json(state.keyId)},
+            {"valid", state.checked ? Json(state.valid) : Json()}};
+}
+
+std::string SignatureText(const SignatureState& state) {
+    if (state.keyId.empty()) {
+        return "unsigned";
+    }
+    const char* verdict = !state.checked ? "not checked" : state.valid ? "valid" : "not valid";
+    return "key " + state.keyId + " (" + verdict + ")";
+}
+
+// A reader that requires the signature of the key at keyPath, if one is given.
+bool PrepareReader(const std::string& keyPath, UpgradeFile& reader) {
+    if (keyPath.empty()) {
+        return true;
+    }
+    qx::upgradeFile::PublicKey key;
+    std::string error;
+    if (!qx::package::LoadPublicKey(keyPath, key, error)) {
+        Failure(error);
+        return false;
+    }
+    reader.RequireSignature({key});
+    return true;
+}
+
 // One row of the inner-file table.
 struct InnerRow {
     unsigned int index = 0;
@@ -127,6 +200,7 @@ struct InnerRow {
 
 struct Listing {
     bool valid = false;
+    SignatureState signature;
     bool headerKnown = false;  // outer identity passed: the fields were decoded
     std::vector<InnerRow> rows;
 };
@@ -154,9 +228,10 @@ bool RejectedRow(const UpgradeFile& reader, InnerRow& row) {
     return true;
 }
 
-Listing Inspect(const std::string& path, UpgradeFile& reader) {
+Listing Inspect(const std::string& path, UpgradeFile& reader, bool keyGiven) {
     Listing listing;
     listing.valid = qx::tools::ParsePackage(reader, path);
+    listing.signature = ReadSignature(path, reader, keyGiven);
     // The record keeps its fields when only its digest failed.
     listing.headerKnown =
         reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
@@ -195,6 +270,9 @@ void PrintText(const std::string& path, const Listing& listing, const UpgradeFil
     std::printf("Package:       %s\n", EscapeText(path).c_str());
     std::printf("Status:        %s\n",
                 listing.valid ? "valid" : ("invalid: " + reader.ErrorMessage()).c_str());
+    if (listing.signature.read) {
+        std::printf("Signature:     %s\n", SignatureText(listing.signature).c_str());
+    }
     if (!listing.headerKnown) {
         return;
     }
@@ -239,7 +317,8 @@ Json ListingJson(const std::string& path, const Listing& listing, const UpgradeF
             {"valid", listing.valid},
             {"error", listing.valid ? Json() : ErrorJson(reader)},
             {"header", listing.headerKnown ? HeaderJson(reader.Information()) : Json()},
-            {"innerFiles", rows}};
+            {"innerFiles", rows},
+            {"signature", SignatureJson(listing.signature)}};
 }
 
 bool ParseIndex(const std::string& text, unsigned int& index) {
@@ -257,9 +336,12 @@ bool ParseIndex(const std::string& text, unsigned int& index) {
 
 }  // namespace
 
-int List(const std::string& path, bool json) {
+int List(const std::string& path, bool json, const std::string& keyPath) {
     UpgradeFile reader;
-    const Listing listing = Inspect(path, reader);
+    if (!PrepareReader(keyPath, reader)) {
+        return qx::tools::kExitFailed;
+    }
+    const Listing listing = Inspect(path, reader, !keyPath.empty());
     if (json) {
         PrintJson(ListingJson(path, listing, reader));
     } else {
@@ -268,20 +350,26 @@ int List(const std::string& path, bool json) {
     return listing.valid ? 0 : qx::tools::kExitFailed;
 }
 
-int Verify(const std::string& path, bool json) {
+int Verify(const std::string& path, bool json, const std::string& keyPath) {
     UpgradeFile reader;
+    if (!PrepareReader(keyPath, reader)) {
+        return qx::tools::kExitFailed;
+    }
     const bool valid = qx::tools::ParsePackage(reader, path);
+    const SignatureState signature = ReadSignature(path, reader, !keyPath.empty());
     if (json) {
         PrintJson({{"path", JsonBytes(path)},
                    {"valid", valid},
                    {"innerFiles", reader.Offsets().size()},
-                   {"error", valid ? Json() : ErrorJson(reader)}});
+                   {"error", valid ? Json() : ErrorJson(reader)},
+                   {"signature", SignatureJson(signature)}});
         return valid ? 0 : qx::tools::kExitFailed;
     }
     if (!valid) {
         return Failure(path + ": " + reader.ErrorMessage());
     }
-    std::printf("%s: valid, %zu inner files\n", path.c_str(), reader.Offsets().size());
+    std::printf("%s: valid, %zu inner files, signature: %s\n", path.c_str(),
+                reader.Offsets().size(), SignatureText(signature).c_str());
     return 0;
 }
 

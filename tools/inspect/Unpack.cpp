@@ -1,6 +1,8 @@
 // unpack: every inner file and a manifest from which mkupgrade rebuilds the
 // package byte for byte.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -167,6 +169,26 @@ bool WriteText(const std::string& path, const std::string& text, std::string& er
     return static_cast<bool>(out);
 }
 
+// A signature block that ends the package goes into the manifest with the
+// digest of the bytes it signed, so that a rebuild keeps it exactly while
+// those bytes stay the same. True when the bytes after the last inner file
+// are such a block.
+bool KeepSignature(const std::string& package, unsigned long long end, PackageSources& sources) {
+    qx::upgrader::utils::Descriptor file(qx::upgrader::utils::OpenFile(package.c_str(), O_RDONLY));
+    unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
+    const ssize_t got =
+        file.Valid() ? ::pread(file.Get(), tail, sizeof tail, static_cast<off_t>(end)) : -1;
+    qx::package::KeptSignature kept;
+    if (got <= 0 ||
+        qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got), kept.block) !=
+            qx::upgradeFile::Tail::Block ||
+        !qx::package::DigestOfFile(file.Get(), end, kept.digest)) {
+        return false;
+    }
+    sources.signing.kept = kept;
+    return true;
+}
+
 // Bytes after the last inner file, which the reader never reads.
 bool WriteTrailer(const std::string& package, const UpgradeFile& reader,
                   const TemporaryFolder& folder, PackageSources& sources, std::string& error) {
@@ -177,7 +199,8 @@ bool WriteTrailer(const std::string& package, const UpgradeFile& reader,
         error = SystemText("cannot read " + package);
         return false;
     }
-    if (static_cast<unsigned long long>(info.st_size) <= end) {
+    if (static_cast<unsigned long long>(info.st_size) <= end ||
+        KeepSignature(package, end, sources)) {
         return true;
     }
     // Streamed: a trailer may be large.

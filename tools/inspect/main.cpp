@@ -18,8 +18,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: upgrade-inspect [-v] list [--json] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] verify [--json] PACKAGE\n"
+    "Usage: upgrade-inspect [-v] list [--json] [--key NAME.pub] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] verify [--json] [--key NAME.pub] PACKAGE\n"
     "  or:  upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
     "  or:  upgrade-inspect [-v] unpack PACKAGE DIR\n"
     "  or:  upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
@@ -45,7 +45,7 @@ constexpr const char* kFooter =
     "2 bad command line.";
 
 struct Arguments {
-    std::string package, index, out, folder;
+    std::string package, index, out, folder, key;
     bool json = false;
     bool verbose = false;
     qx::plan::PlanArguments plan;
@@ -75,6 +75,13 @@ CLI::App* Command(CLI::App& app, const char* name, const char* help, Arguments& 
     return command;
 }
 
+// --json and --key of list and verify.
+void KeyOption(CLI::App* command, Arguments& args) {
+    command->add_flag("--json", args.json, "one JSON object instead of text");
+    command->add_option("--key", args.key, "valid only when signed by this public key")
+        ->type_name("NAME.pub");
+}
+
 void DefineCommands(CLI::App& app, Arguments& args) {
     app.formatter(std::make_shared<qx::tools::HelpFormatter>(kUsage));
     app.footer(kFooter);
@@ -83,16 +90,16 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     app.add_flag("-v,--verbose", args.verbose, "also show the reader's log lines on stderr");
     app.require_subcommand(1);
     app.fallthrough();
-    Command(app, "list",
-            "outer header fields and, per inner file, its index, data offset, size, label "
-            "and digest verdict",
-            args)
-        ->add_flag("--json", args.json, "one JSON object instead of text");
-    Command(app, "verify",
-            "exit 0 when valid; else the reader's error text on stderr (with --json: "
-            "its kind and the position of the rejected header) and exit 1",
-            args)
-        ->add_flag("--json", args.json, "one JSON object instead of text");
+    KeyOption(Command(app, "list",
+                      "outer header fields, the signature and, per inner file, its index, "
+                      "data offset, size, label and digest verdict",
+                      args),
+              args);
+    KeyOption(Command(app, "verify",
+                      "exit 0 when valid; else the reader's error text on stderr (with --json: "
+                      "its kind and the position of the rejected header) and exit 1",
+                      args),
+              args);
     CLI::App* extract = Command(
         app, "extract", "verify, then write the data of inner file INDEX (from 0) to OUT", args);
     extract->add_option("INDEX", args.index, "inner file number, from 0")->required();
@@ -116,10 +123,10 @@ int main(int argc, char** argv) {
     qx::upgrader::utils::EnableStderrLog(args.verbose);
     const std::string command = app.get_subcommands().front()->get_name();
     if (command == "list") {
-        return qx::inspect::List(args.package, args.json);
+        return qx::inspect::List(args.package, args.json, args.key);
     }
     if (command == "verify") {
-        return qx::inspect::Verify(args.package, args.json);
+        return qx::inspect::Verify(args.package, args.json, args.key);
     }
     if (command == "extract") {
         return qx::inspect::Extract(args.package, args.index, args.out);
