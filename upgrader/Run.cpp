@@ -52,8 +52,7 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
     reader->ClosePackage();
     if (!extracted) {
         LogToUpgradeLog("Unable to extract files: " + reader->ErrorMessage());
-    } else {
-        StageAndValidate(packagePath);
+    } else if (StageAndValidate(packagePath)) {
         LogToUpgradeLog("Successfully upgraded firmware\n");
     }
     MoveLogToFlash();

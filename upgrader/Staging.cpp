@@ -90,10 +90,15 @@ bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
     return true;
 }
 
-void StageAndValidate(std::string const& packagePath) {
+bool StageAndValidate(std::string const& packagePath) {
     utils::RemoveFile(packagePath);
     utils::SyncFileSystems();
-    MoveLogToFlash();
+    // The unmount would take a log still on the RAM disk with it.
+    std::string standing;
+    if (!MoveLogToFlash() && utils::CheckOwnEntry(kRamDiskLogPath, standing)) {
+        utils::LogToUpgradeLog("Unable to stage files: upgrade log still on the RAM disk");
+        return false;
+    }
     unsigned long long previous = ~0ull;
     utils::FileSystemOf(kRamDisk, previous);
     utils::RunCommand("umount /tmp/ramdisk/");
@@ -112,6 +117,7 @@ void StageAndValidate(std::string const& packagePath) {
     if (status == 0) {
         utils::RunCommand("rm /etc/upgrade_started");
     }
+    return true;
 }
 
 }  // namespace upgrader

@@ -48,8 +48,9 @@ bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader);
 // Deletes the package, rebuilds the RAM disk and takes it for root alone
 // (SecureFreshMount), moves the log and the three extracted files onto it
 // and runs the validator; the marker /etc/upgrade_started goes only when
-// the validator succeeds.
-void StageAndValidate(std::string const& packagePath);
+// the validator succeeds. False, with the RAM disk left as it is, when the
+// log could not be brought back to the flash before the unmount.
+bool StageAndValidate(std::string const& packagePath);
 
 }  // namespace upgrader
 }  // namespace qx

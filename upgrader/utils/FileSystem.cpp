@@ -170,8 +170,14 @@ bool RenameFile(std::string const& from, std::string const& to) {
 }
 
 bool ListDirectory(std::string const& path, std::vector<std::string>& names) {
-    DIR* directory = ::opendir(path.c_str());
+    // Opened through the system-call layer, so an interrupted open is retried.
+    const int fd = OpenFile(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    DIR* directory = ::fdopendir(fd);
     if (directory == nullptr) {
+        ::close(fd);
         return false;
     }
     names.clear();
@@ -195,7 +201,12 @@ bool ReadFileStart(std::string const& path, std::size_t limit, std::string& byte
 
 void SyncFileSystems() { ::sync(); }
 
-void PauseSeconds(unsigned int seconds) { ::sleep(seconds); }
+void PauseSeconds(unsigned int seconds) {
+    // An interrupted sleep reports the time left: that is slept too.
+    while (seconds > 0) {
+        seconds = ::sleep(seconds);
+    }
+}
 
 long CurrentTime() { return static_cast<long>(std::time(nullptr)); }
 
