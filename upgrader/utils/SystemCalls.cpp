@@ -250,10 +250,17 @@ int OpenOwnFileForAppend(const char* path, mode_t mode) {
     if (!file.Valid()) {
         // Only what stands there can be the reason to replace it: a link
         // (ELOOP), a FIFO without a reader or a socket (ENXIO), a directory
-        // (EISDIR). Any other failure (EACCES, EIO, EMFILE, ENOMEM) says
-        // nothing about the file, which stays as it is.
+        // (EISDIR), or any of these or another user's file in a sticky
+        // directory that protects them (EACCES on newer kernels). Any other
+        // failure (EIO, EMFILE, ENOMEM, or an own file that cannot be
+        // opened) says nothing about the file, which stays as it is.
         const int error = errno;
-        if (error != ELOOP && error != ENXIO && error != EISDIR) {
+        struct stat standing;
+        const bool replace = error == ELOOP || error == ENXIO || error == EISDIR ||
+                             (error == EACCES && ::lstat(path, &standing) == 0 &&
+                              !(S_ISREG(standing.st_mode) && standing.st_uid == ::geteuid()));
+        if (!replace) {
+            errno = error;
             return -1;
         }
         return ReplaceWithFreshFile(path, O_APPEND, mode);
