@@ -38,6 +38,20 @@ bool TransferAll(const void* data, std::size_t size, Transfer transfer) {
     return true;
 }
 
+// close(2). Interrupted, it has closed the descriptor on Linux: success.
+// Where an interrupted close left it open, the one more close this
+// single-threaded program makes at once frees it (else it reports EBADF).
+bool CloseDescriptor(int fd) {
+    if (::close(fd) == 0) {
+        return true;
+    }
+    if (errno != EINTR) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 // Tries at a fresh name before giving up; passes over a directory that is
 // being emptied.
 constexpr int kFreshNameAttempts = 64;
@@ -290,7 +304,7 @@ std::string ErrnoText(int error) { return std::strerror(error); }
 Descriptor::~Descriptor() {
     if (fd >= 0) {
         const int saved = errno;
-        ::close(fd);
+        CloseDescriptor(fd);
         errno = saved;
     }
 }
@@ -311,7 +325,7 @@ int Descriptor::Release() {
 
 // On Linux the descriptor is gone even when close was interrupted: EINTR is
 // no failure, and retrying could close a descriptor opened meanwhile.
-bool Descriptor::Close() { return ::close(Release()) == 0 || errno == EINTR; }
+bool Descriptor::Close() { return CloseDescriptor(Release()); }
 
 }  // namespace utils
 }  // namespace upgrader
