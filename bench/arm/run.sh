@@ -41,7 +41,7 @@ instructions() {
 
 package_of() { # package_of BYTES: a package with one inner file of BYTES bytes
   head -c "$1" /dev/urandom >"$work/data-$1"
-  "$qemu" "$build/tools/mkupgrade/mkupgrade" --version 5 --upgrade-name bench \
+  "$qemu" "$build/tools/mkupgrade/mkupgrade" --package-version 5 --upgrade-name bench \
     --release-name R1 --file-date 20261206 --upgrade-id 1 -o "$work/package-$1" \
     --label data "$work/data-$1"
   echo "$work/package-$1"

@@ -31,7 +31,7 @@ echo "manifest" >manifest
 printf '#!/bin/sh\necho "checked $1" >/tmp/validator-report\n' >validator
 head -c 3000 /dev/zero >kernel
 echo "db" >db
-"${mkupgrade[@]}" --version 1 --upgrade-name tiny --release-name R1 \
+"${mkupgrade[@]}" --package-version 1 --upgrade-name tiny --release-name R1 \
   --file-date 20261206 --upgrade-id 1 -o "$scratch/tiny.pkg" notes manifest validator kernel db
 cd "$repo"
 

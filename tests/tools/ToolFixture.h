@@ -80,8 +80,9 @@ class ToolTest : public ::testing::Test {
 
     static std::vector<std::string> WithFields(const std::vector<std::string>& rest) {
         std::vector<std::string> args = {
-            "--version", "258",         "--upgrade-name", "qx router",    "--release-name",
-            "R5.1",      "--file-date", "20261206",       "--upgrade-id", "4294967295"};
+            "--package-version", "258",       "--upgrade-name", "qx router",
+            "--release-name",    "R5.1",      "--file-date",    "20261206",
+            "--upgrade-id",      "4294967295"};
         args.insert(args.end(), rest.begin(), rest.end());
         return args;
     }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/Files.h"
+#include "tools/common/Signals.h"
 #include "tools/package/Manifest.h"
 #include "tools/package/PackageWriter.h"
 
@@ -27,7 +29,8 @@ constexpr const char* kToolName = "mkupgrade";
 
 constexpr const char* kUsage =
     "Usage: mkupgrade [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
-    "  or:  mkupgrade --manifest MANIFEST -o OUT";
+    "  or:  mkupgrade --manifest MANIFEST -o OUT\n"
+    "  or:  mkupgrade --version";
 
 constexpr const char* kDescription =
     "Builds an upgrade package: the outer header, then each FILE as an inner\n"
@@ -44,7 +47,10 @@ constexpr const char* kFooter =
     "the sizes reach their total, so they could never be read. The package,\n"
     "headers included, must stay below 2 GiB. OUT is written to a temporary\n"
     "file next to it and renamed over it only when complete, so a failed\n"
-    "build leaves OUT as it was.\n"
+    "build leaves OUT as it was. OUT '-' is standard output. An OUT that is\n"
+    "one of the inputs (whatever the path or link) is refused. SIGINT, SIGTERM\n"
+    "or SIGHUP remove the temporary file; the exit status is then 128 plus\n"
+    "the signal's number (130, 143, 129).\n"
     "\n"
     "Exit status: 0 written, 1 build failed, 2 bad command line.";
 
@@ -62,13 +68,16 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     app.formatter(std::make_shared<qx::tools::HelpFormatter>(kUsage));
     app.description(kDescription);
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string(kToolName) + " " + QX_TOOL_VERSION,
+                         "show the tool version and exit");
     const struct {
         const char* name;
         std::string& target;
         const char* type;
         const char* help;
     } fields[] = {
-        {"--version", args.version, "N", "package version, 0..65535 (required)"},
+        {"--package-version", args.version, "N",
+         "the package's version field, 0..65535 (required)"},
         {"--upgrade-name", args.outer.upgradeName, "TEXT", "at most 32 bytes (required)"},
         {"--release-name", args.outer.releaseName, "TEXT", "at most 16 bytes (required)"},
         {"--file-date", args.outer.fileDate, "TEXT", "at most 8 bytes, e.g. 20261206 (required)"},
@@ -182,7 +191,7 @@ bool CollectFiles(const CLI::App& app, const Arguments& args,
 // The outer fields of the command line: required ones present, numbers in range.
 bool CheckFields(const CLI::App& app, Arguments& args, std::string& error) {
     for (const char* name :
-         {"--version", "--upgrade-name", "--release-name", "--file-date", "--upgrade-id"}) {
+         {"--package-version", "--upgrade-name", "--release-name", "--file-date", "--upgrade-id"}) {
         if (app.count(name) == 0) {
             error = std::string("missing ") + name;
             return false;
@@ -192,7 +201,7 @@ bool CheckFields(const CLI::App& app, Arguments& args, std::string& error) {
         const char* name;
         const std::string& text;
         unsigned long limit;
-    } numbers[] = {{"--version", args.version, 0xFFFFul},
+    } numbers[] = {{"--package-version", args.version, 0xFFFFul},
                    {"--upgrade-id", args.upgradeId, 0xFFFFFFFFul},
                    {"--spare-word", args.spareWord, 0xFFFFFFFFul}};
     unsigned long values[3] = {};
@@ -254,13 +263,7 @@ bool SourcesFromArguments(const CLI::App& app, Arguments& args,
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::printf("%s %s\n", kToolName, QX_TOOL_VERSION);
-        return 0;
-    }
+int Build(int argc, char** argv) {
     CLI::App app(kDescription, kToolName);
     Arguments args;
     DefineOptions(app, args);
@@ -276,11 +279,25 @@ int main(int argc, char** argv) {
     if (!SourcesFromArguments(app, args, sources, error)) {
         return UsageError(kToolName, error);
     }
-    if (!args.manifest.empty() && !qx::package::ReadManifest(args.manifest, sources, error)) {
+    if (!args.manifest.empty() &&
+        (!qx::package::ReadManifest(args.manifest, sources, error) ||
+         (args.output != qx::tools::kStandardStream &&
+          !qx::tools::CheckOutputFile(args.output, {args.manifest}, error)))) {
         return qx::tools::Fail(kToolName, error);
     }
     if (!qx::package::WritePackage(args.output, sources, error)) {
         return qx::tools::Fail(kToolName, error);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qx::tools::CleanUpOnSignals();
+    try {
+        return Build(argc, argv);
+    } catch (const std::exception& failure) {
+        return qx::tools::Fail(kToolName, failure.what());
+    }
 }
