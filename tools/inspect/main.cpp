@@ -5,8 +5,10 @@
 // stderr only when --verbose asks for them; the tool links the stderr log
 // sink, so it can never write the device's log path.
 #include <string>
+#include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/Signals.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/plan/Plan.h"
 #include "upgrader/utils/StderrLogSink.h"
@@ -19,9 +21,10 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: upgrade-inspect [-v] list [--json] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] verify [--json] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] verify [--json] PACKAGE...\n"
     "  or:  upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
     "  or:  upgrade-inspect [-v] unpack PACKAGE DIR\n"
+    "  or:  upgrade-inspect [-v] diff PACKAGE1 PACKAGE2\n"
     "  or:  upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
     "                            [--proc-version FILE]";
 
@@ -29,6 +32,9 @@ constexpr const char* kDescription =
     "Checks upgrade packages with the device's own package reader.";
 
 constexpr const char* kFooter =
+    "A PACKAGE of '-' is standard input; extract's OUT '-' is standard output.\n"
+    "list shows the MD5 of each inner file's data as md5sum prints it. diff\n"
+    "names the header fields and inner files (label, size, MD5) that differ.\n"
     "extract writes OUT with mode 0755 less the umask; an existing OUT is\n"
     "truncated and keeps its mode. unpack writes into a missing or empty DIR,\n"
     "all or nothing; 'mkupgrade --manifest DIR/manifest.json -o OUT' rebuilds\n"
@@ -41,11 +47,16 @@ constexpr const char* kFooter =
     "before the cleanup; the space that frees is counted. A plan exits 0\n"
     "whether the cleanup would free enough or not.\n"
     "\n"
+    "SIGINT, SIGTERM and SIGHUP during extract or unpack remove the partial\n"
+    "OUT or the temporary folder; the exit status is then 128 plus the\n"
+    "signal's number (130, 143, 129).\n"
+    "\n"
     "Exit status: 0 success, 1 invalid package or failed operation,\n"
-    "2 bad command line.";
+    "2 bad command line. diff: 0 the same, 1 different, 2 trouble.";
 
 struct Arguments {
-    std::string package, index, out, folder;
+    std::string package, index, out, folder, second;
+    std::vector<std::string> packages;
     bool json = false;
     bool verbose = false;
     qx::plan::PlanArguments plan;
@@ -88,24 +99,31 @@ void DefineCommands(CLI::App& app, Arguments& args) {
             "and digest verdict",
             args)
         ->add_flag("--json", args.json, "one JSON object instead of text");
-    Command(app, "verify",
-            "exit 0 when valid; else the reader's error text on stderr (with --json: "
-            "its kind and the position of the rejected header) and exit 1",
-            args)
-        ->add_flag("--json", args.json, "one JSON object instead of text");
+    CLI::App* verify = app.add_subcommand(
+        "verify",
+        "exit 0 when every package is valid; else for each invalid one the reader's error "
+        "text and the inner file it stopped at on stderr (with --json: its kind and the "
+        "position of the rejected header) and exit 1");
+    verify->formatter(app.get_formatter());
+    verify->add_option("PACKAGE", args.packages, "the packages")->required();
+    verify->add_flag("--json", args.json,
+                     "JSON instead of text: an object per package, an array of them for several");
+    CLI::App* diff = Command(app, "diff",
+                             "the header fields and inner files in which two packages differ; "
+                             "exit 0 the same, 1 different, 2 trouble",
+                             args);
+    diff->add_option("PACKAGE2", args.second, "the other package")->required();
     CLI::App* extract = Command(
         app, "extract", "verify, then write the data of inner file INDEX (from 0) to OUT", args);
     extract->add_option("INDEX", args.index, "inner file number, from 0")->required();
-    extract->add_option("OUT", args.out, "file to write")->required();
+    extract->add_option("OUT", args.out, "file to write ('-': standard output)")->required();
     Command(app, "unpack", "verify, then write every inner file and a manifest.json into DIR", args)
         ->add_option("DIR", args.folder, "missing or empty folder")
         ->required();
     DefinePlan(app, args.plan);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app(kDescription, qx::inspect::kToolName);
     Arguments args;
     DefineCommands(app, args);
@@ -119,7 +137,10 @@ int main(int argc, char** argv) {
         return qx::inspect::List(args.package, args.json);
     }
     if (command == "verify") {
-        return qx::inspect::Verify(args.package, args.json);
+        return qx::inspect::Verify(args.packages, args.json);
+    }
+    if (command == "diff") {
+        return qx::inspect::Diff(args.package, args.second);
     }
     if (command == "extract") {
         return qx::inspect::Extract(args.package, args.index, args.out);
@@ -128,4 +149,15 @@ int main(int argc, char** argv) {
         return qx::plan::RunPlan(args.plan);
     }
     return qx::inspect::Unpack(args.package, args.folder);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qx::tools::CleanUpOnSignals();
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& failure) {
+        return qx::tools::Fail(qx::inspect::kToolName, failure.what());
+    }
 }

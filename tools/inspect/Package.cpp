@@ -1,0 +1,78 @@
+#include "tools/inspect/Package.h"
+
+#include <fcntl.h>
+
+#include <vector>
+
+#include "tools/common/Files.h"
+#include "upgradeFile/Md5.h"
+
+namespace qx {
+namespace inspect {
+
+namespace {
+
+// The reader is given the open file by its name under /proc/self/fd.
+std::string OpenFileName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
+bool OpenPackage(const std::string& argument, PackageInput& input, std::string& error) {
+    input.name = argument;
+    const int fd = argument == qx::tools::kStandardStream
+                       ? qx::tools::SeekableStandardInput(error)
+                       : qx::tools::OpenInputFile(argument, error);
+    input.fd = qx::upgrader::utils::Descriptor(fd);
+    return input.fd.Valid();
+}
+
+bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input) {
+    return reader.ParseFile(OpenFileName(input.fd.Get()));
+}
+
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd) {
+    return reader.ExtractFile(index, OpenFileName(fd),
+                              qx::upgradeFile::UpgradeFile::Output::Existing);
+}
+
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
+                        const std::string& path) {
+    return reader.ExtractFile(index, path);
+}
+
+bool DataDigest(const PackageInput& input, unsigned long long begin, unsigned int count,
+                std::string& hex) {
+    using namespace qx::upgradeFile;
+    md5_context context;
+    md5_init(&context);
+    std::vector<unsigned char> buffer(64 * 1024);
+    while (count > 0) {
+        const std::size_t piece = count < buffer.size() ? count : buffer.size();
+        const ssize_t got = qx::upgrader::utils::Retrying([&] {
+            return ::pread(input.fd.Get(), buffer.data(), piece, static_cast<off_t>(begin));
+        });
+        if (got <= 0) {
+            return false;
+        }
+        md5_append(&context, buffer.data(), static_cast<int>(got));
+        begin += static_cast<unsigned long long>(got);
+        count -= static_cast<unsigned int>(got);
+    }
+    unsigned char digest[16];
+    md5_finish(&context, digest);
+    hex = HexDigest(digest);
+    return true;
+}
+
+std::string HexDigest(const unsigned char* digest) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        text += kDigits[digest[i] >> 4];
+        text += kDigits[digest[i] & 0x0F];
+    }
+    return text;
+}
+
+}  // namespace inspect
+}  // namespace qx

@@ -1,0 +1,43 @@
+#pragma once
+
+// A package named on upgrade-inspect's command line: the tool opens it (or
+// takes standard input for "-") and the device's reader reads that open
+// file, so what is checked is what is read.
+#include <string>
+
+#include "upgradeFile/UpgradeFile.h"
+#include "upgrader/utils/SystemCalls.h"
+
+namespace qx {
+namespace inspect {
+
+struct PackageInput {
+    std::string name;  // as given ("-" for standard input)
+    qx::upgrader::utils::Descriptor fd;
+};
+
+// Opens a readable regular file, or standard input for "-" (a pipe is
+// copied to an unnamed temporary file first: the reader reads the package
+// more than once). False with error = "NAME: reason".
+bool OpenPackage(const std::string& argument, PackageInput& input, std::string& error);
+
+// The reader's verifying pass over the open package.
+bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input);
+
+// Writes inner file index to the open output fd.
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd);
+
+// Writes inner file index to a new file at path (the reader's own way).
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
+                        const std::string& path);
+
+// The MD5 digest of count bytes of the package from position begin, as
+// md5sum prints it; false when they cannot be read.
+bool DataDigest(const PackageInput& input, unsigned long long begin, unsigned int count,
+                std::string& hex);
+
+// 16 digest bytes as 32 lower-case hexadecimal digits.
+std::string HexDigest(const unsigned char* digest);
+
+}  // namespace inspect
+}  // namespace qx
