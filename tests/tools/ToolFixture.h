@@ -24,10 +24,12 @@ struct ToolResult {
     std::string out, err;
 };
 
-// What a tool reads on standard input: nothing, a regular file or a pipe.
+// What a tool reads on standard input (nothing, a regular file or a pipe),
+// and the user it runs as (-1: the test's own).
 struct ToolInput {
     enum class Kind { None, File, Pipe } kind = Kind::None;
     std::string bytes;
+    int uid = -1;
 };
 
 // Runs program (under the cross build's emulator, if any), output through workDir.
@@ -62,7 +64,8 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
         const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (outFd >= 0 && errFd >= 0 && ::dup2(outFd, STDOUT_FILENO) >= 0 &&
-            ::dup2(errFd, STDERR_FILENO) >= 0) {
+            ::dup2(errFd, STDERR_FILENO) >= 0 &&
+            (input.uid < 0 || (::setgid(input.uid) == 0 && ::setuid(input.uid) == 0))) {
             ::execv(argv[0], argv.data());
         }
         ::_exit(127);
@@ -97,8 +100,8 @@ inline std::vector<std::string> DirectoryEntries(const std::string& path) {
 
 class ToolTest : public ::testing::Test {
   protected:
-    ToolResult Mkupgrade(const std::vector<std::string>& args) {
-        return RunTool(QX_MKUPGRADE_PATH, args, dir.path());
+    ToolResult Mkupgrade(const std::vector<std::string>& args, const ToolInput& input = {}) {
+        return RunTool(QX_MKUPGRADE_PATH, args, dir.path(), input);
     }
     ToolResult Inspect(const std::vector<std::string>& args, const ToolInput& input = {}) {
         return RunTool(QX_INSPECT_PATH, args, dir.path(), input);
