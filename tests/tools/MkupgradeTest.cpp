@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ToolFixture.h"
+#include "tools/common/Numbers.h"
 
 namespace qx::testing {
 namespace {
@@ -133,6 +134,51 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
     EXPECT_EQ(ReadBytes(out), "previous package");
     EXPECT_EQ(DirectoryEntries(dir.path()),
               (std::vector<std::string>{"big", "empty", "half", "in", "pkg.bin"}));
+}
+
+// One number form in every tool: decimal, 0x hexadecimal, a K/M/G suffix.
+TEST_F(MkupgradeTest, NumbersTakeOneFormEverywhere) {
+    // -1: refused; -2: accepted (the largest value).
+    const std::pair<const char*, long long> forms[] = {
+        {"0", 0},
+        {"4096", 4096},
+        {"0x1000", 4096},
+        {"0X1f", 31},
+        {"4K", 4096},
+        {"4k", 4096},
+        {"22M", 23068672},
+        {"0x2G", 2147483648},
+        {"18446744073709551615", -2},
+        {"18446744073709551616", -1},
+        {"16G", 17179869184},
+        {"", -1},
+        {"0x", -1},
+        {"K", -1},
+        {"-1", -1},
+        {" 5", -1},
+        {"5 ", -1},
+        {"1e6", -1},
+        {"4KB", -1},
+        {"0x1g0", -1},
+        {"17179869184G", -1},
+    };
+    for (const auto& [text, expected] : forms) {
+        unsigned long long value = 0;
+        const bool parsed = tools::ParseNumber(text, value);
+        EXPECT_EQ(parsed, expected != -1) << text;
+        if (expected >= 0) {
+            EXPECT_EQ(value, static_cast<unsigned long long>(expected)) << text;
+        }
+    }
+    WriteBytes(dir / "in", "data");
+    ASSERT_EQ(Mkupgrade({"--package-version", "0x10", "--upgrade-name", "n", "--release-name", "r",
+                         "--file-date", "d", "--upgrade-id", "4K", "-o", dir / "p", dir / "in"})
+                  .exitStatus,
+              0);
+    const std::string bytes = ReadBytes(dir / "p");
+    EXPECT_EQ(bytes.substr(6, 2), std::string("\x00\x10", 2));
+    EXPECT_EQ(bytes.substr(64, 4), std::string("\x00\x00\x10\x00", 4));
+    EXPECT_EQ(Inspect({"extract", dir / "p", "0x0", dir / "out"}).exitStatus, 0);
 }
 
 // "[a,b]" is one file (not a CLI11 list); names after "--" may start with a dash.

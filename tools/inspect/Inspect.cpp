@@ -15,6 +15,7 @@
 #include "tools/common/CommandLine.h"
 #include "tools/common/Files.h"
 #include "tools/common/JsonText.h"
+#include "tools/common/Numbers.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Package.h"
 #include "upgradeFile/PackageLayout.h"
@@ -297,12 +298,8 @@ Json VerdictJson(const Listing& listing, bool withDigests) {
 }
 
 bool ParseIndex(const std::string& text, unsigned int& index) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-    if (value > 0xFFFFFFFFull) {
+    unsigned long long value = 0;
+    if (!qx::tools::ParseNumber(text, 0xFFFFFFFFull, value)) {
         return false;
     }
     index = static_cast<unsigned int>(value);

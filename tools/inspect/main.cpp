@@ -51,6 +51,9 @@ constexpr const char* kFooter =
     "OUT or the temporary folder; the exit status is then 128 plus the\n"
     "signal's number (130, 143, 129).\n"
     "\n"
+    "Numbers (INDEX, BYTES) are decimal or 0x-prefixed hexadecimal, optionally\n"
+    "followed by K, M or G (times 1024, 1024^2, 1024^3).\n"
+    "\n"
     "Exit status: 0 success, 1 invalid package or failed operation,\n"
     "2 bad command line. diff: 0 the same, 1 different, 2 trouble.";
 

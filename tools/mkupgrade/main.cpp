@@ -13,6 +13,7 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/common/Files.h"
+#include "tools/common/Numbers.h"
 #include "tools/common/Signals.h"
 #include "tools/package/Manifest.h"
 #include "tools/package/PackageWriter.h"
@@ -41,7 +42,8 @@ constexpr const char* kDescription =
     "The output depends on the inputs only.";
 
 constexpr const char* kFooter =
-    "Numbers are decimal or 0x-prefixed hexadecimal. Shorter texts are padded\n"
+    "Numbers are decimal or 0x-prefixed hexadecimal, optionally followed by K,\n"
+    "M or G (times 1024, 1024^2, 1024^3). Shorter texts are padded\n"
     "with zero bytes; a text that fills its field has no terminator. Empty\n"
     "files after the last non-empty one are refused: the package ends where\n"
     "the sizes reach their total, so they could never be read. The package,\n"
@@ -137,24 +139,10 @@ std::string Unescape(const std::string& value) {
     return !value.empty() && value[0] == kEscape ? value.substr(1) : value;
 }
 
-// Parses a decimal or 0x-hexadecimal number no larger than limit.
+// Parses a number (tools/common/Numbers.h) no larger than limit.
 bool ParseNumber(const std::string& text, unsigned long limit, unsigned long& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
-        return false;
-    }
-    int base = 10;
-    const char* digits = text.c_str();
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        digits += 2;
-    }
-    if (*digits == '\0' || *digits == '-' || *digits == '+' || *digits == ' ') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long parsed = std::strtoull(digits, &end, base);
-    if (errno != 0 || end == digits || *end != '\0' || parsed > limit) {
+    unsigned long long parsed = 0;
+    if (!qx::tools::ParseNumber(text, limit, parsed)) {
         return false;
     }
     value = static_cast<unsigned long>(parsed);

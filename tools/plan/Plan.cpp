@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/common/Files.h"
+#include "tools/common/Numbers.h"
 #include "tools/plan/PlanDevice.h"
 #include "upgrader/Run.h"
 #include "upgrader/cleanup/CleanupTables.h"
@@ -395,15 +396,11 @@ int Error(std::string const& text) {
     return 1;
 }
 
-// Plain decimal; larger than the 32-bit figures saturates (free space, as
-// the device's own measurement does) or is refused (the required amount).
+// Decimal or 0x hexadecimal with an optional K, M or G (the tools' one
+// number form); larger than the 32-bit figures saturates (free space, as the
+// device's own measurement does) or is refused (the required amount).
 bool ParseBytes(std::string const& text, unsigned long long& value) {
-    if (text.empty() || text.size() > 19 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    value = std::strtoull(text.c_str(), nullptr, 10);
-    return true;
+    return qx::tools::ParseNumber(text, value);
 }
 
 // A --proc-version file must be readable and begin with a kernel version
