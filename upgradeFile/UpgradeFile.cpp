@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <sstream>
@@ -29,56 +30,29 @@ std::string SystemError(const char* phrase, const std::string& path, int error) 
     return std::string(phrase) + path + ": error: " + qx::upgrader::utils::ErrnoText(error);
 }
 
-// Opens path with the given flags without ever blocking in open itself:
-// opening a FIFO (read side without a writer, write side without a reader)
-// would otherwise wait forever. Once open, descriptors go back to blocking
-// mode so that reads and writes behave as for any file. Returns -1 with
-// errno set on failure.
-int OpenNonBlocking(const char* path, int flags, mode_t mode) {
-    Descriptor file(qx::upgrader::utils::OpenFile(path, flags | O_NONBLOCK, mode));
-    if (!file.Valid()) {
-        return -1;
-    }
-    int status = ::fcntl(file.Get(), F_GETFL);
-    if (status < 0 || ::fcntl(file.Get(), F_SETFL, status & ~O_NONBLOCK) < 0) {
-        return -1;
-    }
-    return file.Release();
-}
-
-// A command-line tool's output: an existing file, through a link too, is
-// truncated and keeps its mode; a name that leads nowhere gets a new file
-// created exclusively (a dangling link is refused, not followed).
-int OpenToolOutput(const char* path) {
-    const int fd = OpenNonBlocking(path, O_WRONLY | O_TRUNC, 0);
-    if (fd >= 0 || errno != ENOENT) {
-        return fd;
-    }
-    return OpenNonBlocking(path, O_WRONLY | O_CREAT | O_EXCL, 0755);
-}
-
-// Opens the package for reading and reports whether it is a regular file.
-// Like the device's 32-bit open, a package of 2 GiB or more is refused with
-// EOVERFLOW, so positions counted in 32 bits can never wrap.
-int OpenPackage(const std::string& path, bool& regular) {
-    Descriptor file(OpenNonBlocking(path.c_str(), O_RDONLY, 0));
+// Readies the package open at fd for a pass: blocking mode, and whether it
+// is a regular file. Like the device's 32-bit open, a package of 2 GiB or
+// more is refused with EOVERFLOW, so positions counted in 32 bits can never
+// wrap. False with errno set.
+bool ReadyPackage(int fd, bool& regular) {
     struct stat info;
-    if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
-        return -1;
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0 || ::fstat(fd, &info) != 0) {
+        return false;
     }
     regular = S_ISREG(info.st_mode);
     if (regular && static_cast<unsigned long long>(info.st_size) > kMaxPackageSize) {
         errno = EOVERFLOW;
-        return -1;
+        return false;
     }
-    return file.Release();
+    return true;
 }
 
 // The sequential reader of one pass. Reads never go past kMaxPackageSize, so
 // position (the count of bytes read) stays a sound 32-bit value even if the
 // file grows while it is read.
 struct PackageStream {
-    Descriptor file;
+    int file;
     unsigned int position = 0;
 
     // True when exactly count bytes were read into buffer.
@@ -86,7 +60,7 @@ struct PackageStream {
         got = 0;
         unsigned int allowed = kMaxPackageSize - position;
         unsigned int ask = count < allowed ? count : allowed;
-        long result = qx::upgrader::utils::ReadFully(file.Get(), buffer, ask);
+        long result = qx::upgrader::utils::ReadFully(file, buffer, ask);
         if (result < 0) {
             return false;
         }
@@ -170,34 +144,6 @@ const char* ParseErrorText(ReaderError kind) {
     }
 }
 
-// Opens the package and positions it at offset; false with the failure's
-// kind and text.
-bool OpenPackageAt(const std::string& path, unsigned int offset, Descriptor& in, ReaderError& kind,
-                   std::string& text) {
-    bool regular = false;
-    in = Descriptor(OpenPackage(path, regular));
-    if (!in.Valid()) {
-        kind = ReaderError::PackageOpenFailed;
-        text = SystemError("Couldn't open upgrade file ", path, errno);
-        return false;
-    }
-    kind = ReaderError::SeekFailed;
-    // A package replaced by something that is not a regular file since the
-    // parse cannot be positioned in: report it as a failed seek, with the
-    // error a seek on it would give (directories report themselves).
-    if (!regular) {
-        struct stat info;
-        int error = (::fstat(in.Get(), &info) == 0 && S_ISDIR(info.st_mode)) ? EISDIR : ESPIPE;
-        text = SystemError("Unable to find internal file in ", path, error);
-        return false;
-    }
-    if (::lseek(in.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
-        text = SystemError("Unable to find internal file in ", path, errno);
-        return false;
-    }
-    return true;
-}
-
 // Copies size bytes from in to out; false with the failure's kind and text.
 bool CopyBytes(int in, int out, unsigned int size, const std::string& path, ReaderError& kind,
                std::string& text) {
@@ -239,31 +185,48 @@ bool UpgradeFile::Fail(ReaderError kind, const std::string& text) {
 bool UpgradeFile::ParseFile() { return ParseFile(std::string()); }
 
 bool UpgradeFile::ParseFile(const std::string& path) {
+    if (path.empty() && filePath.empty()) {
+        package = Descriptor();
+        return Parse(-1, 0);
+    }
+    if (!path.empty() && path != filePath) {
+        filePath = path;
+    }
+    const int fd = qx::upgrader::utils::OpenOwnFileForReading(filePath.c_str());
+    return Parse(fd, errno);
+}
+
+bool UpgradeFile::ParseFile(int fd, int openError, const std::string& path) {
+    filePath = path;
+    return Parse(fd, openError);
+}
+
+bool UpgradeFile::Parse(int fd, int openError) {
     // Every pass starts afresh, so the sequences always describe the package
-    // named by filePath and Valid() never outlives a failed pass.
+    // open now and Valid() never outlives a failed pass.
+    package = Descriptor(fd);
     offsets.clear();
     innerFiles.clear();
     information = UpgradeFileInformation();
     rejected = InnerFileInformation();
     valid = false;
     errorKind = ReaderError::None;
+    errorMessage.clear();
     errorPosition = 0;
 
-    if (path.empty() && filePath.empty()) {
+    if (filePath.empty()) {
         return Fail(ReaderError::NoFile, "No file specified");
     }
-    if (!path.empty() && path != filePath) {
-        filePath = path;
-    }
-
     bool regular = false;
-    PackageStream package{Descriptor(OpenPackage(filePath, regular))};
-    if (!package.file.Valid()) {
-        return Fail(ReaderError::OpenFailed, SystemError("Couldn't open file ", filePath, errno));
+    if (!package.Valid() || !ReadyPackage(package.Get(), regular)) {
+        const int error = package.Valid() ? errno : openError;
+        package = Descriptor();
+        return Fail(ReaderError::OpenFailed, SystemError("Couldn't open file ", filePath, error));
     }
 
+    PackageStream stream{package.Get()};
     unsigned char buffer[kBufferSize];
-    const ReaderError outer = ReadOuterHeader(package, regular, buffer, information);
+    const ReaderError outer = ReadOuterHeader(stream, regular, buffer, information);
     if (outer != ReaderError::None) {
         return Fail(outer, ParseErrorText(outer));
     }
@@ -274,8 +237,8 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     unsigned int expectedEnd = kHeaderSize;
     for (;;) {
         InnerFile entry;
-        errorPosition = package.position;
-        const ReaderError failure = ReadInnerFile(package, buffer, entry);
+        errorPosition = stream.position;
+        const ReaderError failure = ReadInnerFile(stream, buffer, entry);
         if (failure != ReaderError::None) {
             if (failure == ReaderError::InnerDataTruncated ||
                 failure == ReaderError::InnerDigestMismatch) {
@@ -291,48 +254,84 @@ bool UpgradeFile::ParseFile(const std::string& path) {
         // that could wrap. Exact, as position cannot wrap: packages of 2 GiB
         // or more are refused at open and reads stop there.
         expectedEnd += kHeaderSize;
-        if (package.position - expectedEnd == information.FileSize()) {
+        if (stream.position - expectedEnd == information.FileSize()) {
             valid = true;
             return true;
         }
     }
 }
 
-bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path, Output output) {
+bool UpgradeFile::Seek(unsigned int index) {
     if (index >= offsets.size()) {
         return Fail(ReaderError::InvalidIndex, "Invalid offset");
     }
+    if (!package.Valid()) {
+        return Fail(ReaderError::PackageOpenFailed,
+                    SystemError("Couldn't open upgrade file ", filePath, EBADF));
+    }
+    if (::lseek(package.Get(), static_cast<off_t>(offsets[index]), SEEK_SET) < 0) {
+        return Fail(ReaderError::SeekFailed,
+                    SystemError("Unable to find internal file in ", filePath, errno));
+    }
+    return true;
+}
+
+bool UpgradeFile::ExtractFile(unsigned int index, int out, int openError, const std::string& path) {
+    Descriptor output(out);
+    if (!Seek(index)) {
+        return false;
+    }
+    if (!output.Valid()) {
+        return Fail(ReaderError::OutputOpenFailed,
+                    SystemError("Couldn't open extraction file ", path, openError));
+    }
+    return CopyInto(index, output, path);
+}
+
+bool UpgradeFile::CopyInto(unsigned int index, Descriptor& out, const std::string& path) {
     ReaderError kind = ReaderError::None;
     std::string text;
-    Descriptor in;
-    if (!OpenPackageAt(filePath, offsets[index], in, kind, text)) {
-        return Fail(kind, text);
-    }
-    Descriptor out(output == Output::Fresh
-                       ? qx::upgrader::utils::CreateFreshFile(path.c_str(), 0, 0755)
-                       : OpenToolOutput(path.c_str()));
-    if (!out.Valid()) {
-        return Fail(ReaderError::OutputOpenFailed,
-                    SystemError("Couldn't open extraction file ", path, errno));
-    }
-    // A failed write leaves no partial output behind: on a full flash it
-    // would keep the room that the upgrade log needs on its way back.
-    struct stat written;
-    const bool removable = ::fstat(out.Get(), &written) == 0;
-    bool copied = CopyBytes(in.Get(), out.Get(), innerFiles[index].FileSize(), path, kind, text);
+    bool copied =
+        CopyBytes(package.Get(), out.Get(), innerFiles[index].FileSize(), path, kind, text);
     // Some file systems only report a failed write when the file is closed.
     if (!out.Close() && copied) {
         copied = false;
         kind = ReaderError::OutputWriteFailed;
         text = SystemError("Error writing extraction file ", path, errno);
     }
-    if (copied) {
-        return true;
+    return copied || Fail(kind, text);
+}
+
+bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
+    if (!Seek(index)) {
+        return false;
     }
-    if (kind == ReaderError::OutputWriteFailed && removable) {
-        qx::upgrader::utils::RemoveWrittenFile(path.c_str(), written);
+    // A directory at path is reported before anything is written.
+    struct stat standing;
+    if (::lstat(path.c_str(), &standing) == 0 && S_ISDIR(standing.st_mode)) {
+        return Fail(ReaderError::OutputOpenFailed,
+                    SystemError("Couldn't open extraction file ", path, EISDIR));
     }
-    return Fail(kind, text);
+    std::string scratch;
+    Descriptor out(qx::upgrader::utils::CreateScratchBeside(path, 0, 0700, scratch));
+    struct stat created;
+    if (!out.Valid() || ::fstat(out.Get(), &created) != 0) {
+        return Fail(ReaderError::OutputOpenFailed,
+                    SystemError("Couldn't open extraction file ", path, errno));
+    }
+    // Only a complete file becomes runnable and takes the name.
+    if (::fchmod(out.Get(), 0755) != 0) {
+        Fail(ReaderError::OutputWriteFailed,
+             SystemError("Error writing extraction file ", path, errno));
+    } else if (CopyInto(index, out, path)) {
+        if (std::rename(scratch.c_str(), path.c_str()) == 0) {
+            return true;
+        }
+        Fail(ReaderError::OutputOpenFailed,
+             SystemError("Couldn't open extraction file ", path, errno));
+    }
+    qx::upgrader::utils::RemoveWrittenFile(scratch.c_str(), created);
+    return false;
 }
 
 }  // namespace upgradeFile

@@ -5,6 +5,7 @@
 
 #include "upgradeFile/InnerFileInformation.h"
 #include "upgradeFile/UpgradeFileInformation.h"
+#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace upgradeFile {
@@ -33,12 +34,13 @@ enum class ReaderError {
 
 // Reader of one upgrade package file.
 //
-// ParseFile reads the package once, front to back, checks the outer header
-// and every inner header and inner-file digest, and remembers where each
-// inner file's data begins. ExtractFile later copies the data of one inner
-// file (numbered from 0) into a file of its own, reopening the package each
-// time. Both return false on failure and leave the reason in ErrorMessage()
-// and its kind in Error(). The package is never held open between calls.
+// ParseFile opens the package once, reads it front to back, checks the
+// outer header and every inner header and inner-file digest, and remembers
+// where each inner file's data begins. The same descriptor stays open and
+// serves every later ExtractFile, which copies the data of one inner file
+// (numbered from 0) into a file of its own: a rename of the package's name
+// after the parse cannot steer the reader to other bytes. Both return false
+// on failure and leave the reason in ErrorMessage() and its kind in Error().
 class UpgradeFile {
   public:
     // Size of the one buffer each operation reads through.
@@ -47,34 +49,39 @@ class UpgradeFile {
     UpgradeFile() = default;
     explicit UpgradeFile(const std::string& path);
     ~UpgradeFile();
+    UpgradeFile(UpgradeFile&&) = default;
+    UpgradeFile& operator=(UpgradeFile&&) = default;
 
-    // Verifies the package. A non-empty path replaces the stored one first;
-    // an empty one keeps it. Every pass starts afresh: the inner files of an
-    // earlier pass are forgotten and Valid() is false until this pass
+    // Verifies the package at path. A non-empty path replaces the stored
+    // one first; an empty one keeps it. The package must be the run's own
+    // (OpenOwnFileForReading: never a link, a file of the user the program
+    // runs as, writable by no one else, one name); anything else fails the
+    // open. Every pass starts afresh: the inner files and the descriptor of
+    // an earlier pass are dropped and Valid() is false until this pass
     // succeeds.
     bool ParseFile(const std::string& path);
     bool ParseFile();
 
-    // How ExtractFile treats what already stands at its output path.
-    enum class Output {
-        // The device's way, for outputs in directories everyone can write:
-        // whatever stands there (a file, a link, a FIFO) is removed by its
-        // name and a new file is created exclusively, never through a link,
-        // with mode 0755 less the umask. A directory there, or anything
-        // placed there again in between, fails the open.
-        Fresh,
-        // A command-line tool's way: a link is followed, an existing file is
-        // truncated and keeps its mode, a missing one is created exclusively
-        // with mode 0755 less the umask (a dangling link is refused).
-        Existing,
-    };
+    // The same over a package the caller opened itself, as the host tools
+    // do for any file a user names; path names it in messages. The reader
+    // takes fd over. A negative fd fails the open with openError as reason.
+    bool ParseFile(int fd, int openError, const std::string& path);
 
-    // Writes the data of inner file index to path. True means the file now
-    // holds exactly the inner file's bytes. When a write fails, the partial
-    // output is removed if path names it directly (not through a link).
-    // Accepts the numbers of the inner files accepted by the latest
-    // ParseFile, even a failed one.
-    bool ExtractFile(unsigned int index, const std::string& path, Output output = Output::Fresh);
+    // Writes the data of inner file index to a new file at path. The bytes
+    // go to a file created exclusively (mode 0700) under a fresh name in
+    // path's directory, which gets mode 0755 once complete and is then
+    // renamed over path: whatever stood there (a file, a link, a FIFO) is
+    // replaced, never written through; a directory there fails the open.
+    // On any failure nothing is left and path is untouched. Accepts the
+    // numbers of the inner files accepted by the latest ParseFile, even a
+    // failed one.
+    bool ExtractFile(unsigned int index, const std::string& path);
+
+    // The same into a descriptor the caller opened (host tools decide how
+    // their outputs are opened); path names it in messages. The reader
+    // takes out over and closes it. A negative out fails the open with
+    // openError as reason.
+    bool ExtractFile(unsigned int index, int out, int openError, const std::string& path);
 
     bool Valid() const { return valid; }
     const std::string& ErrorMessage() const { return errorMessage; }
@@ -96,8 +103,13 @@ class UpgradeFile {
 
   private:
     bool Fail(ReaderError kind, const std::string& text);
+    bool Parse(int fd, int openError);
+    bool Seek(unsigned int index);
+    bool CopyInto(unsigned int index, qx::upgrader::utils::Descriptor& out,
+                  const std::string& path);
 
     std::string filePath;
+    qx::upgrader::utils::Descriptor package;
     UpgradeFileInformation information;
     std::vector<unsigned int> offsets;
     std::vector<InnerFile> innerFiles;

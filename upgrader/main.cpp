@@ -1,5 +1,7 @@
 // The upgrade driver: one run carries out one upgrade, from taking over the
 // upgrade log to handing the device to the system watchdog.
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 
@@ -37,6 +39,9 @@ int SyncAndReboot(std::string const& watchdog, int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever the starting shell's umask, no file of the run is writable by
+    // others unless a mode says so.
+    ::umask(022);
     // mv moves into a directory that a link planted at its destination
     // names: the name is made our own file first.
     qx::upgrader::utils::ClaimOwnFile(qx::upgrader::utils::kUpgradeLogPath, 0666);

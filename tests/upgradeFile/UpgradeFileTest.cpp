@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tools/common/PackageFiles.h"
 #include "upgradeFile/PackageFixture.h"
 #include "upgradeFile/UpgradeFile.h"
 
@@ -40,6 +43,16 @@ std::string TwoInnerPackage() {
     Put(bytes, 259, "f1e2d3c4 00000000 00000000 00000002");
     Put(bytes, 371, "295950171fb6130defc4da365e6c6426 00ff");
     return bytes;
+}
+
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> Entries(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -94,13 +107,13 @@ TEST_F(ReaderTest, ExtractsExactBytesAndModes) {
     ASSERT_TRUE(reader.ParseFile()) << reader.ErrorMessage();
     ASSERT_EQ(reader.InnerFiles().size(), sizes.size());
     for (unsigned int index : {3u, 0u, 2u, 1u, 4u, 3u}) {
-        const mode_t mask = index % 2 ? 027u : 002u, saved = ::umask(mask);
+        const mode_t saved = ::umask(index % 2 ? 077u : 002u);
         const std::string out = dir / ("inner" + std::to_string(index));
         const bool extracted = reader.ExtractFile(index, out);
         ::umask(saved);
         ASSERT_TRUE(extracted) << reader.ErrorMessage();
         EXPECT_EQ(ReadBytes(out), datas[index]) << index;
-        EXPECT_EQ(ModeOf(out), 0755u & ~mask) << index;
+        EXPECT_EQ(ModeOf(out), 0755u) << index;  // set once complete, whatever the umask
     }
 }
 
@@ -108,39 +121,49 @@ TEST_F(ReaderTest, OutputPathsThatAreTaken) {
     UpgradeFile reader(Save(Build({"inner data"})));
     ASSERT_TRUE(reader.ParseFile());
     const std::string other = dir / "other", out = dir / "out";
+    enum Stand { Link, SecondName, Fifo };
     const struct {
         const char* what;
-        UpgradeFile::Output output;
-        bool link;             // out is a link to other, else a second name of it
+        bool tool;  // a host tool's output, else the device's
+        Stand stand;
+        bool extracted;
         bool otherKeepsBytes;  // other still holds its own bytes afterwards
         mode_t outMode;
     } cases[] = {
-        {"fresh over a link", UpgradeFile::Output::Fresh, true, true, 0755},
-        {"fresh over a second name", UpgradeFile::Output::Fresh, false, true, 0755},
-        {"existing through a link", UpgradeFile::Output::Existing, true, false, 0600},
-        {"existing into a second name", UpgradeFile::Output::Existing, false, false, 0600},
+        {"device over a link", false, Link, true, true, 0755},
+        {"device over a second name", false, SecondName, true, true, 0755},
+        {"device over a FIFO", false, Fifo, true, true, 0755},
+        {"tool through a link", true, Link, true, false, 0600},
+        {"tool into a second name", true, SecondName, true, false, 0600},
+        {"tool into a FIFO without reader", true, Fifo, false, true, 0600},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const mode_t saved = ::umask(0);
         WriteBytes(other, "other's bytes, longer than the inner file");
         ASSERT_EQ(::chmod(other.c_str(), 0600), 0);
         ::unlink(out.c_str());
-        ASSERT_EQ(
-            c.link ? ::symlink(other.c_str(), out.c_str()) : ::link(other.c_str(), out.c_str()), 0);
-        const bool extracted = reader.ExtractFile(0, out, c.output);
-        ::umask(saved);
-        ASSERT_TRUE(extracted) << reader.ErrorMessage();
-        EXPECT_EQ(ReadBytes(out), "inner data");
-        EXPECT_EQ(ModeOf(out), c.outMode);
+        ASSERT_EQ(c.stand == Link         ? ::symlink(other.c_str(), out.c_str())
+                  : c.stand == SecondName ? ::link(other.c_str(), out.c_str())
+                                          : ::mkfifo(out.c_str(), 0600),
+                  0);
+        const bool extracted =
+            c.tool ? qx::tools::ExtractToOutput(reader, 0, out) : reader.ExtractFile(0, out);
+        ASSERT_EQ(extracted, c.extracted) << reader.ErrorMessage();
         EXPECT_EQ(ReadBytes(other) == "inner data", !c.otherKeepsBytes);
+        if (extracted) {
+            EXPECT_EQ(ReadBytes(out), "inner data");
+            EXPECT_EQ(ModeOf(out), c.outMode);
+        } else {
+            EXPECT_EQ(reader.ErrorMessage(),
+                      "Couldn't open extraction file " + out + ": error: " + std::strerror(ENXIO));
+        }
     }
 
     // A tool's output never creates a file through a dangling link.
     ::unlink(out.c_str());
     ASSERT_EQ(::unlink(other.c_str()), 0);
     ASSERT_EQ(::symlink(other.c_str(), out.c_str()), 0);
-    EXPECT_FALSE(reader.ExtractFile(0, out, UpgradeFile::Output::Existing));
+    EXPECT_FALSE(qx::tools::ExtractToOutput(reader, 0, out));
     EXPECT_EQ(reader.Error(), ReaderError::OutputOpenFailed);
     EXPECT_NE(::access(other.c_str(), F_OK), 0);
 }
@@ -268,19 +291,40 @@ TEST_F(ReaderTest, ParseFailureTable) {
     EXPECT_EQ(ReadBytes(dir / "one"), Pattern(1500));
 }
 
-TEST_F(ReaderTest, PackagesThatAreNotRegularFiles) {
-    const std::string fifo = dir / "fifo", missing = dir / "missing";
+// The device takes only the run's own package; a tool reads what it is given.
+TEST_F(ReaderTest, WhichFilesThePackageOpenTakes) {
+    const std::string good = Save(Build({"abc"}), "good"), fifo = dir / "fifo";
+    const std::string link = dir / "link", second = dir / "second", open = dir / "open";
+    const std::string missing = dir / "missing", dirPath = dir.path();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::pair<std::string, std::string> cases[] = {
-        {missing, "Couldn't open file " + missing + ": error: " + std::strerror(ENOENT)},
-        {dir.path(), "Unable to read header bytes"},
-        {fifo, "Unable to read header bytes"},
-        {"/dev/zero", "Unable to read header bytes"},
+    ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::chmod(Save(Build({"abc"}), "open").c_str(), 0646), 0);
+    ASSERT_EQ(::link(Save(Build({"abc"}), "first").c_str(), second.c_str()), 0);
+    auto refused = [](const std::string& path, int error) {
+        return "Couldn't open file " + path + ": error: " + std::strerror(error);
     };
-    for (const auto& [path, message] : cases) {
-        UpgradeFile reader(path);
-        EXPECT_FALSE(reader.ParseFile()) << path;
-        EXPECT_EQ(reader.ErrorMessage(), message) << path;
+    const std::string unreadable = "Unable to read header bytes";
+    const struct {
+        std::string path;
+        std::string device;  // the device's ParseFile; "" when it parses
+        std::string tool;    // a host tool's
+    } cases[] = {
+        {good, "", ""},
+        {missing, refused(missing, ENOENT), refused(missing, ENOENT)},
+        {dirPath, unreadable, unreadable},
+        {fifo, unreadable, unreadable},
+        {link, refused(link, ELOOP), ""},
+        {second, refused(second, EPERM), ""},
+        {open, refused(open, EPERM), ""},
+        {"/dev/zero", refused("/dev/zero", EPERM), unreadable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        UpgradeFile reader(c.path);
+        EXPECT_EQ(reader.ParseFile(), c.device.empty());
+        EXPECT_EQ(reader.ErrorMessage(), c.device);
+        EXPECT_EQ(qx::tools::ParsePackage(reader, c.path), c.tool.empty());
+        EXPECT_EQ(reader.ErrorMessage(), c.tool);
     }
 }
 
@@ -295,32 +339,26 @@ TEST_F(ReaderTest, ExtractFailureTable) {
     };
     fails(5, dir / "five", "Invalid offset");
     EXPECT_NE(::access((dir / "five").c_str(), F_OK), 0);
-    const std::string noDir = dir / "no/such/dir", fifo = dir / "out-fifo";
+    const std::string noDir = dir / "no/such/dir";
     fails(0, noDir, "Couldn't open extraction file " + noDir + ": error: " + std::strerror(ENOENT));
     fails(0, dir.path(),
           "Couldn't open extraction file " + dir.path() + ": error: " + std::strerror(EISDIR));
-    // A tool's output FIFO without a reader is refused; a fresh output replaces it.
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(reader.ExtractFile(0, fifo, UpgradeFile::Output::Existing));
-    EXPECT_EQ(reader.ErrorMessage(),
-              "Couldn't open extraction file " + fifo + ": error: " + std::strerror(ENXIO));
-    EXPECT_TRUE(reader.ExtractFile(0, fifo));
-    EXPECT_EQ(ReadBytes(fifo), "zero");
+    // The package parsed is the one extracted from: replacing its name
+    // changes nothing, as the descriptor of the parse serves every copy.
+    ASSERT_EQ(::rename(package.c_str(), (dir / "moved").c_str()), 0);
+    WriteBytes(package, Build({"ZERO", "ONE", "TWO", "THREE", Pattern(3000, 9)}));
+    ASSERT_TRUE(reader.ExtractFile(3, dir / "three")) << reader.ErrorMessage();
+    EXPECT_EQ(ReadBytes(dir / "three"), "three");
 
-    // The package shrinks after the parse: the read runs dry.
-    const off_t shrunk = static_cast<off_t>(ReadBytes(package).size() - 100);
-    ASSERT_EQ(::truncate(package.c_str(), shrunk), 0);
+    // The package shrinks after the parse: the read runs dry, and no half
+    // file takes the name (what stood there stays).
+    WriteBytes(dir / "four", "before");
+    const off_t shrunk = static_cast<off_t>(ReadBytes(dir / "moved").size() - 100);
+    ASSERT_EQ(::truncate((dir / "moved").c_str(), shrunk), 0);
     fails(4, dir / "four", "Error reading internal file to extract");
-    EXPECT_EQ(ReadBytes(dir / "four"), Pattern(3000).substr(0, 2900));  // left as written
-
-    // The package is replaced by a FIFO (no waiting), then removed.
-    ASSERT_EQ(::unlink(package.c_str()), 0);
-    ASSERT_EQ(::mkfifo(package.c_str(), 0600), 0);
-    fails(0, dir / "zero",
-          "Unable to find internal file in " + package + ": error: " + std::strerror(ESPIPE));
-    ASSERT_EQ(::unlink(package.c_str()), 0);
-    fails(0, dir / "zero",
-          "Couldn't open upgrade file " + package + ": error: " + std::strerror(ENOENT));
+    EXPECT_EQ(ReadBytes(dir / "four"), "before");
+    EXPECT_EQ(Entries(dir.path()),
+              (std::vector<std::string>{"four", "moved", "three", "udpackage"}));
 }
 
 TEST_F(ReaderTest, EverySingleBitFlipIsRejected) {

@@ -340,7 +340,7 @@ class ExtractOutput {
         debris = std::make_unique<qx::tools::Debris>(
             created ? qx::tools::Debris::Kind::File : qx::tools::Debris::Kind::Truncated, path,
             fd.Get());
-        return true;
+        return Checked(::ftruncate(fd.Get(), 0) == 0, path, error);
     }
     // After a failed extraction: a file this run created goes again.
     void TakeBack() {
@@ -426,7 +426,7 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
     if (!output.Open(out, input, error)) {
         return Failure(error);
     }
-    if (!ExtractPackageFile(reader, index, output.Get())) {
+    if (!ExtractPackageFile(reader, index, output.Get(), out)) {
         output.TakeBack();
         return Failure(reader.ErrorMessage());
     }

@@ -1,10 +1,13 @@
 #include "tools/inspect/Package.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "tools/common/Files.h"
+#include "tools/common/PackageFiles.h"
 #include "upgradeFile/Md5.h"
 
 namespace qx {
@@ -12,8 +15,8 @@ namespace inspect {
 
 namespace {
 
-// The reader is given the open file by its name under /proc/self/fd.
-std::string OpenFileName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+// The reader takes over the descriptors it is given; the tool keeps its own.
+int Copy(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 3); }
 
 }  // namespace
 
@@ -27,17 +30,19 @@ bool OpenPackage(const std::string& argument, PackageInput& input, std::string& 
 }
 
 bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input) {
-    return reader.ParseFile(OpenFileName(input.fd.Get()));
+    const int fd = Copy(input.fd.Get());
+    return reader.ParseFile(fd, errno, input.name);
 }
 
-bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd) {
-    return reader.ExtractFile(index, OpenFileName(fd),
-                              qx::upgradeFile::UpgradeFile::Output::Existing);
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd,
+                        const std::string& name) {
+    const int out = Copy(fd);
+    return reader.ExtractFile(index, out, errno, name);
 }
 
 bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
                         const std::string& path) {
-    return reader.ExtractFile(index, path);
+    return qx::tools::ExtractToNewFile(reader, index, path);
 }
 
 bool DataDigest(const PackageInput& input, unsigned long long begin, unsigned int count,

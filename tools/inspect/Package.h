@@ -1,8 +1,9 @@
 #pragma once
 
 // A package named on upgrade-inspect's command line: the tool opens it (or
-// takes standard input for "-") and the device's reader reads that open
-// file, so what is checked is what is read.
+// takes standard input for "-") and hands the device's reader a copy of the
+// descriptor, so what is checked is what is read, and the tool can read
+// the same file again (data digests, header bytes, the trailer).
 #include <string>
 
 #include "upgradeFile/UpgradeFile.h"
@@ -24,10 +25,11 @@ bool OpenPackage(const std::string& argument, PackageInput& input, std::string& 
 // The reader's verifying pass over the open package.
 bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input);
 
-// Writes inner file index to the open output fd.
-bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd);
+// Writes inner file index to the open output fd (name: for messages).
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd,
+                        const std::string& name);
 
-// Writes inner file index to a new file at path (the reader's own way).
+// Writes inner file index to a new file at path, in a folder the tool made.
 bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
                         const std::string& path);
 

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace qx {
 namespace upgrader {
@@ -76,6 +78,50 @@ int CreateFreshFile(const char* path, int flags, mode_t mode) {
         errno = removeError;  // why the path could not be freed says more
     }
     return fd;
+}
+
+bool IsOwnEntry(struct stat const& info) {
+    const bool ownUser = info.st_uid == ::geteuid() || info.st_uid == ::getuid();
+    const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return ownUser && !othersWrite && (!S_ISREG(info.st_mode) || info.st_nlink == 1);
+}
+
+int OpenOwnFileForReading(const char* path) {
+    Descriptor file(OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info;
+    if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
+        return -1;
+    }
+    if (!IsOwnEntry(info)) {
+        errno = EPERM;
+        return -1;
+    }
+    const int status = ::fcntl(file.Get(), F_GETFL);
+    if (status < 0 || ::fcntl(file.Get(), F_SETFL, status & ~O_NONBLOCK) < 0) {
+        return -1;
+    }
+    return file.Release();
+}
+
+int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::string& scratch) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    // Names need not be secret: one someone else took is simply passed by.
+    static unsigned int counter = 0;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, ".new-%ld-%lx-%u", static_cast<long>(::getpid()),
+                      static_cast<unsigned long>(now.tv_nsec), counter++);
+        scratch = directory + name;
+        const int fd =
+            OpenFile(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | flags, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
 }
 
 int OpenOwnFileForAppend(const char* path, mode_t mode) {

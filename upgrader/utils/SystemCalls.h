@@ -76,6 +76,26 @@ bool PwriteAll(int fd, const void* data, std::size_t size, off_t offset);
 // placed there again in between (EEXIST), or the file cannot be created.
 int CreateFreshFile(const char* path, int flags, mode_t mode);
 
+// True when info (lstat or fstat) describes something the run's own user
+// may trust: owned by the user the program runs as or by the real user who
+// started it, writable by no group and no other user, and, for a regular
+// file, known by this one name.
+bool IsOwnEntry(struct stat const& info);
+
+// Opens path for reading without following a link (ELOOP) or blocking on a
+// FIFO, and only when what opened passes IsOwnEntry (else -1 with EPERM).
+// The descriptor is back in blocking mode. Returns it, or -1 with errno set.
+int OpenOwnFileForReading(const char* path);
+
+// Creates a new empty regular file in the directory of path under a fresh
+// name of its own (O_CREAT | O_EXCL, so never through a link; another name
+// is tried when one is taken), with mode (less the umask), opened for
+// writing with the extra flags. scratch receives its path. Renaming the
+// scratch file over path later replaces a file, a link or a FIFO standing
+// there in one step and never writes through it. Returns the descriptor,
+// or -1 with errno set.
+int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::string& scratch);
+
 // Opens path for appending, creating it (mode less the umask) when missing,
 // as long as it is the caller's own regular file: owned by the effective
 // user and known by this one name. Anything else standing there (a link,
