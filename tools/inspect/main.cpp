@@ -72,14 +72,21 @@ void DefinePlan(CLI::App& app, qx::plan::PlanArguments& plan) {
         "frees enough, touching nothing");
     command->formatter(app.get_formatter());
     command->add_flag("--json", plan.json, "one JSON object instead of text");
-    command->add_option("--required", plan.required,
-                        "free space the upgrade needs in bytes (default 23068672)");
-    command->add_option("--root", plan.root,
-                        "plan for an unpacked root file system at DIR instead of this system's /");
-    command->add_option("--free", plan.free, "with --root: the free space of that file system");
-    command->add_option("--proc-version", plan.procVersion,
-                        "the running kernel's version line (default: proc/version under the "
-                        "root; without one every module tree stays)");
+    command
+        ->add_option("--required", plan.required,
+                     "free space the upgrade needs in bytes (default 23068672)")
+        ->type_name("BYTES");
+    command
+        ->add_option("--root", plan.root,
+                     "plan for an unpacked root file system at DIR instead of this system's /")
+        ->type_name("DIR");
+    command->add_option("--free", plan.free, "with --root: the free space of that file system")
+        ->type_name("BYTES");
+    command
+        ->add_option("--proc-version", plan.procVersion,
+                     "a file holding the running kernel's version line (default: proc/version "
+                     "under the root; without one every module tree stays)")
+        ->type_name("FILE");
 }
 
 CLI::App* Command(CLI::App& app, const char* name, const char* help, Arguments& args) {
@@ -94,6 +101,7 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     app.footer(kFooter);
     app.set_version_flag("--version", std::string(qx::inspect::kToolName) + " " + QX_TOOL_VERSION,
                          "show the tool version and exit");
+    app.set_help_all_flag("--help-all", "show the help of every subcommand and exit");
     app.add_flag("-v,--verbose", args.verbose, "also show the reader's log lines on stderr");
     app.require_subcommand(1);
     app.fallthrough();
