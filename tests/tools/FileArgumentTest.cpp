@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,12 +163,28 @@ TEST_F(FileArgumentTest, AnOutputIsNeverOneOfTheInputs) {
 
 // SIGINT, SIGTERM and SIGHUP in the middle of a large job: the temporary file
 // or folder and the partial output are gone, the exit status is 128 + signal.
+// The same job shows its progress on a terminal.
 TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
     const std::string big = dir / "big", bigPackage = dir / "big.bin";
     WriteBytes(big, "");
     ASSERT_EQ(::truncate(big.c_str(), 96 << 20), 0);
     ASSERT_EQ(Mkupgrade(WithFields({"-o", bigPackage, big})).exitStatus, 0);
     ::unlink(big.c_str());
+    // A progress line on a terminal for a job over 64 MiB; none with -q or on a file.
+    std::string command;
+    for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
+        command += word + " ";
+    }
+    for (const char* quiet : {"", "-q "}) {
+        const std::string terminal = dir / "terminal";
+        const std::string shown = "script -qfec '" + command + QX_INSPECT_PATH + " " + quiet +
+                                  "verify " + bigPackage + "' /dev/null > " + terminal;
+        ASSERT_EQ(std::system(shown.c_str()), 0);
+        EXPECT_EQ(ReadBytes(terminal).find("% of 96 MiB") != std::string::npos, *quiet == '\0')
+            << quiet << ReadBytes(terminal);
+        ::unlink(terminal.c_str());
+    }
+    EXPECT_EQ(Inspect({"verify", bigPackage}).err, "");
     const struct {
         bool mkupgrade;
         std::vector<std::string> args;

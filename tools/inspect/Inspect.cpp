@@ -16,6 +16,7 @@
 #include "tools/common/Files.h"
 #include "tools/common/JsonText.h"
 #include "tools/common/Numbers.h"
+#include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Package.h"
 #include "upgradeFile/PackageLayout.h"
@@ -166,6 +167,7 @@ std::unique_ptr<Listing> Inspect(const std::string& name, bool digests) {
         return listing;
     }
     UpgradeFile& reader = listing->reader;
+    qx::tools::Progress progress(name, input.fd.Get(), PackageSize(input));
     listing->valid = ParsePackage(reader, input);
     // The record keeps its fields when only its digest failed.
     listing->headerKnown =
@@ -415,6 +417,7 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
         return Failure(error);
     }
     UpgradeFile reader;
+    qx::tools::Progress progress(path, input.fd.Get(), PackageSize(input));
     if (!ParsePackage(reader, input)) {
         return Failure(path + ": " + reader.ErrorMessage());
     }

@@ -1,6 +1,7 @@
 #include "tools/inspect/Package.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,11 @@ bool OpenPackage(const std::string& argument, PackageInput& input, std::string& 
                        : qx::tools::OpenInputFile(argument, error);
     input.fd = qx::upgrader::utils::Descriptor(fd);
     return input.fd.Valid();
+}
+
+unsigned long long PackageSize(const PackageInput& input) {
+    struct stat info {};
+    return ::fstat(input.fd.Get(), &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
 }
 
 bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input) {

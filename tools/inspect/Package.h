@@ -22,6 +22,9 @@ struct PackageInput {
 // more than once). False with error = "NAME: reason".
 bool OpenPackage(const std::string& argument, PackageInput& input, std::string& error);
 
+// The package's size in bytes (0 when it cannot be told).
+unsigned long long PackageSize(const PackageInput& input);
+
 // The reader's verifying pass over the open package.
 bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input);
 

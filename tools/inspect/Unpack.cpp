@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/inspect/Package.h"
@@ -252,6 +253,7 @@ int Unpack(const std::string& package, const std::string& folderPath) {
         return qx::tools::Fail(kToolName, error);
     }
     UpgradeFile reader;
+    qx::tools::Progress progress(package, in.fd.Get(), PackageSize(in));
     if (!ParsePackage(reader, in)) {
         return qx::tools::Fail(kToolName, package + ": " + reader.ErrorMessage());
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/plan/Plan.h"
@@ -20,11 +21,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: upgrade-inspect [-v] list [--json] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] verify [--json] PACKAGE...\n"
-    "  or:  upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
-    "  or:  upgrade-inspect [-v] unpack PACKAGE DIR\n"
-    "  or:  upgrade-inspect [-v] diff PACKAGE1 PACKAGE2\n"
+    "Usage: upgrade-inspect [-v] [-q] list [--json] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] [-q] verify [--json] PACKAGE...\n"
+    "  or:  upgrade-inspect [-v] [-q] extract PACKAGE INDEX OUT\n"
+    "  or:  upgrade-inspect [-v] [-q] unpack PACKAGE DIR\n"
+    "  or:  upgrade-inspect [-v] [-q] diff PACKAGE1 PACKAGE2\n"
     "  or:  upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
     "                            [--proc-version FILE]";
 
@@ -62,6 +63,7 @@ struct Arguments {
     std::vector<std::string> packages;
     bool json = false;
     bool verbose = false;
+    bool quiet = false;
     qx::plan::PlanArguments plan;
 };
 
@@ -103,6 +105,8 @@ void DefineCommands(CLI::App& app, Arguments& args) {
                          "show the tool version and exit");
     app.set_help_all_flag("--help-all", "show the help of every subcommand and exit");
     app.add_flag("-v,--verbose", args.verbose, "also show the reader's log lines on stderr");
+    app.add_flag("-q,--quiet", args.quiet,
+                 "no progress line (shown on a terminal for packages over 64 MiB)");
     app.require_subcommand(1);
     app.fallthrough();
     Command(app, "list",
@@ -143,6 +147,7 @@ int Run(int argc, char** argv) {
         return parsed;
     }
     qx::upgrader::utils::EnableStderrLog(args.verbose);
+    qx::tools::SetQuiet(args.quiet);
     const std::string command = app.get_subcommands().front()->get_name();
     if (command == "list") {
         return qx::inspect::List(args.package, args.json);

@@ -14,6 +14,7 @@
 #include "tools/common/CommandLine.h"
 #include "tools/common/Files.h"
 #include "tools/common/Numbers.h"
+#include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/package/Manifest.h"
 #include "tools/package/PackageWriter.h"
@@ -29,8 +30,8 @@ using qx::tools::UsageError;
 constexpr const char* kToolName = "mkupgrade";
 
 constexpr const char* kUsage =
-    "Usage: mkupgrade [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
-    "  or:  mkupgrade --manifest MANIFEST -o OUT\n"
+    "Usage: mkupgrade [-q] [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
+    "  or:  mkupgrade [-q] --manifest MANIFEST -o OUT\n"
     "  or:  mkupgrade --version";
 
 constexpr const char* kDescription =
@@ -64,6 +65,7 @@ struct Arguments {
     CLI::Option* label = nullptr;
     CLI::Option* files = nullptr;
     std::vector<CLI::Option*> fields;
+    bool quiet = false;
 };
 
 void DefineOptions(CLI::App& app, Arguments& args) {
@@ -107,6 +109,8 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     app.add_option("-o,--output", args.output, "package to write")
         ->type_name("OUT")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("-q,--quiet", args.quiet,
+                 "no progress line (shown on a terminal for packages over 64 MiB)");
     app.add_option("--manifest", args.manifest,
                    "build from this manifest (it replaces the fields and the files)")
         ->type_name("MANIFEST");
@@ -262,6 +266,7 @@ int Build(int argc, char** argv) {
     if (args.output.empty()) {
         return UsageError(kToolName, "missing -o OUT");
     }
+    qx::tools::SetQuiet(args.quiet);
     qx::package::PackageSources sources;
     std::string error;
     if (!SourcesFromArguments(app, args, sources, error)) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "tools/common/Files.h"
+#include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
@@ -450,6 +451,11 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources,
         error = SystemText("cannot write", out.Path());
         return false;
     }
+    unsigned long long total = layout::kHeaderSize + trailerSize;
+    for (unsigned int size : sizes) {
+        total += layout::kHeaderSize + size;
+    }
+    qx::tools::Progress progress(outputPath, out.Get(), total);
     std::vector<unsigned char> buffer(kCopyBufferSize);
     for (std::size_t i = 0; i < sources.inners.size(); ++i) {
         if (!WriteInnerFile(out, sources.inners[i], sizes[i], buffer, error)) {
