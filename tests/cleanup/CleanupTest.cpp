@@ -20,16 +20,12 @@ using namespace qx::testing::stageplan;
 
 namespace {
 
-struct CleanupRun {
-    bool result;
-    bool spaceCreated;
-};
-
-CleanupRun Perform(unsigned int required, bool spaceCreated = false) {
+// Runs one cleanup; returns whether it reports the space created (the flag
+// given stays set when it was).
+bool Perform(unsigned int required, bool spaceCreated = false) {
     qx::upgrader::cleanup::CleanupVQ740 strategy(required);
-    CleanupRun run{false, spaceCreated};
-    run.result = strategy.PerformCleanup(run.spaceCreated);
-    return run;
+    strategy.PerformCleanup(spaceCreated);
+    return spaceCreated;
 }
 
 class Cleanup : public ::testing::Test {
@@ -51,9 +47,7 @@ TEST_F(Cleanup, EachStageStopsTheCleanupWhenItReachesTheRequirement) {
         for (const Planned& file : kStageFiles) {
             dev::AddFile(file.path, file.size, file.mtime);
         }
-        const CleanupRun run = Perform(kRequiredFreeSpace);
-        EXPECT_TRUE(run.result);
-        EXPECT_EQ(run.spaceCreated, stage != 0);
+        EXPECT_EQ(Perform(kRequiredFreeSpace), stage != 0);
 
         // Stage 4 stops after the two oldest rotated logs when it suffices.
         std::vector<unsigned int> freed(5, kMiB);
@@ -71,7 +65,7 @@ TEST_F(Cleanup, EachStageStopsTheCleanupWhenItReachesTheRequirement) {
         }
     }
     // A flag already set stays set when nothing suffices.
-    EXPECT_TRUE(Perform(0xFFFFFFFFu, true).spaceCreated);
+    EXPECT_TRUE(Perform(0xFFFFFFFFu, true));
 }
 
 TEST_F(Cleanup, MeasurementComparesWithTheRequirementEqualIsEnough) {
@@ -249,7 +243,7 @@ TEST_F(Cleanup, OldLogsStagePrefersRealTimesSettlesTiesByFamilyAndStopsWhenEnoug
     dev::AddFile("/home/logs/log-00001.txt.gz", 256 * kKiB, 0);
     dev::AddFile("/var/log/messages.1.gz", 256 * kKiB, 0);
     dev::AddFile("/var/log/sys.log.1.gz", 256 * kKiB, 7000);
-    EXPECT_TRUE(Perform(300 * kKiB).spaceCreated);
+    EXPECT_TRUE(Perform(300 * kKiB));
     EXPECT_FALSE(dev::Exists("/var/log/sys.log.1.gz"));
     EXPECT_FALSE(dev::Exists("/home/logs/log-00001.txt.gz"));
     EXPECT_TRUE(dev::Exists("/var/log/messages.1.gz"));
@@ -262,7 +256,7 @@ TEST_F(Cleanup, UndeletableRotatedLogEndsTheOldLogsStage) {
     dev::AddFile("/var/log/sys.log.50.gz", 256 * kKiB, 2000);
     dev::AddFile("/var/log/messages.1.gz", 256 * kKiB, 3000);
     dev::Pin("/var/log/sys.log.50.gz");
-    EXPECT_FALSE(Perform(0xFFFFFFFFu).spaceCreated);
+    EXPECT_FALSE(Perform(0xFFFFFFFFu));
     EXPECT_FALSE(dev::Exists("/home/logs/log-00000.txt.gz"));
     EXPECT_TRUE(dev::Exists("/var/log/sys.log.50.gz"));
     EXPECT_TRUE(dev::Exists("/var/log/messages.1.gz"));

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <sstream>
 
 #include "sandbox/Sandbox.h"
 #include "support/Files.h"
@@ -118,44 +117,6 @@ TEST(SandboxProcesses, OutputsOfDeadTestProcessesAreSweptAway) {
     EXPECT_FALSE(fs::exists(abandoned));
     EXPECT_TRUE(fs::exists(mine));
     EXPECT_EQ(r.outDir.rfind(base.path(), 0), 0u);
-}
-
-TEST(SandboxMounts, RamdiskRemountGivesAFreshEmpty25MTmpfs) {
-    Entry old = At("/tmp/ramdisk/old");
-    old.content = "package";
-    Result r = Probe(With({old}), {
-                                      "umount /tmp/ramdisk/",
-                                      "grep -c ' /tmp/ramdisk ' /proc/mounts",
-                                      "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-                                      "grep ' /tmp/ramdisk ' /proc/mounts | cut -d' ' -f1,3",
-                                      "stat -f -c '%b %S' /tmp/ramdisk; ls -A /tmp/ramdisk",
-                                  });
-    EXPECT_EQ(r.stdoutText,
-              "0\n"
-              "0\n256\n"  // grep -c found no mount: exit status 1
-              "0\n"
-              "tmpfs tmpfs\n0\n"
-              "6400 4096\n0\n");  // 25 MiB, empty
-    EXPECT_FALSE(r.Exists("/tmp/ramdisk/old"));
-}
-
-TEST(SandboxMounts, FlashFreeSpaceIsRealAndNotLimitedTo32Bits) {
-    Entry filler = At("/var/filler");
-    filler.size = 1 << 20;
-    Result r = Probe(With({filler}), {"stat -f -c '%a %S' /"});
-    std::istringstream in(r.stdoutText);
-    unsigned long long blocks = 0, size = 0;
-    in >> blocks >> size;
-    EXPECT_EQ(blocks * size, r.flashFreeBytes);
-    EXPECT_LE(r.flashFreeBytes, 63ull << 20);  // 64M less the filler
-    EXPECT_GE(r.flashFreeBytes, (63ull << 20) - (64u << 10));
-    EXPECT_EQ(r.ReadFile("/var/filler"), std::string(1 << 20, '\0'));
-
-    Device large;
-    large.flashSize = "5G";
-    const unsigned long long free = Probe(large, {}).flashFreeBytes;
-    EXPECT_GT(free, 4ull << 30);
-    EXPECT_LE(free, 5ull << 30);
 }
 
 TEST(SandboxKernel, ProcVersion) {

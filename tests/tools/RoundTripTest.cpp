@@ -85,14 +85,18 @@ TEST_F(RoundTripTest, OddButValidPackagesComeBackByteForByte) {
                                                   PutWord(b, 128 + 4, 0xA0B0C0D0u);
                                                   PutWord(b, 128 + 8, 7);
                                               })},
-        {"reserved-bytes", sealed({"x", "yz"}, SampleOuter(),
-                                  [](std::string& b) {
-                                      b[92] = '\x01';
-                                      b[111] = '\xff';
-                                      b[128 + 48] = 'r';
-                                      b[128 + 111] = '\x80';
-                                      b[257 + 60] = '\x02';
-                                  })},
+        // Reserved bytes of the outer header and of the inner ones are kept apart.
+        {"reserved-outer-only", sealed({"x"}, SampleOuter(),
+                                       [](std::string& b) {
+                                           b[92] = '\x01';
+                                           b[111] = '\xff';
+                                       })},
+        {"reserved-inner-only", sealed({"x", "yz"}, SampleOuter(),
+                                       [](std::string& b) {
+                                           b[128 + 48] = 'r';
+                                           b[128 + 111] = '\x80';
+                                           b[257 + 60] = '\x02';
+                                       })},
         {"bytes-after-terminators", sealed({"x"}, SampleOuter(),
                                            [](std::string& b) {
                                                b[8 + 20] = '\x7f';         // upgrade name

@@ -124,10 +124,14 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
         const char* name;
         std::function<void(DeviceScenario&)> prepare;
         std::string lastLine;
+        std::string measured;  // the cleanup's first figure, when it matters
     };
     const std::vector<Case> cases = {
         {"not enough space", [](DeviceScenario& s) { s.device.flashSize = "16M"; },
-         "Unable to sufficiently cleanup the OS"},
+         "Unable to sufficiently cleanup the OS", ""},
+        // 5 GiB free reads as the most a 32-bit figure holds, not as 1 GiB.
+        {"no package on a flash over 4 GiB", [](DeviceScenario& s) { s.device.flashSize = "5G"; },
+         "Unable to locate upgrade file", "FreeSpace: 4294967295"},
         {"package invalid",
          [](DeviceScenario& s) {
              std::string package =
@@ -135,7 +139,7 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
              package[package.size() - 1] ^= 1;
              s.Place("/tmp/ramdisk/udpackage", package);
          },
-         "Unable to parse file: Header MD5 check failed"},
+         "Unable to parse file: Header MD5 check failed", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -149,6 +153,10 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(log.back(), c.lastLine);
         EXPECT_EQ(log[1], "Running cleanup to allow for upgrade");
+        if (!c.measured.empty()) {
+            ASSERT_GT(log.size(), 3u);
+            EXPECT_EQ(log[3], c.measured);
+        }
         ExpectDaemonsRestored(result, true);
         EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
         EXPECT_FALSE(result.Exists("/tmp/wdfeed"));

@@ -1,9 +1,11 @@
 // Long logs read backwards and scratch-name links: see HostileDeviceTest.cpp.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -16,42 +18,45 @@ using namespace qx::upgrader::utils;
 using qx::testing::ReadBytes;
 using qx::testing::WriteBytes;
 
-TEST(KeepLastLines, CountsLinesAsTailDoes) {
+// A file-size limit cuts a write short; what follows fails with EFBIG.
+TEST(WriteAll, AShortWriteIsContinuedAndItsFailureReported) {
     const struct {
-        const char* content;
-        unsigned int lines;
-        const char* kept;
-    } cases[] = {
-        {"a\nb\nc\n", 2, "b\nc\n"},
-        {"a\nb\nc", 2, "b\nc"},  // a last line without a line feed counts
-        {"a\nb\n", 5, "a\nb\n"},
-        {"", 3, ""},
-        {"a\n\n\n", 2, "\n\n"},
-        {"a\nb\n", 0, ""},
+        const char* what;
+        bool (*write)(int fd, const std::string& data);
+    } writers[] = {
+        {"WriteAll", [](int fd, const std::string& d) { return WriteAll(fd, d.data(), d.size()); }},
+        {"PwriteAll",
+         [](int fd, const std::string& d) { return PwriteAll(fd, d.data(), d.size(), 0); }},
     };
     TempDir dir;
-    const std::string log = dir / "log", scratch = dir / "log.tmp";
-    for (const auto& c : cases) {
-        WriteBytes(log, c.content);
-        EXPECT_TRUE(KeepLastLines(log.c_str(), scratch.c_str(), c.lines)) << c.content;
-        EXPECT_EQ(ReadBytes(log), c.kept) << c.content;
-        EXPECT_NE(::access(scratch.c_str(), F_OK), 0);
+    const std::string path = dir / "out";
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& w : writers) {
+        for (const std::size_t size : {1000u, 4000u}) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(fd, 0);
+            const struct rlimit limit = {1000, old.rlim_max};
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+            errno = 0;
+            const bool written = w.write(fd, std::string(size, 'w'));
+            const int error = errno;
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            ::close(fd);
+            EXPECT_EQ(written, size <= 1000) << w.what << " " << size;
+            EXPECT_EQ(error, size <= 1000 ? 0 : EFBIG) << w.what << " " << size;
+            EXPECT_EQ(ReadBytes(path), std::string(1000, 'w')) << w.what;
+        }
     }
+    std::signal(SIGXFSZ, oldHandler);
 }
 
-TEST(KeepLastLines, NeverWritesThroughOrMovesWhatStandsAtEitherName) {
+TEST(KeepLastLines, NeverReadsThroughALink) {
     TempDir dir;
     const std::string log = dir / "log", scratch = dir / "log.tmp", target = dir / "target";
     WriteBytes(target, "target bytes\n");
-    WriteBytes(log, "3\n");
-    // A directory at the scratch name: the log stays as it is.
-    ASSERT_EQ(::mkdir(scratch.c_str(), 0755), 0);
-    EXPECT_FALSE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
-    EXPECT_EQ(ReadBytes(log), "3\n");
-    ASSERT_EQ(::rmdir(scratch.c_str()), 0);
-
-    // A log that is a link is not read through.
-    ASSERT_EQ(::unlink(log.c_str()), 0);
+    // A log that is a link is not read through (the device cases hold the rest).
     ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
     EXPECT_FALSE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
     EXPECT_NE(::access(scratch.c_str(), F_OK), 0);

@@ -1,12 +1,20 @@
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "support/Files.h"
 #include "support/TempDir.h"
 #include "upgrader/utils/FileSystem.h"
 
 using namespace qx::upgrader::utils;
+using qx::testing::ReadBytes;
 using qx::testing::WriteBytes;
 
 TEST(FileQueries, OnlyRegularFilesExistAndHaveSizes) {
@@ -72,10 +80,81 @@ TEST(FileQueries, ModificationTimesAndPermissions) {
     ASSERT_EQ(::stat((dir / "file").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 04750u);
     EXPECT_FALSE(SetPermissions(dir / "missing", 0644));
+}
 
-    unsigned int freeBytes = 42;
-    EXPECT_FALSE(MountFreeSpace(dir / "missing", freeBytes));
-    EXPECT_EQ(freeBytes, 42u);
-    EXPECT_TRUE(MountFreeSpace(dir.path(), freeBytes));
-    EXPECT_GT(freeBytes, 0u);
+namespace {
+
+// Runs a host program (no shell) and returns its exit status, -1 when it could not run.
+int RunProgram(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)
+               ? WEXITSTATUS(status)
+               : -1;
+}
+
+}  // namespace
+
+// An ext2 file system whose reserved blocks equal the blocks others may use:
+// the figure is the latter, not the free blocks. A child process mounts it
+// in a mount namespace of its own (nothing is mounted in the host's) and
+// measures; skipped where loop devices are unavailable.
+TEST(FreeSpace, IsWhatUnprivilegedUsersMayUse) {
+    unsigned int figure = 42;
+    EXPECT_FALSE(MountFreeSpace("/nonexistent/dir", figure));
+    EXPECT_EQ(figure, 42u);
+    TempDir dir;
+    const std::string image = dir / "ext2.img", mountPoint = dir / "mnt";
+    ASSERT_EQ(::mkdir(mountPoint.c_str(), 0755), 0);
+    if (::geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0 ||
+        RunProgram({"mkfs.ext2", "-q", "-F", "-m", "0", "-b", "1024", image, "2048"}) != 0) {
+        GTEST_SKIP() << "a loop-mounted ext2 needs root, /dev/loop-control and mkfs.ext2";
+    }
+    // The superblock (at 1024): reserved blocks at 8, free blocks at 12 (little-endian).
+    std::string bytes = ReadBytes(image);
+    std::uint32_t freeBlocks = 0;
+    for (int i = 3; i >= 0; --i) {
+        freeBlocks = freeBlocks << 8 | static_cast<unsigned char>(bytes[1024 + 12 + i]);
+    }
+    const std::uint32_t reserved = freeBlocks / 2;
+    for (int i = 0; i < 4; ++i) {
+        bytes[1024 + 8 + i] = static_cast<char>(reserved >> (8 * i));
+    }
+    WriteBytes(image, bytes);
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            RunProgram({"mount", "-o", "loop,ro", image, mountPoint}) != 0) {
+            ::_exit(3);
+        }
+        const bool sent = MountFreeSpace(mountPoint, figure) &&
+                          ::write(pipeFds[1], &figure, sizeof figure) == sizeof figure;
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    const bool measured = ::read(pipeFds[0], &figure, sizeof figure) == sizeof figure;
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        GTEST_SKIP() << "the ext2 image could not be loop-mounted here";
+    }
+    ASSERT_TRUE(measured);
+    EXPECT_EQ(figure, (freeBlocks - reserved) * 1024u) << freeBlocks << " free blocks";
 }

@@ -176,7 +176,7 @@ bool Move(std::string const& from, std::string const& to) {
 // The last count lines of text.
 std::string LastLines(std::string const& text, unsigned long count) {
     std::size_t start = text.size();
-    for (unsigned long lines = 0; start > 0; --start) {
+    for (unsigned long lines = 0; start > 0 && count > 0; --start) {
         if (text[start - 1] == '\n' && start != text.size() && ++lines == count) {
             break;
         }

@@ -1,0 +1,146 @@
+#include "device/DeviceCases.h"
+
+#include "upgrader/utils/FileSystem.h"
+#include "upgrader/utils/Shell.h"
+
+namespace qx::testing::devicecases {
+
+std::string Shown(const std::string& bytes) {
+    std::string shown = "\"";
+    for (char c : bytes) {
+        shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return shown + "\"";
+}
+
+namespace {
+
+namespace utils = qx::upgrader::utils;
+
+bool Command(const std::string& text) { return utils::RunCommand(text) == 0; }
+
+Placed File(const std::string& path, unsigned int size) { return {path, "", size, false}; }
+Placed Text(const std::string& path, const std::string& text) { return {path, text, 0, false}; }
+Placed Directory(const std::string& path) { return {path, "", 0, true}; }
+
+bool IsUpload(const char* name) { return name[0] == 'u' && name[1] == 'd'; }
+
+// At file scope: one table, whatever its length.
+const std::vector<DeviceCase> kCases = {
+    {"remove a file",
+     {File("/var/t/a", 8192)},
+     [] { return utils::RemoveFile("/var/t/a"); },
+     "true; /var/t/a: missing; freed 8192"},
+    {"remove a missing name",
+     {Directory("/var/t")},
+     [] { return utils::RemoveFile("/var/t/none"); },
+     "true; /var/t/none: missing; freed 0"},
+    {"remove a directory by name",
+     {Directory("/var/t/d")},
+     [] { return utils::RemoveFile("/var/t/d"); },
+     "false; /var/t/d: directory"},
+    {"rm -rf a tree",
+     {File("/var/t/tree/x", 4096), File("/var/t/tree/sub/y", 8192)},
+     [] { return Command("rm -rf /var/t/tree/"); },
+     "true; /var/t/tree: missing; /var/t: directory; freed 12288"},
+    {"empty a file by command",
+     {File("/var/t/log", 8192)},
+     [] { return Command("cat /dev/null > /var/t/log"); },
+     "true; /var/t/log: file 0 \"\"; freed 8192"},
+    {"empty a missing file by command",
+     {Directory("/var/t")},
+     [] { return Command("cat /dev/null > /var/t/new"); },
+     "true; /var/t/new: file 0 \"\""},
+    {"mv over a file",
+     {Text("/var/t/a", "a\n"), Text("/var/t/b", "b\n")},
+     [] { return Command("mv /var/t/a /var/t/b"); },
+     "true; /var/t/a: missing; /var/t/b: file 2 \"a\\n\""},
+    {"rename over a file",
+     {Text("/var/t/a", "a\n"), File("/var/t/b", 4096)},
+     [] { return utils::RenameFile("/var/t/a", "/var/t/b"); },
+     "true; /var/t/a: missing; /var/t/b: file 2 \"a\\n\""},
+    {"rename a missing name",
+     {Directory("/var/t")},
+     [] { return utils::RenameFile("/var/t/none", "/var/t/b"); },
+     "false; /var/t/b: missing"},
+    {"touch",
+     {Text("/var/t/kept", "k\n"), Directory("/var/t")},
+     [] { return Command("touch /var/t/kept") && Command("touch /var/t/new"); },
+     "true; /var/t/kept: file 2 \"k\\n\"; /var/t/new: file 0 \"\""},
+    {"tail into a file",
+     {Text("/var/t/log", "1\n2\n3\n")},
+     [] { return Command("tail -n 2 /var/t/log > /var/t/last"); },
+     "true; /var/t/log: file 6 \"1\\n2\\n3\\n\"; /var/t/last: file 4 \"2\\n3\\n\""},
+    {"remove selected entries",
+     {File("/var/t/ud1", 4096), File("/var/t/uddir/x", 4096), File("/var/t/keep", 4096)},
+     [] {
+         utils::RemoveSelectedEntries("/var/t", IsUpload);
+         return true;
+     },
+     "true; /var/t/ud1: missing; /var/t/uddir: missing; /var/t/keep: file 4096; freed 8192"},
+    {"claim a missing name and an own file",
+     {Text("/var/t/own", "mine\n")},
+     [] {
+         return utils::ClaimOwnFile("/var/t/new", 0644) && utils::ClaimOwnFile("/var/t/own", 0644);
+     },
+     "true; /var/t/new: file 0 \"\"; /var/t/own: file 5 \"mine\\n\""},
+    {"claim a directory",
+     {Directory("/var/t/d")},
+     [] { return utils::ClaimOwnFile("/var/t/d", 0644); },
+     "false; /var/t/d: directory"},
+    {"claim in a missing directory",
+     {Directory("/var/t")},
+     [] { return utils::ClaimOwnFile("/var/t/none/f", 0644); },
+     "false; /var/t/none: missing"},
+    // Lines as tail counts them: a last line without a line feed counts.
+    {"keep the last lines",
+     {Text("/var/t/1", "a\nb\nc\n"), Text("/var/t/2", "a\nb\nc"), Text("/var/t/3", "a\nb\n"),
+      File("/var/t/4", 0), Text("/var/t/5", "a\n\n\n"), Text("/var/t/6", "a\nb\n")},
+     [] {
+         const unsigned int kept[] = {2, 2, 5, 3, 2, 0};
+         bool all = true;
+         for (int i = 0; i < 6; ++i) {
+             const std::string log = "/var/t/" + std::to_string(i + 1);
+             all = utils::KeepLastLines(log, "/var/t/log.tmp", kept[i]) && all;
+         }
+         return all;
+     },
+     "true; /var/t/1: file 4 \"b\\nc\\n\"; /var/t/2: file 3 \"b\\nc\"; /var/t/3: file 4 "
+     "\"a\\nb\\n\"; /var/t/4: file 0 \"\"; /var/t/5: file 2 \"\\n\\n\"; /var/t/6: file 0 \"\"; "
+     "/var/t/log.tmp: missing"},
+    {"keep the last lines past a directory",
+     {Text("/var/t/log", "1\n"), Directory("/var/t/x")},
+     [] { return utils::KeepLastLines("/var/t/log", "/var/t/x", 1); },
+     "false; /var/t/log: file 2 \"1\\n\"; /var/t/x: directory"},
+    {"keep the last lines of a missing log",
+     {Directory("/var/t")},
+     [] { return utils::KeepLastLines("/var/t/log", "/var/t/log.tmp", 1); },
+     "false; /var/t/log.tmp: missing"},
+};
+
+}  // namespace
+
+const std::vector<DeviceCase>& Cases() { return kCases; }
+
+std::string RunCase(const DeviceCase& c) {
+    ResetDevice();
+    for (const Placed& placed : c.placed) {
+        Place(placed);
+    }
+    unsigned int before = 0, after = 0;
+    const bool measured = utils::MountFreeSpace("/", before);
+    std::string text = c.action() ? "true" : "false";
+    // The paths the expected description names, each before its ": ".
+    for (std::size_t at = c.expected.find("; /"); at != std::string::npos;
+         at = c.expected.find("; /", at + 1)) {
+        const std::string path = c.expected.substr(at + 2, c.expected.find(": ", at) - at - 2);
+        text += "; " + path + ": " + Describe(path);
+    }
+    if (c.expected.find("; freed ") != std::string::npos) {
+        const bool again = utils::MountFreeSpace("/", after);
+        text += measured && again ? "; freed " + std::to_string(after - before) : "; unmeasured";
+    }
+    return text;
+}
+
+}  // namespace qx::testing::devicecases
