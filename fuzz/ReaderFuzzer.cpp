@@ -1,4 +1,5 @@
-// libFuzzer target over the reader: header records, ParseFile, extraction.
+// libFuzzer target over the reader: header records, ParseFile with and
+// without a required signature (the signature block, key files), extraction.
 #include <unistd.h>
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/package/Signing.h"
 #include "upgradeFile/InnerFileInformation.h"
 #include "upgradeFile/UpgradeFile.h"
 #include "upgradeFile/UpgradeFileInformation.h"
@@ -57,6 +59,69 @@ bool SameBytes(const std::string& path, const uint8_t* expected, size_t size) {
     return actual.size() == size && std::memcmp(actual.data(), expected, size) == 0;
 }
 
+// The fuzzing key: the seed of 32 bytes 0x07 (fuzz/make_corpus.sh signs its
+// signed seeds with the same key).
+struct FuzzKey {
+    qx::package::SecretKey secret;
+    qx::upgradeFile::PublicKey pub;
+    FuzzKey() {
+        unsigned char seed[crypto_sign_SEEDBYTES];
+        std::memset(seed, 7, sizeof seed);
+        qx::package::KeyPairFromSeed(seed, secret, pub);
+    }
+};
+
+const FuzzKey& TheKey() {
+    static const FuzzKey key;
+    return key;
+}
+
+qx::upgradeFile::ReaderError ParseSigned(const std::string& path) {
+    qx::upgradeFile::UpgradeFile reader(path);
+    reader.RequireSignature({TheKey().pub});
+    if (reader.ParseFile() != reader.Valid() ||
+        reader.Valid() != (reader.Error() == qx::upgradeFile::ReaderError::None)) {
+        std::abort();
+    }
+    return reader.Error();
+}
+
+// With the key required, the input's own tail is judged; the same inner
+// files with a signature of their bytes must pass. A failure before the
+// tail stays what the parse without a key gave (plainError; extractions
+// since have set the reader's latest error).
+void CheckSignatures(const uint8_t* data, size_t size, const qx::upgradeFile::UpgradeFile& plain,
+                     qx::upgradeFile::ReaderError plainError) {
+    using qx::upgradeFile::ReaderError;
+    Scratch& scratch = TheScratch();
+    const ReaderError withKey = ParseSigned(scratch.package);
+    if (!plain.Valid()) {
+        if (withKey != plainError) {
+            std::abort();
+        }
+        return;
+    }
+    const size_t end = plain.Offsets().back() + plain.InnerFiles().back().FileSize();
+    const std::string body(reinterpret_cast<const char*>(data), end);
+    const std::string signedBytes = qx::package::SignedBytes(body, TheKey().secret);
+    const bool exactBlock = size == signedBytes.size() &&
+                            std::memcmp(data + end, signedBytes.data() + end, size - end) == 0;
+    if ((withKey == ReaderError::None) != exactBlock ||
+        !WritePackage(scratch.package, reinterpret_cast<const uint8_t*>(signedBytes.data()),
+                      signedBytes.size()) ||
+        ParseSigned(scratch.package) != ReaderError::None) {
+        std::abort();
+    }
+    // Key files: an accepted one is consistent with its id.
+    qx::upgradeFile::PublicKey key;
+    std::string error;
+    if (qx::upgradeFile::ParsePublicKey(std::string(reinterpret_cast<const char*>(data), size), key,
+                                        error) &&
+        qx::upgradeFile::KeyIdOf(key.key.data()) != key.id) {
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -90,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     UpgradeFile reader(scratch.package);
     const bool valid = reader.ParseFile();
+    const qx::upgradeFile::ReaderError parseError = reader.Error();
     if (reader.Offsets().size() != reader.InnerFiles().size() || valid != reader.Valid()) {
         std::abort();
     }
@@ -105,5 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
+    // Last: it writes signed copies over the package file.
+    CheckSignatures(data, size, reader, parseError);
     return 0;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes the reader fuzzer's seed corpus: small packages built by mkupgrade
 # (one inner file, an empty inner file, sizes around the 1024-byte read
-# buffer, full-width texts and labels) plus a few cut and damaged copies.
+# buffer, full-width texts and labels, a signed one) plus a few cut and
+# damaged copies.
 # Usage: fuzz/make_corpus.sh MKUPGRADE OUTDIR
 set -euo pipefail
 mkupgrade=${1:?usage: $0 MKUPGRADE OUTDIR}
@@ -43,3 +44,10 @@ cp "$out/five-inner" "$out/bad-digest"
 printf '\x00' | dd of="$out/bad-digest" bs=1 seek=600 conv=notrunc status=none
 cp "$out/one-inner" "$out/trailing"
 printf 'trailing bytes' >> "$out/trailing"
+
+# Signed seeds, with the fuzzing key of ReaderFuzzer.cpp (seed: 32 bytes 0x07):
+# a good block, and one with a byte after it.
+printf 'qx-upgrade-secret-key fe812c12f3ab4ce6 %s\n' "$(printf '07%.0s' {1..32})" > "$work/fuzz.key"
+"$mkupgrade" "${fields[@]}" --sign "$work/fuzz.key" -o "$out/signed" "$work/small" "$work/one"
+cp "$out/signed" "$out/signed-trailing"
+printf 'x' >> "$out/signed-trailing"

@@ -16,7 +16,7 @@
 set -euo pipefail
 [[ ${1:-} != -h && ${1:-} != --help ]] || { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0; }
 
-budget=${QX_SIZE_BUDGET:-1310720} # 1.25 MiB
+budget=${QX_SIZE_BUDGET:-1441792} # 1.375 MiB
 breakdown=0
 if [[ ${1:-} == --breakdown ]]; then
   breakdown=1
@@ -110,6 +110,7 @@ if ((breakdown)); then
         if (file ~ /(locale|facets|ios|stream|codecvt|monetary|numeric_members|time_members|messages_members|collate)/)
           part = "C++ standard library: locales and streams"
       } else if (file ~ /libc\.a/) part = "C library (glibc, static)"
+      else if (file ~ /libsodium\.a/) part = "libsodium (SHA-256, Ed25519 verification)"
       else if (file ~ /libgcc/) part = "compiler runtime (libgcc)"
       else if (file ~ /crt/) part = "start-up files"
       else part = "project code"

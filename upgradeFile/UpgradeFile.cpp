@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -54,6 +55,8 @@ bool ReadyPackage(int fd, bool& regular) {
 struct PackageStream {
     int file;
     unsigned int position = 0;
+    // Set when the pass checks a signature: every byte read goes to it.
+    PackageHash* hash = nullptr;
 
     // True when exactly count bytes were read into buffer.
     bool Read(unsigned char* buffer, unsigned int count, unsigned int& got) {
@@ -66,6 +69,9 @@ struct PackageStream {
         }
         got = static_cast<unsigned int>(result);
         position += got;
+        if (hash != nullptr) {
+            hash->Append(buffer, got);
+        }
         return got == count;
     }
 };
@@ -123,6 +129,31 @@ ReaderError ReadInnerFile(PackageStream& package, unsigned char (&buffer)[Upgrad
     md5_finish(&context, digest);
     return entry.ValidateMD5Hash(digest, kMd5DigestSize) ? ReaderError::None
                                                          : ReaderError::InnerDigestMismatch;
+}
+
+// Judges what follows the last inner file against keys; the hash holds
+// every byte before it. None when a key's signature ends the package.
+ReaderError CheckPackageSignature(int fd, PackageHash& hash, const std::vector<PublicKey>& keys,
+                                  const char*& text) {
+    const PackageDigest digest = hash.Finish();
+    // One byte more than a block tells a block with bytes after it. A
+    // signature that cannot be read is not valid.
+    unsigned char tail[kSignatureBlockSize + 1];
+    const long got = qx::upgrader::utils::ReadFully(fd, tail, sizeof tail);
+    const SignatureVerdict verdict =
+        got < 0 ? SignatureVerdict::Invalid
+                : CheckSignature(digest, tail, static_cast<std::size_t>(got), keys);
+    text = VerdictText(verdict);
+    switch (verdict) {
+        case SignatureVerdict::Valid:
+            return ReaderError::None;
+        case SignatureVerdict::NotSigned:
+            return ReaderError::NotSigned;
+        case SignatureVerdict::UnknownKey:
+            return ReaderError::UnknownSigner;
+        default:
+            return ReaderError::SignatureInvalid;
+    }
 }
 
 // The message of a failed parse step.
@@ -223,8 +254,9 @@ bool UpgradeFile::Parse(int fd, int openError) {
         package = Descriptor();
         return Fail(ReaderError::OpenFailed, SystemError("Couldn't open file ", filePath, error));
     }
-
     PackageStream stream{package.Get()};
+    std::optional<PackageHash> hash;
+    stream.hash = signatureRequired ? &hash.emplace() : nullptr;
     unsigned char buffer[kBufferSize];
     const ReaderError outer = ReadOuterHeader(stream, regular, buffer, information);
     if (outer != ReaderError::None) {
@@ -255,10 +287,22 @@ bool UpgradeFile::Parse(int fd, int openError) {
         // or more are refused at open and reads stop there.
         expectedEnd += kHeaderSize;
         if (stream.position - expectedEnd == information.FileSize()) {
-            valid = true;
-            return true;
+            return Accept(stream.file, stream.position, hash);
         }
     }
+}
+
+bool UpgradeFile::Accept(int fd, unsigned int end, std::optional<PackageHash>& hash) {
+    if (hash) {
+        const char* text = nullptr;
+        const ReaderError failure = CheckPackageSignature(fd, *hash, trustedKeys, text);
+        if (failure != ReaderError::None) {
+            errorPosition = end;
+            return Fail(failure, text);
+        }
+    }
+    valid = true;
+    return true;
 }
 
 bool UpgradeFile::Seek(unsigned int index) {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "upgradeFile/InnerFileInformation.h"
+#include "upgradeFile/Signature.h"
 #include "upgradeFile/UpgradeFileInformation.h"
 #include "upgrader/utils/SystemCalls.h"
 
@@ -30,6 +32,9 @@ enum class ReaderError {
     OutputOpenFailed,        // "Couldn't open extraction file ..."
     InnerReadFailed,         // "Error reading internal file to extract"
     OutputWriteFailed,       // "Error writing extraction file ..."
+    NotSigned,               // "Package is not signed"
+    SignatureInvalid,        // "Package signature is not valid"
+    UnknownSigner,           // "Package signed by an unknown key"
 };
 
 // Reader of one upgrade package file.
@@ -66,6 +71,16 @@ class UpgradeFile {
     // do for any file a user names; path names it in messages. The reader
     // takes fd over. A negative fd fails the open with openError as reason.
     bool ParseFile(int fd, int openError, const std::string& path);
+
+    // From now on ParseFile also hashes every byte it reads (SHA-256, in
+    // the same pass as the digests) and accepts the package only when a
+    // signature block by one of keys (possibly none) ends it exactly; the
+    // failure's position is then the end of the last inner file. Until
+    // this is called, nothing after the last inner file is read.
+    void RequireSignature(std::vector<PublicKey> keys) {
+        trustedKeys = std::move(keys);
+        signatureRequired = true;
+    }
 
     // Writes the data of inner file index to a new file at path. The bytes
     // go to a file created exclusively (mode 0700) under a fresh name in
@@ -107,6 +122,10 @@ class UpgradeFile {
     bool Seek(unsigned int index);
     bool CopyInto(unsigned int index, qx::upgrader::utils::Descriptor& out,
                   const std::string& path);
+    // Ends a pass that reached the last inner file: checks the signature
+    // when keys are required.
+    // fd is the package, read up to end.
+    bool Accept(int fd, unsigned int end, std::optional<PackageHash>& hash);
 
     std::string filePath;
     qx::upgrader::utils::Descriptor package;
@@ -118,6 +137,8 @@ class UpgradeFile {
     ReaderError errorKind = ReaderError::None;
     unsigned int errorPosition = 0;
     InnerFileInformation rejected;
+    std::vector<PublicKey> trustedKeys;
+    bool signatureRequired = false;
 };
 
 }  // namespace upgradeFile

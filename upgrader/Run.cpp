@@ -1,7 +1,11 @@
 #include "upgrader/Run.h"
 
+#include <utility>
+#include <vector>
+
 #include "upgrader/Quiesce.h"
 #include "upgrader/Staging.h"
+#include "upgrader/TrustStore.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
 
@@ -34,6 +38,10 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
     }
 
     reader.emplace(std::string(packagePath));
+    std::vector<qx::upgradeFile::PublicKey> keys;
+    if (LoadTrustStore(kTrustStoreDirectory, keys)) {
+        reader->RequireSignature(std::move(keys));
+    }
     if (!reader->ParseFile()) {
         LogToUpgradeLog("Unable to parse file: " + reader->ErrorMessage());
         return 0;

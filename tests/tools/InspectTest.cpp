@@ -130,7 +130,9 @@ TEST_F(InspectTest, JsonTextsAreStringsOnlyForCleanUtf8) {
 TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     ToolResult good = Inspect({"verify", package});
     EXPECT_EQ(good.exitStatus, 0) << good.err;
-    EXPECT_EQ(good.out, package + ": valid, 3 inner files\n");
+    EXPECT_EQ(good.out, package + ": valid, 3 inner files, signature: unsigned\n");
+    EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out)["signature"],
+              Json::parse(R"({"keyId": null, "valid": null})"));
 
     // The reader's text after the path, then the inner file and what failed;
     // in JSON its kind and the rejected header's position. The listing shows
@@ -286,7 +288,8 @@ TEST_F(InspectTest, DashIsStandardInputAndOutput) {
         ToolResult listed = Inspect({"list", "-"}, input);
         EXPECT_EQ(listed.exitStatus, 0) << listed.err;
         EXPECT_NE(listed.out.find(Md5Hex(Pattern(2000, 2))), std::string::npos);
-        EXPECT_EQ(Inspect({"verify", "-"}, input).out, "-: valid, 3 inner files\n");
+        EXPECT_EQ(Inspect({"verify", "-"}, input).out,
+                  "-: valid, 3 inner files, signature: unsigned\n");
         EXPECT_EQ(Inspect({"diff", "-", package}, input).exitStatus, 0);
         ToolResult extracted = Inspect({"extract", "-", "1", "-"}, input);
         EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;

@@ -28,11 +28,11 @@ for tool in mkupgrade upgrade-inspect; do
   page "$tool" | grep -q '^\.SH EXAMPLES'
 done
 for word in list verify extract unpack diff plan --json --required --root --free \
-  --proc-version --verbose PACKAGE2; do
+  --proc-version --verbose --key PACKAGE2; do
   page upgrade-inspect | grep -q -- "$word" || { echo "upgrade-inspect(1) lacks $word" >&2; exit 1; }
 done
 for word in package-version upgrade-name release-name file-date upgrade-id spare-text1 \
-  spare-text2 spare-word label output manifest; do
+  spare-text2 spare-word label output manifest sign generate-key; do
   page mkupgrade | grep -q -- "--$word" || { echo "mkupgrade(1) lacks --$word" >&2; exit 1; }
 done
 if [ -r /usr/share/bash-completion/bash_completion ]; then

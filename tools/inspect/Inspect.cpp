@@ -19,6 +19,7 @@
 #include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Package.h"
+#include "tools/package/Signing.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
 
@@ -78,6 +79,9 @@ const char* KindName(ReaderError kind) {
         {ReaderError::InnerHeaderBadIdentity, "innerHeaderBadIdentity"},
         {ReaderError::InnerDataTruncated, "innerDataTruncated"},
         {ReaderError::InnerDigestMismatch, "innerDigestMismatch"},
+        {ReaderError::NotSigned, "notSigned"},
+        {ReaderError::SignatureInvalid, "signatureInvalid"},
+        {ReaderError::UnknownSigner, "unknownSigner"},
     };
     for (const auto& [value, name] : kNames) {
         if (value == kind) {
@@ -85,6 +89,74 @@ const char* KindName(ReaderError kind) {
         }
     }
     return "other";
+}
+
+bool SignatureFailure(ReaderError kind) {
+    return kind == ReaderError::NotSigned || kind == ReaderError::SignatureInvalid ||
+           kind == ReaderError::UnknownSigner;
+}
+
+// The signature of a package whose inner files all checked out: the key id
+// of the block that ends it (empty when unsigned), and, when a key was
+// given, whether that key's signature is valid.
+struct SignatureState {
+    bool read = false;  // the pass reached the end of the inner files
+    std::string keyId;
+    bool checked = false;
+    bool valid = false;
+};
+
+SignatureState ReadSignature(const PackageInput& input, const UpgradeFile& reader, bool checked) {
+    SignatureState state;
+    if (!(reader.Valid() || SignatureFailure(reader.Error())) || reader.Offsets().empty()) {
+        return state;
+    }
+    const off_t end = static_cast<off_t>(reader.Offsets().back()) +
+                      static_cast<off_t>(reader.InnerFiles().back().FileSize());
+    unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
+    const ssize_t got = qx::upgrader::utils::Retrying(
+        [&] { return ::pread(input.fd.Get(), tail, sizeof tail, end); });
+    qx::upgradeFile::SignatureBlock block;
+    state.read = true;
+    if (got > 0 && qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got),
+                                                       block) == qx::upgradeFile::Tail::Block) {
+        state.keyId = qx::upgradeFile::HexText(block.keyId.data(), block.keyId.size());
+    }
+    state.checked = checked;
+    state.valid = reader.Valid() && checked;
+    return state;
+}
+
+Json SignatureJson(const SignatureState& state) {
+    if (!state.read) {
+        return Json();
+    }
+    return {{"keyId", state.keyId.empty() ? Json() : Json(state.keyId)},
+            {"valid", state.checked ? Json(state.valid) : Json()}};
+}
+
+std::string SignatureText(const SignatureState& state) {
+    if (state.keyId.empty()) {
+        return "unsigned";
+    }
+    const char* verdict = !state.checked ? "not checked" : state.valid ? "valid" : "not valid";
+    return "key " + state.keyId + " (" + verdict + ")";
+}
+
+// The key a package must be signed by (none when keyPath is empty); false
+// after a one-line error when the key file cannot be used.
+bool LoadKey(const std::string& keyPath, std::vector<qx::upgradeFile::PublicKey>& keys) {
+    if (keyPath.empty()) {
+        return true;
+    }
+    qx::upgradeFile::PublicKey key;
+    std::string error;
+    if (!qx::package::LoadPublicKey(keyPath, key, error)) {
+        Failure(error);
+        return false;
+    }
+    keys.push_back(key);
+    return true;
 }
 
 // One row of the inner-file table.
@@ -104,6 +176,7 @@ struct Listing {
     bool opened = false;  // false: error holds why the package could not be opened
     std::string openError;
     bool valid = false;
+    SignatureState signature;
     bool headerKnown = false;  // outer identity passed: the fields were decoded
     std::vector<InnerRow> rows;
     UpgradeFile reader;
@@ -156,9 +229,11 @@ void AddRows(const PackageInput& input, bool digests, Listing& listing) {
     }
 }
 
-// Opens and verifies a package; with digests, also the MD5 of each inner
-// file's data (a second pass over the data, which verify does without).
-std::unique_ptr<Listing> Inspect(const std::string& name, bool digests) {
+// Opens and verifies a package (signed by one of keys, when there are any);
+// with digests, also the MD5 of each inner file's data (a second pass over
+// the data, which verify does without).
+std::unique_ptr<Listing> Inspect(const std::string& name, bool digests,
+                                 const std::vector<qx::upgradeFile::PublicKey>& keys) {
     auto listing = std::make_unique<Listing>();
     listing->name = name;
     PackageInput input;
@@ -167,8 +242,12 @@ std::unique_ptr<Listing> Inspect(const std::string& name, bool digests) {
         return listing;
     }
     UpgradeFile& reader = listing->reader;
+    if (!keys.empty()) {
+        reader.RequireSignature(keys);
+    }
     qx::tools::Progress progress(name, input.fd.Get(), PackageSize(input));
     listing->valid = ParsePackage(reader, input);
+    listing->signature = ReadSignature(input, reader, !keys.empty());
     // The record keeps its fields when only its digest failed.
     listing->headerKnown =
         reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
@@ -241,6 +320,9 @@ void PrintText(const Listing& listing) {
     std::printf("Package:       %s\n", EscapeText(listing.name).c_str());
     std::printf("Status:        %s\n",
                 listing.valid ? "valid" : ("invalid: " + listing.reader.ErrorMessage()).c_str());
+    if (listing.signature.read) {
+        std::printf("Signature:     %s\n", SignatureText(listing.signature).c_str());
+    }
     if (!listing.headerKnown) {
         return;
     }
@@ -296,7 +378,8 @@ Json VerdictJson(const Listing& listing, bool withDigests) {
             {"valid", listing.valid},
             {"error", ErrorJson(listing)},
             {"innerFileCount", listing.rows.size()},
-            {"innerFiles", RowsJson(listing, withDigests)}};
+            {"innerFiles", RowsJson(listing, withDigests)},
+            {"signature", SignatureJson(listing.signature)}};
 }
 
 bool ParseIndex(const std::string& text, unsigned int& index) {
@@ -369,8 +452,12 @@ class ExtractOutput {
 
 }  // namespace
 
-int List(const std::string& path, bool json) {
-    const std::unique_ptr<Listing> listing = Inspect(path, true);
+int List(const std::string& path, bool json, const std::string& keyPath) {
+    std::vector<qx::upgradeFile::PublicKey> keys;
+    if (!LoadKey(keyPath, keys)) {
+        return qx::tools::kExitFailed;
+    }
+    const std::unique_ptr<Listing> listing = Inspect(path, true, keys);
     if (!listing->opened && !json) {
         return Failure(listing->openError);
     }
@@ -385,16 +472,21 @@ int List(const std::string& path, bool json) {
     return listing->valid ? 0 : qx::tools::kExitFailed;
 }
 
-int Verify(const std::vector<std::string>& paths, bool json) {
+int Verify(const std::vector<std::string>& paths, bool json, const std::string& keyPath) {
+    std::vector<qx::upgradeFile::PublicKey> keys;
+    if (!LoadKey(keyPath, keys)) {
+        return qx::tools::kExitFailed;
+    }
     bool allValid = true;
     Json documents = Json::array();
     for (const std::string& path : paths) {
-        const std::unique_ptr<Listing> listing = Inspect(path, false);
+        const std::unique_ptr<Listing> listing = Inspect(path, false, keys);
         allValid = allValid && listing->valid;
         if (json) {
             documents.push_back(VerdictJson(*listing, false));
         } else if (listing->valid) {
-            std::printf("%s: valid, %zu inner files\n", path.c_str(), listing->rows.size());
+            std::printf("%s: valid, %zu inner files, signature: %s\n", path.c_str(),
+                        listing->rows.size(), SignatureText(listing->signature).c_str());
         } else {
             Failure(ErrorText(*listing));
         }
@@ -499,8 +591,8 @@ int Diff(const std::string& first, const std::string& second) {
     if (first == qx::tools::kStandardStream && second == qx::tools::kStandardStream) {
         return qx::tools::UsageError(kToolName, "only one of the packages can be standard input");
     }
-    const std::unique_ptr<Listing> a = Inspect(first, true);
-    const std::unique_ptr<Listing> b = Inspect(second, true);
+    const std::unique_ptr<Listing> a = Inspect(first, true, {});
+    const std::unique_ptr<Listing> b = Inspect(second, true, {});
     for (const Listing* listing : {a.get(), b.get()}) {
         if (!listing->valid) {
             qx::tools::Fail(kToolName, ErrorText(*listing));

@@ -14,17 +14,19 @@ constexpr const char* kToolName = "upgrade-inspect";
 constexpr int kDiffDifferent = 1;
 constexpr int kDiffTrouble = 2;
 
-// Every PACKAGE argument may be "-" for standard input.
+// Every PACKAGE argument may be "-" for standard input. A key file
+// (NAME.pub) makes a package valid only when signed by that key.
 
-// Header fields and one row per inner file (with the MD5 of its data, as
-// md5sum prints it), as text or as one JSON object.
-int List(const std::string& package, bool json);
+// Header fields, the signature and one row per inner file (with the MD5 of
+// its data, as md5sum prints it), as text or as one JSON object.
+int List(const std::string& package, bool json, const std::string& keyPath = std::string());
 
 // The reader's verdict on each package: one line each (a failure names the
 // inner file and what failed), or JSON: an object per package (the package
-// alone: just its object) with the error's kind and the position of the
-// rejected header. 0 when all are valid.
-int Verify(const std::vector<std::string>& packages, bool json);
+// alone: just its object) with the error's kind, the position of the
+// rejected header and the signature. 0 when all are valid.
+int Verify(const std::vector<std::string>& packages, bool json,
+           const std::string& keyPath = std::string());
 
 // Writes the data of inner file index to out ("-": standard output). An out
 // that is the package itself is refused.

@@ -2,6 +2,7 @@
 // package byte for byte.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -188,6 +189,25 @@ bool WriteText(const std::string& path, const std::string& text, std::string& er
     return static_cast<bool>(out);
 }
 
+// A signature block that ends the package goes into the manifest with the
+// digest of the bytes it signed, so that a rebuild keeps it exactly while
+// those bytes stay the same. True when the bytes after the last inner file
+// are such a block.
+bool KeepSignature(const PackageInput& in, unsigned long long end, PackageSources& sources) {
+    unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
+    const ssize_t got = qx::upgrader::utils::Retrying(
+        [&] { return ::pread(in.fd.Get(), tail, sizeof tail, static_cast<off_t>(end)); });
+    qx::package::KeptSignature kept;
+    if (got <= 0 ||
+        qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got), kept.block) !=
+            qx::upgradeFile::Tail::Block ||
+        !qx::package::DigestOfFile(in.fd.Get(), end, kept.digest)) {
+        return false;
+    }
+    sources.signing.kept = kept;
+    return true;
+}
+
 // Bytes after the last inner file, which the reader never reads.
 bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, TemporaryFolder& folder,
                   PackageSources& sources, std::string& error) {
@@ -198,7 +218,8 @@ bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, TemporaryFo
         error = SystemText("cannot read " + in.name);
         return false;
     }
-    if (static_cast<unsigned long long>(info.st_size) <= position) {
+    if (static_cast<unsigned long long>(info.st_size) <= position ||
+        KeepSignature(in, position, sources)) {
         return true;
     }
     // Streamed: a trailer may be large.

@@ -21,8 +21,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: upgrade-inspect [-v] [-q] list [--json] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] [-q] verify [--json] PACKAGE...\n"
+    "Usage: upgrade-inspect [-v] [-q] list [--json] [--key NAME.pub] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] [-q] verify [--json] [--key NAME.pub] PACKAGE...\n"
     "  or:  upgrade-inspect [-v] [-q] extract PACKAGE INDEX OUT\n"
     "  or:  upgrade-inspect [-v] [-q] unpack PACKAGE DIR\n"
     "  or:  upgrade-inspect [-v] [-q] diff PACKAGE1 PACKAGE2\n"
@@ -59,7 +59,7 @@ constexpr const char* kFooter =
     "2 bad command line. diff: 0 the same, 1 different, 2 trouble.";
 
 struct Arguments {
-    std::string package, index, out, folder, second;
+    std::string package, index, out, folder, second, key;
     std::vector<std::string> packages;
     bool json = false;
     bool verbose = false;
@@ -98,6 +98,15 @@ CLI::App* Command(CLI::App& app, const char* name, const char* help, Arguments& 
     return command;
 }
 
+// --json and --key of list and verify.
+void KeyOption(CLI::App* command, Arguments& args) {
+    command->add_flag("--json", args.json,
+                      "JSON instead of text (verify: an object per package, an array of them "
+                      "for several)");
+    command->add_option("--key", args.key, "valid only when signed by this public key")
+        ->type_name("NAME.pub");
+}
+
 void DefineCommands(CLI::App& app, Arguments& args) {
     app.formatter(std::make_shared<qx::tools::HelpFormatter>(kUsage));
     app.footer(kFooter);
@@ -109,11 +118,11 @@ void DefineCommands(CLI::App& app, Arguments& args) {
                  "no progress line (shown on a terminal for packages over 64 MiB)");
     app.require_subcommand(1);
     app.fallthrough();
-    Command(app, "list",
-            "outer header fields and, per inner file, its index, data offset, size, label "
-            "and digest verdict",
-            args)
-        ->add_flag("--json", args.json, "one JSON object instead of text");
+    KeyOption(Command(app, "list",
+                      "outer header fields, the signature and, per inner file, its index, "
+                      "data offset, size, MD5, label and digest verdict",
+                      args),
+              args);
     CLI::App* verify = app.add_subcommand(
         "verify",
         "exit 0 when every package is valid; else for each invalid one the reader's error "
@@ -121,8 +130,7 @@ void DefineCommands(CLI::App& app, Arguments& args) {
         "position of the rejected header) and exit 1");
     verify->formatter(app.get_formatter());
     verify->add_option("PACKAGE", args.packages, "the packages")->required();
-    verify->add_flag("--json", args.json,
-                     "JSON instead of text: an object per package, an array of them for several");
+    KeyOption(verify, args);
     CLI::App* diff = Command(app, "diff",
                              "the header fields and inner files in which two packages differ; "
                              "exit 0 the same, 1 different, 2 trouble",
@@ -150,10 +158,10 @@ int Run(int argc, char** argv) {
     qx::tools::SetQuiet(args.quiet);
     const std::string command = app.get_subcommands().front()->get_name();
     if (command == "list") {
-        return qx::inspect::List(args.package, args.json);
+        return qx::inspect::List(args.package, args.json, args.key);
     }
     if (command == "verify") {
-        return qx::inspect::Verify(args.packages, args.json);
+        return qx::inspect::Verify(args.packages, args.json, args.key);
     }
     if (command == "diff") {
         return qx::inspect::Diff(args.package, args.second);

@@ -32,7 +32,9 @@ constexpr const char* kToolName = "mkupgrade";
 constexpr const char* kUsage =
     "Usage: mkupgrade [-q] [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
     "  or:  mkupgrade [-q] --manifest MANIFEST -o OUT\n"
-    "  or:  mkupgrade --version";
+    "  or:  mkupgrade --generate-key NAME\n"
+    "  or:  mkupgrade --version\n"
+    "(--sign NAME.key signs either build)";
 
 constexpr const char* kDescription =
     "Builds an upgrade package: the outer header, then each FILE as an inner\n"
@@ -55,13 +57,20 @@ constexpr const char* kFooter =
     "or SIGHUP remove the temporary file; the exit status is then 128 plus\n"
     "the signal's number (130, 143, 129).\n"
     "\n"
+    "--generate-key writes a new Ed25519 key pair: NAME.key (secret, mode\n"
+    "0600) and NAME.pub (for the router's /etc/upgrade-keys/); it never\n"
+    "overwrites a file. --sign appends a signature block that covers every\n"
+    "byte before it. A package rebuilt from a manifest keeps its signature\n"
+    "while its bytes are unchanged; otherwise the signature is dropped (one\n"
+    "line on stderr) unless --sign is given.\n"
+    "\n"
     "Exit status: 0 written, 1 build failed, 2 bad command line.";
 
 // What the command line gives; numbers are checked after parsing.
 struct Arguments {
     std::string version, upgradeId, spareWord = "0";
     qx::package::OuterFields outer;
-    std::string output, manifest;
+    std::string output, manifest, generateKey, sign;
     CLI::Option* label = nullptr;
     CLI::Option* files = nullptr;
     std::vector<CLI::Option*> fields;
@@ -114,6 +123,11 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     app.add_option("--manifest", args.manifest,
                    "build from this manifest (it replaces the fields and the files)")
         ->type_name("MANIFEST");
+    app.add_option("--generate-key", args.generateKey,
+                   "write a new key pair NAME.key and NAME.pub, nothing else")
+        ->type_name("NAME");
+    app.add_option("--sign", args.sign, "sign the package with this secret key")
+        ->type_name("NAME.key");
 }
 
 // CLI11 reads an argument of the form [a,b] given to a list as two values,
@@ -214,7 +228,7 @@ void UnescapeFields(Arguments& args) {
     for (std::string* text :
          {&args.version, &args.upgradeId, &args.spareWord, &args.outer.upgradeName,
           &args.outer.releaseName, &args.outer.fileDate, &args.outer.spareText1,
-          &args.outer.spareText2, &args.output, &args.manifest}) {
+          &args.outer.spareText2, &args.output, &args.manifest, &args.generateKey, &args.sign}) {
         *text = Unescape(*text);
     }
 }
@@ -255,13 +269,55 @@ bool SourcesFromArguments(const CLI::App& app, Arguments& args,
     return true;
 }
 
-int Build(int argc, char** argv) {
+// --generate-key: alone on the command line.
+int GenerateKey(const CLI::App& app, const Arguments& args) {
+    if (app.count("--generate-key") + app.count("--sign") + app.count("--output") +
+                app.count("--manifest") + args.label->count() + args.files->count() !=
+            1 ||
+        std::any_of(args.fields.begin(), args.fields.end(),
+                    [](const CLI::Option* field) { return field->count() > 0; })) {
+        return UsageError(kToolName, "--generate-key NAME is given alone");
+    }
+    std::string error;
+    if (!qx::package::GenerateKeyPair(args.generateKey, error)) {
+        return qx::tools::Fail(kToolName, error);
+    }
+    return 0;
+}
+
+// Writes the package, signed when --sign names a key; says so when a kept
+// signature had to be dropped.
+int Build(const Arguments& args, qx::package::PackageSources& sources) {
+    std::string error;
+    if (!args.sign.empty() &&
+        !qx::package::LoadSecretKey(args.sign, sources.signing.signer.emplace(), error)) {
+        return qx::tools::Fail(kToolName, error);
+    }
+    qx::package::SigningOutcome outcome;
+    if (!qx::package::WritePackage(args.output, sources, outcome, error)) {
+        return qx::tools::Fail(kToolName, error);
+    }
+    if (outcome.droppedStale) {
+        std::fprintf(
+            stderr,
+            "%s: %s: the package differs from the one key %s signed; its signature "
+            "was dropped (sign it again with --sign)\n",
+            kToolName, args.output.c_str(),
+            qx::upgradeFile::HexText(outcome.droppedKey.data(), outcome.droppedKey.size()).c_str());
+    }
+    return 0;
+}
+
+int Run(int argc, char** argv) {
     CLI::App app(kDescription, kToolName);
     Arguments args;
     DefineOptions(app, args);
     const int parsed = Parse(app, args, argc, argv);
     if (parsed >= 0) {
         return parsed;
+    }
+    if (app.count("--generate-key") > 0) {
+        return GenerateKey(app, args);
     }
     if (args.output.empty()) {
         return UsageError(kToolName, "missing -o OUT");
@@ -278,10 +334,7 @@ int Build(int argc, char** argv) {
           !qx::tools::CheckOutputFile(args.output, {args.manifest}, error)))) {
         return qx::tools::Fail(kToolName, error);
     }
-    if (!qx::package::WritePackage(args.output, sources, error)) {
-        return qx::tools::Fail(kToolName, error);
-    }
-    return 0;
+    return Build(args, sources);
 }
 
 }  // namespace
@@ -289,7 +342,7 @@ int Build(int argc, char** argv) {
 int main(int argc, char** argv) {
     qx::tools::CleanUpOnSignals();
     try {
-        return Build(argc, argv);
+        return Run(argc, argv);
     } catch (const std::exception& failure) {
         return qx::tools::Fail(kToolName, failure.what());
     }

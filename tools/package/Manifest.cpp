@@ -63,6 +63,31 @@ Setter FileName(std::string& target, const std::string& folder) {
     };
 }
 
+Setter HexDigits(unsigned char* target, std::size_t size) {
+    return [target, size](const Json& value, const std::string& where, std::string& error) {
+        if (!value.is_string() ||
+            !qx::upgradeFile::ParseHex(value.get<std::string>(), target, size)) {
+            error = where + ": must be " + std::to_string(2 * size) + " hexadecimal digits";
+            return false;
+        }
+        return true;
+    };
+}
+
+std::vector<Field> SignatureFields(KeptSignature& kept) {
+    return {
+        {"keyId", true, HexDigits(kept.block.keyId.data(), kept.block.keyId.size())},
+        {"signature", true, HexDigits(kept.block.signature.data(), kept.block.signature.size())},
+        {"signedDigest", true, HexDigits(kept.digest.data(), kept.digest.size())}};
+}
+
+Json SignatureValue(const KeptSignature& kept) {
+    using qx::upgradeFile::HexText;
+    return {{"keyId", HexText(kept.block.keyId.data(), kept.block.keyId.size())},
+            {"signature", HexText(kept.block.signature.data(), kept.block.signature.size())},
+            {"signedDigest", HexText(kept.digest.data(), kept.digest.size())}};
+}
+
 // Applies fields to object: every key must be known, every required one
 // given. The document itself is named "manifest"; its fields by their keys.
 bool ReadObject(const Json& object, const std::string& where, const std::vector<Field>& fields,
@@ -173,7 +198,12 @@ bool ReadManifest(const std::string& path, PackageSources& sources, std::string&
          [&result, &folder](const Json& value, const std::string& where, std::string& failure) {
              return ReadInnerFiles(value, where, folder, result.inners, failure);
          }},
-        {"trailer", false, FileName(result.trailerPath, folder)}};
+        {"trailer", false, FileName(result.trailerPath, folder)},
+        {"signature", false,
+         [&result](const Json& value, const std::string& where, std::string& failure) {
+             return ReadObject(value, where, SignatureFields(result.signing.kept.emplace()),
+                               failure);
+         }}};
     if (!ReadObject(document, "manifest", top, error)) {
         error = path + ": " + error;
         return false;
@@ -212,6 +242,9 @@ std::string ManifestText(const PackageSources& sources) {
     Json document = {{"header", header}, {"innerFiles", inners}};
     if (!sources.trailerPath.empty()) {
         document["trailer"] = sources.trailerPath;
+    }
+    if (sources.signing.kept) {
+        document["signature"] = SignatureValue(*sources.signing.kept);
     }
     return document.dump(2) + "\n";
 }

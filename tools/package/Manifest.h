@@ -10,16 +10,18 @@
 //                "spareWord": 0},
 //     "innerFiles": [{"file": "0-notes", "label": "notes",
 //                     "spareWord1": 0, "spareWord2": 0}, ...],
-//     "trailer": "trailer"
+//     "trailer": "trailer",
+//     "signature": {"keyId": "...", "signature": "...", "signedDigest": "..."}
 //   }
 //
 // Byte fields (texts, labels, "reserved") are a string when they are valid
 // UTF-8 without control characters, else {"hex": "..."}; a shorter value is padded with zero
 // bytes to its field. "reserved" (zero when absent) and "trailer" (bytes
 // after the last inner file, none when absent) are optional, as are the
-// spare texts and words. Sizes and digests are not part of it: they follow
-// from the files. File names are relative to the manifest's folder unless
-// absolute.
+// spare texts and words. "signature" (optional) is the block of a signed
+// package in hexadecimal and the SHA-256 of the bytes it signed: a rebuild
+// keeps the block while those bytes stay the same. Sizes and digests are not part of it: they
+// follow from the files. File names are relative to the manifest's folder unless absolute.
 
 #include <string>
 

@@ -426,6 +426,16 @@ std::string DirectoryOf(const std::string& path) {
 
 bool WritePackage(const std::string& outputPath, const PackageSources& sources,
                   std::string& error) {
+    SigningOutcome outcome;
+    return WritePackage(outputPath, sources, outcome, error);
+}
+
+bool WritePackage(const std::string& outputPath, const PackageSources& sources,
+                  SigningOutcome& outcome, std::string& error) {
+    if (!sources.trailerPath.empty() && (sources.signing.signer || sources.signing.kept)) {
+        error = "a signed package ends with its signature; it cannot carry a trailer";
+        return false;
+    }
     std::vector<unsigned int> sizes;
     unsigned int trailerSize = 0;
     Header header;
@@ -457,16 +467,19 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources,
     }
     qx::tools::Progress progress(outputPath, out.Get(), total);
     std::vector<unsigned char> buffer(kCopyBufferSize);
+    unsigned long long written = header.size();
     for (std::size_t i = 0; i < sources.inners.size(); ++i) {
         if (!WriteInnerFile(out, sources.inners[i], sizes[i], buffer, error)) {
             return false;
         }
+        written += layout::kHeaderSize + sizes[i];
     }
     if (!sources.trailerPath.empty() &&
         !CopyInput(sources.trailerPath, trailerSize, out.Get(), nullptr, buffer, error)) {
         return false;
     }
-    return out.Commit(error);
+    return AppendSignature(out.Get(), written, sources.signing, outcome, error) &&
+           out.Commit(error);
 }
 
 }  // namespace package

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/package/Signing.h"
+
 namespace qx {
 namespace package {
 
@@ -92,6 +94,8 @@ struct PackageSources {
     // reader never reads them; they are kept so that an unpacked package
     // rebuilds byte for byte.
     std::string trailerPath;
+    // The signature block that ends the package, if any (no trailer then).
+    SigningPlan signing;
 };
 
 // Writes a package to outputPath from host files, streaming each input
@@ -102,6 +106,9 @@ struct PackageSources {
 // missing or unreadable or non-regular inputs, an input that changes size
 // while being read, and a package of 2 GiB or more.
 bool WritePackage(const std::string& outputPath, const PackageSources& sources, std::string& error);
+// The same, telling whether a kept signature was dropped as stale.
+bool WritePackage(const std::string& outputPath, const PackageSources& sources,
+                  SigningOutcome& outcome, std::string& error);
 
 // The directory part of path ("." when there is none).
 std::string DirectoryOf(const std::string& path);

@@ -1,0 +1,163 @@
+// The real upgrader with public keys installed in /etc/upgrade-keys on the
+// simulated router: only packages signed by one of them are staged.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "support/DeviceLog.h"
+#include "tools/package/Signing.h"
+#include "upgradeFile/PackageFixture.h"
+#include "upgrader/DeviceScenario.h"
+
+using qx::sandbox::Result;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+struct Key {
+    qx::package::SecretKey secret;
+    qx::upgradeFile::PublicKey pub;
+};
+
+Key MakeKey(unsigned char seedByte) {
+    unsigned char seed[crypto_sign_SEEDBYTES];
+    std::fill(std::begin(seed), std::end(seed), seedByte);
+    Key key;
+    qx::package::KeyPairFromSeed(seed, key.secret, key.pub);
+    return key;
+}
+
+const Key kTeam = MakeKey(1), kRotated = MakeKey(2), kStranger = MakeKey(3);
+
+std::string Unsigned() {
+    return DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
+}
+
+std::string SignedBy(const Key& key, std::string package = Unsigned()) {
+    return qx::package::SignedBytes(package, key.secret);
+}
+
+// A byte changed after signing, its header's MD5 made right again: only the
+// signature can tell.
+std::string ChangedAndResealed(bool innerData) {
+    std::string package = Unsigned();
+    const std::size_t kernel = package.find(DeviceScenario::kKernelImage);
+    const std::size_t header = innerData ? kernel - qx::testing::kHeader : 0;
+    package[innerData ? kernel + 10 : 100] ^= 0x01;
+    qx::testing::Reseal(package, header, innerData ? DeviceScenario::kKernelImage.size() : 0);
+    const std::string good = SignedBy(kTeam);
+    return package + good.substr(package.size());
+}
+
+std::string Flipped(std::string bytes, std::size_t fromEnd) {
+    bytes[bytes.size() - fromEnd] ^= 0x01;
+    return bytes;
+}
+
+Result RunWith(const std::vector<const Key*>& keys, const std::string& package,
+               const std::string& extraKeyFile = "") {
+    DeviceScenario scenario;
+    const char* names[] = {"team.pub", "rotated.pub"};
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        scenario.Place(std::string("/etc/upgrade-keys/") + names[i],
+                       qx::package::PublicKeyText(keys[i]->pub));
+    }
+    if (!extraKeyFile.empty()) {
+        scenario.Place("/etc/upgrade-keys/damaged.pub", extraKeyFile);
+    }
+    scenario.Place("/tmp/ramdisk/udpackage", package);
+    return scenario.Run();
+}
+
+void ExpectStaged(const Result& result) {
+    EXPECT_EQ(result.exitStatus, 1);
+    const Lines log = qx::testing::LogLines(result.ReadFile("/var/log/upgrade_log"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+    EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/udpackage"));
+}
+
+}  // namespace
+
+TEST(SignedPackage, InstalledKeysDecideWhatIsStaged) {
+    const std::string signed_ = SignedBy(kTeam);
+    const struct {
+        const char* name;
+        std::vector<const Key*> keys;
+        std::string package;
+        const char* error;  // null: staged
+        std::string keyFile = "";
+    } cases[] = {
+        {"signed by the installed key", {&kTeam}, signed_, nullptr},
+        {"two keys, the second signed", {&kRotated, &kTeam}, signed_, nullptr},
+        {"unsigned", {&kTeam}, Unsigned(), "Package is not signed"},
+        {"signed by another key",
+         {&kTeam, &kRotated},
+         SignedBy(kStranger),
+         "Package signed by an unknown key"},
+        {"outer header byte changed",
+         {&kTeam},
+         ChangedAndResealed(false),
+         "Package signature is not valid"},
+        {"inner data byte changed",
+         {&kTeam},
+         ChangedAndResealed(true),
+         "Package signature is not valid"},
+        {"signature byte changed", {&kTeam}, Flipped(signed_, 1), "Package signature is not valid"},
+        {"block cut short",
+         {&kTeam},
+         signed_.substr(0, signed_.size() - 1),
+         "Package signature is not valid"},
+        {"garbage after the block",
+         {&kTeam},
+         signed_ + "garbage",
+         "Package signature is not valid"},
+        {"only a damaged key file", {}, signed_, "Package signed by an unknown key", "nonsense\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result result = RunWith(c.keys, c.package, c.keyFile);
+        if (c.error == nullptr) {
+            ExpectStaged(result);
+            continue;
+        }
+        // The parse-failure exit: the log stays on the RAM disk, nothing is extracted.
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
+        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), std::string("Unable to parse file: ") + c.error);
+        const bool damagedLine = std::any_of(log.begin(), log.end(), [](const std::string& line) {
+            return line.rfind("Ignoring key file /etc/upgrade-keys/damaged.pub: ", 0) == 0;
+        });
+        EXPECT_EQ(damagedLine, !c.keyFile.empty());
+        for (const char* staged :
+             {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
+            EXPECT_FALSE(result.Exists(staged)) << staged;
+        }
+        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/udpackage"), c.package);
+        EXPECT_EQ(result.commands[result.commands.size() - 2], "pkill -9 wdfeed");
+    }
+}
+
+// No key installed (no directory, or one without *.pub files): signed and
+// unsigned packages upgrade exactly alike, with no line about signatures.
+TEST(SignedPackage, WithoutKeysEveryPackageRunsAsBefore) {
+    const Result plain = RunWith({}, Unsigned());
+    ExpectStaged(plain);
+    const Lines plainLog = qx::testing::LogLines(plain.ReadFile("/var/log/upgrade_log"));
+    for (const std::string& package : {SignedBy(kStranger), Unsigned() + "trailing bytes"}) {
+        const Result result = RunWith({}, package);
+        ExpectStaged(result);
+        EXPECT_EQ(result.commands, plain.commands);
+        EXPECT_EQ(qx::testing::LogLines(result.ReadFile("/var/log/upgrade_log")), plainLog);
+    }
+    DeviceScenario emptyStore;
+    emptyStore.Place("/etc/upgrade-keys/README", "public keys go here as NAME.pub\n");
+    emptyStore.Place("/tmp/ramdisk/udpackage", Unsigned());
+    const Result result = emptyStore.Run();
+    ExpectStaged(result);
+    EXPECT_EQ(result.commands, plain.commands);
+}
