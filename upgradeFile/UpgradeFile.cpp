@@ -305,6 +305,15 @@ bool UpgradeFile::Accept(int fd, unsigned int end, std::optional<PackageHash>& h
     return true;
 }
 
+long UpgradeFile::ReadAfterInnerFiles(unsigned char* buffer, std::size_t size) const {
+    if (!package.Valid() || offsets.empty()) {
+        return -1;
+    }
+    const off_t end = static_cast<off_t>(offsets.back()) + innerFiles.back().FileSize();
+    return qx::upgrader::utils::Retrying(
+        [&] { return static_cast<long>(::pread(package.Get(), buffer, size, end)); });
+}
+
 bool UpgradeFile::Seek(unsigned int index) {
     if (index >= offsets.size()) {
         return Fail(ReaderError::InvalidIndex, "Invalid offset");

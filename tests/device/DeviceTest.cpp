@@ -1,7 +1,6 @@
 // The shared device cases on both devices, and the real device functions
 // done by another user against what root placed in the sticky /tmp.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <map>
 

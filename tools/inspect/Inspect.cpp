@@ -106,16 +106,13 @@ struct SignatureState {
     bool valid = false;
 };
 
-SignatureState ReadSignature(const PackageInput& input, const UpgradeFile& reader, bool checked) {
+SignatureState ReadSignature(const UpgradeFile& reader, bool checked) {
     SignatureState state;
-    if (!(reader.Valid() || SignatureFailure(reader.Error())) || reader.Offsets().empty()) {
+    if (!(reader.Valid() || SignatureFailure(reader.Error()))) {
         return state;
     }
-    const off_t end = static_cast<off_t>(reader.Offsets().back()) +
-                      static_cast<off_t>(reader.InnerFiles().back().FileSize());
     unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
-    const ssize_t got = qx::upgrader::utils::Retrying(
-        [&] { return ::pread(input.fd.Get(), tail, sizeof tail, end); });
+    const long got = reader.ReadAfterInnerFiles(tail, sizeof tail);
     qx::upgradeFile::SignatureBlock block;
     state.read = true;
     if (got > 0 && qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got),
@@ -247,7 +244,7 @@ std::unique_ptr<Listing> Inspect(const std::string& name, bool digests,
     }
     qx::tools::Progress progress(name, input.fd.Get(), PackageSize(input));
     listing->valid = ParsePackage(reader, input);
-    listing->signature = ReadSignature(input, reader, !keys.empty());
+    listing->signature = ReadSignature(reader, !keys.empty());
     // The record keeps its fields when only its digest failed.
     listing->headerKnown =
         reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
