@@ -108,6 +108,11 @@ class UpgradeFile {
     // (InnerDataTruncated, InnerDigestMismatch); empty otherwise.
     const InnerFileInformation& RejectedInnerFile() const { return rejected; }
 
+    // Reads up to size of the bytes that follow the last inner file of a
+    // pass that reached it (where a signature block stands), through the
+    // descriptor the pass read. The count read, or -1.
+    long ReadAfterInnerFiles(unsigned char* buffer, std::size_t size) const;
+
     // Read-only views for tools and tests.
     const std::string& FilePath() const { return filePath; }
     const UpgradeFileInformation& Information() const { return information; }
@@ -122,9 +127,8 @@ class UpgradeFile {
     bool Seek(unsigned int index);
     bool CopyInto(unsigned int index, qx::upgrader::utils::Descriptor& out,
                   const std::string& path);
-    // Ends a pass that reached the last inner file: checks the signature
-    // when keys are required.
-    // fd is the package, read up to end.
+    // Ends a pass that reached the last inner file (fd read up to end):
+    // checks the signature when one is required.
     bool Accept(int fd, unsigned int end, std::optional<PackageHash>& hash);
 
     std::string filePath;

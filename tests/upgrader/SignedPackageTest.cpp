@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "support/DeviceLog.h"
-#include "tools/package/Signing.h"
+#include "support/TestKeys.h"
 #include "upgradeFile/PackageFixture.h"
 #include "upgrader/DeviceScenario.h"
 
@@ -15,28 +15,15 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-struct Key {
-    qx::package::SecretKey secret;
-    qx::upgradeFile::PublicKey pub;
-};
+using Key = qx::testing::TestKey;
 
-Key MakeKey(unsigned char seedByte) {
-    unsigned char seed[crypto_sign_SEEDBYTES];
-    std::fill(std::begin(seed), std::end(seed), seedByte);
-    Key key;
-    qx::package::KeyPairFromSeed(seed, key.secret, key.pub);
-    return key;
-}
-
-const Key kTeam = MakeKey(1), kRotated = MakeKey(2), kStranger = MakeKey(3);
+const Key kTeam{1}, kRotated{2}, kStranger{3};
 
 std::string Unsigned() {
     return DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields());
 }
 
-std::string SignedBy(const Key& key, std::string package = Unsigned()) {
-    return qx::package::SignedBytes(package, key.secret);
-}
+std::string SignedBy(const Key& key) { return key.Sign(Unsigned()); }
 
 // A byte changed after signing, its header's MD5 made right again: only the
 // signature can tell.

@@ -1,10 +1,6 @@
 // list, verify and extract: the reader's results, as text or JSON.
 #include "tools/inspect/Inspect.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +13,6 @@
 #include "tools/package/Signing.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
-#include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
 namespace inspect {
@@ -136,16 +131,13 @@ struct SignatureState {
     bool valid = false;
 };
 
-SignatureState ReadSignature(const std::string& path, const UpgradeFile& reader, bool checked) {
+SignatureState ReadSignature(const UpgradeFile& reader, bool checked) {
     SignatureState state;
-    if (!(reader.Valid() || SignatureFailure(reader.Error())) || reader.Offsets().empty()) {
+    if (!(reader.Valid() || SignatureFailure(reader.Error()))) {
         return state;
     }
-    const off_t end = static_cast<off_t>(reader.Offsets().back()) +
-                      static_cast<off_t>(reader.InnerFiles().back().FileSize());
     unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
-    qx::upgrader::utils::Descriptor file(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY));
-    const ssize_t got = file.Valid() ? ::pread(file.Get(), tail, sizeof tail, end) : -1;
+    const long got = reader.ReadAfterInnerFiles(tail, sizeof tail);
     qx::upgradeFile::SignatureBlock block;
     state.read = true;
     if (got > 0 && qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got),
@@ -231,7 +223,7 @@ bool RejectedRow(const UpgradeFile& reader, InnerRow& row) {
 Listing Inspect(const std::string& path, UpgradeFile& reader, bool keyGiven) {
     Listing listing;
     listing.valid = qx::tools::ParsePackage(reader, path);
-    listing.signature = ReadSignature(path, reader, keyGiven);
+    listing.signature = ReadSignature(reader, keyGiven);
     // The record keeps its fields when only its digest failed.
     listing.headerKnown =
         reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
@@ -356,7 +348,7 @@ int Verify(const std::string& path, bool json, const std::string& keyPath) {
         return qx::tools::kExitFailed;
     }
     const bool valid = qx::tools::ParsePackage(reader, path);
-    const SignatureState signature = ReadSignature(path, reader, !keyPath.empty());
+    const SignatureState signature = ReadSignature(reader, !keyPath.empty());
     if (json) {
         PrintJson({{"path", JsonBytes(path)},
                    {"valid", valid},
