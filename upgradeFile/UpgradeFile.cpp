@@ -369,8 +369,14 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     Descriptor out(qx::upgrader::utils::CreateScratchBeside(path, 0, 0700, scratch));
     struct stat created;
     if (!out.Valid() || ::fstat(out.Get(), &created) != 0) {
+        const int error = errno;
+        if (out.Valid()) {
+            // Just created under a fresh name in a sticky directory: only
+            // its owner can have moved it since.
+            ::unlink(scratch.c_str());
+        }
         return Fail(ReaderError::OutputOpenFailed,
-                    SystemError("Couldn't open extraction file ", path, errno));
+                    SystemError("Couldn't open extraction file ", path, error));
     }
     // Only a complete file becomes runnable and takes the name.
     if (::fchmod(out.Get(), 0755) != 0) {

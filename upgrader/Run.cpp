@@ -49,11 +49,10 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
 
     if (!ExtractUpgradeFiles(*reader)) {
         LogToUpgradeLog("Unable to extract files: " + reader->ErrorMessage());
-    } else {
-        StageAndValidate(packagePath);
+    } else if (StageAndValidate(packagePath)) {
         LogToUpgradeLog("Successfully upgraded firmware\n");
     }
-    utils::RunCommand(kLogToFlashCommand);
+    ReturnLogToFlash();
     return 1;
 }
 

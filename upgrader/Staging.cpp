@@ -6,6 +6,7 @@
 #include "upgradeFile/UpgradeFile.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace upgrader {
@@ -34,6 +35,15 @@ constexpr const char* kStagedFiles[] = {
 };
 
 }  // namespace
+
+bool ReturnLogToFlash() {
+    if (!utils::FileExists(kFlashLogPath)) {
+        utils::RunCommand(kLogToFlashCommand);
+    }
+    // Whatever is still on the RAM disk: this run's entries, never the
+    // history, which then is on the flash.
+    return utils::AppendOwnFileOnto(utils::kUpgradeLogPath, kFlashLogPath);
+}
 
 void StartWatchdogProgram(std::string const& watchdog) { utils::RunCommand(watchdog + " &"); }
 
@@ -72,10 +82,14 @@ bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
     return true;
 }
 
-void StageAndValidate(std::string const& packagePath) {
+bool StageAndValidate(std::string const& packagePath) {
     utils::RemoveFile(packagePath);
     utils::SyncFileSystems();
-    utils::RunCommand(kLogToFlashCommand);
+    // The unmount would take a log still on the RAM disk with it.
+    if (!ReturnLogToFlash()) {
+        utils::LogToUpgradeLog("Unable to stage files: upgrade log still on the RAM disk");
+        return false;
+    }
     utils::RunCommand("umount /tmp/ramdisk/");
     utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
     // The fresh RAM disk can be written by everyone, and mv moves into a
@@ -94,6 +108,7 @@ void StageAndValidate(std::string const& packagePath) {
     if (status == 0) {
         utils::RunCommand("rm /etc/upgrade_started");
     }
+    return true;
 }
 
 }  // namespace upgrader

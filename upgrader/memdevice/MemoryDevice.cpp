@@ -470,6 +470,17 @@ bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned
     return memdevice::Move(scratch, path);
 }
 
+bool AppendOwnFileOnto(std::string const& from, std::string const& to) {
+    Node* node = Find(from);
+    if (node == nullptr || node->directory) {
+        return true;
+    }
+    if (node->unopenable || !memdevice::AppendText(to, node->text)) {
+        return false;
+    }
+    return RemoveFile(from);
+}
+
 void SyncFileSystems() {}
 
 void PauseSeconds(unsigned int) {}

@@ -28,8 +28,10 @@
 // Every other command only has the exit status set for it (default 0).
 // The file functions done in process act on the tree too: stale entries go
 // with everything below them (RemoveSelectedEntries), a claimed name that
-// is missing becomes an empty file (ClaimOwnFile), and a text file keeps
-// its last lines through the scratch file renamed over it (KeepLastLines).
+// is missing becomes an empty file (ClaimOwnFile), a text file keeps
+// its last lines through the scratch file renamed over it (KeepLastLines),
+// and a file's text is appended to another's before it goes
+// (AppendOwnFileOnto).
 namespace qx {
 namespace upgrader {
 namespace memdevice {

@@ -162,8 +162,14 @@ bool RenameFile(std::string const& from, std::string const& to) {
 }
 
 bool ListDirectory(std::string const& path, std::vector<std::string>& names) {
-    DIR* directory = ::opendir(path.c_str());
+    // Opened through the system-call layer, so an interrupted open is retried.
+    const int fd = OpenFile(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    DIR* directory = ::fdopendir(fd);
     if (directory == nullptr) {
+        ::close(fd);
         return false;
     }
     names.clear();
@@ -187,7 +193,12 @@ bool ReadFileStart(std::string const& path, std::size_t limit, std::string& byte
 
 void SyncFileSystems() { ::sync(); }
 
-void PauseSeconds(unsigned int seconds) { ::sleep(seconds); }
+void PauseSeconds(unsigned int seconds) {
+    // An interrupted sleep reports the time left: that is slept too.
+    while (seconds > 0) {
+        seconds = ::sleep(seconds);
+    }
+}
 
 long CurrentTime() { return static_cast<long>(std::time(nullptr)); }
 
@@ -223,6 +234,32 @@ bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned
         RemoveWrittenFile(scratch.c_str(), created);
     }
     return false;
+}
+
+bool AppendOwnFileOnto(std::string const& from, std::string const& to) {
+    Descriptor in(OpenFile(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (!in.Valid()) {
+        // Nothing of ours stands there: no file, a link, a FIFO without writer.
+        return errno == ENOENT || errno == ELOOP || errno == ENXIO;
+    }
+    struct stat source;
+    if (::fstat(in.Get(), &source) != 0) {
+        return false;
+    }
+    if (!S_ISREG(source.st_mode) || source.st_uid != ::geteuid() || source.st_nlink != 1) {
+        return true;
+    }
+    Descriptor out(OpenOwnFileForAppend(to.c_str(), 0666));
+    struct stat before;
+    if (!out.Valid() || ::fstat(out.Get(), &before) != 0) {
+        return false;
+    }
+    if (!CopyRest(in.Get(), out.Get()) || ::fsync(out.Get()) != 0) {
+        // What got appended goes again: the file keeps its former bytes.
+        static_cast<void>(::ftruncate(out.Get(), before.st_size));
+        return false;
+    }
+    return out.Close() && ::unlink(from.c_str()) == 0;
 }
 
 }  // namespace utils

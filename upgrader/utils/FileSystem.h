@@ -88,6 +88,16 @@ bool ClaimOwnFile(std::string const& path, unsigned int mode);
 // is left behind by this call.
 bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines);
 
+// Appends the caller's own regular file at from (not a link, owned by the
+// effective user, known by this one name) to the end of the file at to,
+// created when missing (as OpenOwnFileForAppend makes it, mode 0666 less the
+// umask), syncs it and only then removes from. True when no file of the
+// caller's is left at from: there was none (anything else standing there is
+// left alone), or it was appended and removed. False when from could not be
+// examined, read or removed or to not written; to then keeps its former
+// bytes.
+bool AppendOwnFileOnto(std::string const& from, std::string const& to);
+
 }  // namespace utils
 }  // namespace upgrader
 }  // namespace qx

@@ -127,9 +127,22 @@ int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::st
 int OpenOwnFileForAppend(const char* path, mode_t mode) {
     // O_NONBLOCK: a FIFO standing there must not hold the open up.
     Descriptor file(OpenFile(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, mode));
+    if (!file.Valid()) {
+        // Only what stands there can be the reason to replace it: a link
+        // (ELOOP), a FIFO without a reader or a socket (ENXIO), a directory
+        // (EISDIR). Any other failure (EACCES, EIO, EMFILE, ENOMEM) says
+        // nothing about the file, which stays as it is.
+        const int error = errno;
+        if (error != ELOOP && error != ENXIO && error != EISDIR) {
+            return -1;
+        }
+        return CreateFreshFile(path, O_APPEND, mode);
+    }
     struct stat info;
-    if (file.Valid() && ::fstat(file.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
-        info.st_uid == ::geteuid() && info.st_nlink == 1) {
+    if (::fstat(file.Get(), &info) != 0) {
+        return -1;
+    }
+    if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1) {
         return file.Release();  // O_NONBLOCK does not change how a regular file is written
     }
     file.Close();
@@ -169,7 +182,9 @@ int Descriptor::Release() {
     return result;
 }
 
-bool Descriptor::Close() { return ::close(Release()) == 0; }
+// On Linux the descriptor is gone even when close was interrupted: EINTR is
+// no failure, and retrying could close a descriptor opened meanwhile.
+bool Descriptor::Close() { return ::close(Release()) == 0 || errno == EINTR; }
 
 }  // namespace utils
 }  // namespace upgrader

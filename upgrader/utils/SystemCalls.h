@@ -99,9 +99,11 @@ int CreateScratchBeside(std::string const& path, int flags, mode_t mode, std::st
 // Opens path for appending, creating it (mode less the umask) when missing,
 // as long as it is the caller's own regular file: owned by the effective
 // user and known by this one name. Anything else standing there (a link,
-// a FIFO, another user's file, a second name of some other file) is
-// replaced by a fresh file as CreateFreshFile makes it. Returns the
-// descriptor, or -1 with errno set.
+// a FIFO, a directory, another user's file, a second name of some other
+// file) is replaced by a fresh file as CreateFreshFile makes it. Any other
+// failure of the open or of the fstat that follows (EACCES, EIO, EMFILE,
+// ENOMEM) leaves what stands there alone. Returns the descriptor, or -1
+// with errno set.
 int OpenOwnFileForAppend(const char* path, mode_t mode);
 
 // Removes path when it names, without following a link, the regular file
@@ -132,7 +134,8 @@ class Descriptor {
     // Gives the descriptor up without closing it.
     int Release();
     // Closes now; false with errno set when close reported an error (some
-    // file systems only report a failed write there).
+    // file systems only report a failed write there). An interrupted close
+    // has closed the descriptor too and counts as success.
     bool Close();
 
   private:
