@@ -19,6 +19,22 @@ bool IsKeyFileName(const std::string& name) {
            name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
 }
 
+// Reads one public key file; false with the reason.
+bool ReadKeyFile(const std::string& path, qx::upgradeFile::PublicKey& key, std::string& error) {
+    unsigned int size = 0;
+    std::string text;
+    // Only a regular file is opened: a FIFO would hold the run up.
+    if (!utils::FileSize(path, size)) {
+        error = "not a regular file";
+        return false;
+    }
+    if (!utils::ReadFileStart(path, kKeyFileLimit, text)) {
+        error = "cannot be read";
+        return false;
+    }
+    return qx::upgradeFile::ParsePublicKey(text, key, error);
+}
+
 }  // namespace
 
 bool LoadTrustStore(const std::string& directory, std::vector<qx::upgradeFile::PublicKey>& keys) {
@@ -34,11 +50,9 @@ bool LoadTrustStore(const std::string& directory, std::vector<qx::upgradeFile::P
         }
         found = true;
         const std::string path = directory + "/" + name;
-        std::string text;
-        std::string error = "cannot be read";
+        std::string error;
         qx::upgradeFile::PublicKey key;
-        if (utils::ReadFileStart(path, kKeyFileLimit, text) &&
-            qx::upgradeFile::ParsePublicKey(text, key, error)) {
+        if (ReadKeyFile(path, key, error)) {
             keys.push_back(key);
             continue;
         }

@@ -14,8 +14,9 @@ namespace upgrader {
 constexpr const char* kTrustStoreDirectory = "/etc/upgrade-keys";
 
 // Reads every *.pub entry of directory into keys. Returns whether there was
-// at least one: a key file that cannot be read or is malformed still counts
-// (and gets one log line), so a damaged store never turns the check off.
+// at least one: an entry that is not a regular file, cannot be read or is
+// malformed still counts (and gets one log line), so a damaged store never
+// turns the check off.
 // A missing directory, or one without *.pub entries, is no trust store and
 // logs nothing.
 bool LoadTrustStore(const std::string& directory, std::vector<qx::upgradeFile::PublicKey>& keys);

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     // others unless a mode says so.
     ::umask(022);
     qx::upgrader::MoveLogToRamDisk();
-    LogToUpgradeLog("Upg: V0.0.5: Beginning upgrade");
+    LogToUpgradeLog(qx::upgrader::kBannerEntry);
 
     if (argc < 2) {
         const std::string programName = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
