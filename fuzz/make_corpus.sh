@@ -23,9 +23,9 @@ make_input exact 1024
 make_input above 1025
 make_input three 3000
 
-fields=(--version 5 --upgrade-name "qx router" --release-name R5.1 --file-date 20261206
+fields=(--package-version 5 --upgrade-name "qx router" --release-name R5.1 --file-date 20261206
         --upgrade-id 42)
-full=(--version 65535 --upgrade-name 0123456789abcdef0123456789abcdef
+full=(--package-version 65535 --upgrade-name 0123456789abcdef0123456789abcdef
       --release-name 0123456789abcdef --file-date 20261206 --upgrade-id 4294967295
       --spare-text1 sparetx1 --spare-text2 sparetx2 --spare-word 0xdeadbeef)
 

@@ -1,4 +1,6 @@
 #!/bin/bash
+# Usage: scripts/arm-run.sh QEMU PROGRAM [ARGS...]
+#
 # Runs a program of the ARM device build on this machine under user-mode
 # emulation: the cross build's test runner (CMAKE_CROSSCOMPILING_EMULATOR),
 # so CTest and test discovery start every ARM test binary through it.
@@ -14,8 +16,10 @@
 # The emulator presents the router's CPU (ARM926) and kernel release, and so
 # do the emulators of the devices that tests simulate (sandbox/router-cpu.sh).
 set -euo pipefail
+[[ ${1:-} != -h && ${1:-} != --help ]] || { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0; }
 # shellcheck source=../sandbox/router-cpu.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../sandbox/router-cpu.sh"
+(($# >= 2)) || { sed -n 2p "$0" | sed 's/^# //' >&2 && exit 2; }
 qemu=$1
 shift
 if [[ -n ${QX_ARM_TMPDIR:-} ]]; then

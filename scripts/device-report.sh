@@ -21,10 +21,12 @@ report_run() {
   cat "$root$log" 2>/dev/null || echo "(no upgrade log)"
   echo "== outcome =="
   echo "exit status: $status"
-  if grep -qs "Successfully upgraded firmware" "$root$log"; then
-    echo "result: the package was verified, staged on a fresh RAM disk and validated"
-  else
+  if ! grep -qs "Successfully upgraded firmware" "$root$log"; then
     echo "result: $(tail -n 1 "$root$log" 2>/dev/null | sed 's/^[0-9]* [0-9:]* - //')"
+  elif [[ -e $root/etc/upgrade_started ]]; then
+    echo "result: the package was verified and staged on a fresh RAM disk; the validator refused it"
+  else
+    echo "result: the package was verified, staged on a fresh RAM disk and validated"
   fi
   echo "run time: $seconds s in the sandbox (including the one-second quiescing pause)"
   echo "commands run through the shell: $(wc -l <"$out/commands.txt")"

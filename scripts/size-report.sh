@@ -1,4 +1,6 @@
 #!/bin/bash
+# Usage: scripts/size-report.sh [--breakdown] [BUILD_DIR]
+#
 # Size of the device program as shipped: the stripped, static ARM upgrader of
 # the "arm" build, against its budget.
 #
@@ -12,6 +14,7 @@
 # Exit status: 0 within the budget, 1 over it, 2 when it cannot measure.
 # QX_SIZE_BUDGET (bytes) overrides the budget.
 set -euo pipefail
+[[ ${1:-} != -h && ${1:-} != --help ]] || { sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0; }
 
 budget=${QX_SIZE_BUDGET:-1441792} # 1.375 MiB
 breakdown=0

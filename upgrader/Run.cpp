@@ -24,7 +24,7 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
     }
 
     cleanup.emplace(kRequiredFreeSpace);
-    LogToUpgradeLog("Running cleanup to allow for upgrade");
+    LogToUpgradeLog(kCleanupEntry);
     bool spaceCreated = false;
     if (!cleanup->PerformCleanup(spaceCreated) || !spaceCreated) {
         LogToUpgradeLog("Unable to sufficiently cleanup the OS");

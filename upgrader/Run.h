@@ -12,6 +12,11 @@ namespace upgrader {
 // The free space on "/" an upgrade needs: 22 MiB.
 constexpr unsigned int kRequiredFreeSpace = 0x1600000;
 
+// The entries every run writes before the cleanup's own: the banner, then
+// the cleanup's announcement (the plan counts them against the log's limit).
+constexpr const char* kBannerEntry = "Upg: V0.0.5: Beginning upgrade";
+constexpr const char* kCleanupEntry = "Running cleanup to allow for upgrade";
+
 // The body of a run after the argument check: quiesce, watchdog program,
 // board check, cleanup, package location, parse, extraction, staging and
 // validator, and the log's move back to the flash from extraction on.

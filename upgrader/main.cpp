@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     // names: the name is made our own file first.
     qx::upgrader::utils::ClaimOwnFile(qx::upgrader::utils::kUpgradeLogPath, 0666);
     RunCommand(qx::upgrader::kLogToRamDiskCommand);
-    LogToUpgradeLog("Upg: V0.0.5: Beginning upgrade");
+    LogToUpgradeLog(qx::upgrader::kBannerEntry);
 
     if (argc < 2) {
         const std::string programName = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";

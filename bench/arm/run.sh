@@ -44,7 +44,7 @@ instructions() {
 package_of() { # package_of BYTES [signed]: a package with one inner file of BYTES bytes
   local name=package-$1${2:+-signed}
   [[ -f $work/data-$1 ]] || head -c "$1" /dev/urandom >"$work/data-$1"
-  "$qemu" "$build/tools/mkupgrade/mkupgrade" --version 5 --upgrade-name bench \
+  "$qemu" "$build/tools/mkupgrade/mkupgrade" --package-version 5 --upgrade-name bench \
     --release-name R1 --file-date 20261206 --upgrade-id 1 -o "$work/$name" \
     ${2:+--sign "$work/bench.key"} --label data "$work/data-$1"
   echo "$work/$name"

@@ -53,7 +53,7 @@ for i in "${!sizes[@]}"; do
     head -c "${sizes[$i]}" /dev/urandom > "$work/in$i"
     inputs+=("$work/in$i")
 done
-"$mkupgrade" --version 5 --upgrade-name "bench" --release-name R5 --file-date 20261206 \
+"$mkupgrade" --package-version 5 --upgrade-name "bench" --release-name R5 --file-date 20261206 \
     --upgrade-id 1 -o "$work/package.bin" "${inputs[@]}"
 rm -f "${inputs[@]}"
 actual_size=$(stat -c %s "$work/package.bin")

@@ -24,9 +24,18 @@ const std::string kFiller = "/data/filler";
 // What a file of size bytes holds on the sandbox's tmpfs flash: whole pages.
 unsigned long long Blocks(unsigned long long size) { return (size + 4095) / 4096 * 4096; }
 
-// The cleanup tests' router, filled so that stage is the first to free enough.
-DeviceScenario Router(int stage) {
+// The cleanup tests' router, filled so that stage is the first to free enough;
+// with logBytes, the upgrade log of earlier runs holds that many bytes.
+DeviceScenario Router(int stage, std::size_t logBytes = 0) {
     DeviceScenario scenario;
+    for (sb::Entry& entry : scenario.device.entries) {
+        while (entry.path == "/var/log/upgrade_log" && entry.content.size() < logBytes) {
+            entry.content += "2026111 10:00:00 - line of an earlier run\n";
+        }
+        entry.content.resize(entry.path == "/var/log/upgrade_log" && logBytes != 0
+                                 ? logBytes
+                                 : entry.content.size());
+    }
     scenario.device.flashSize = std::to_string(kFlash / kKiB) + "k";
     scenario.device.procVersion = "Linux version " + kRelease + " (builder@buildhost) #1\n";
     unsigned long long used = 0;
@@ -134,6 +143,27 @@ INSTANTIATE_TEST_SUITE_P(Plan, PlanMatchesRun, ::testing::Values(2, 3, 4, 5, 6, 
                                         ? std::string("FallsShort")
                                         : "StopsAfterStage" + std::to_string(param.param);
                          });
+
+// Just under the log's limit, the run's own entries before stage 1 push it
+// over: the plan shortens it in stage 1 as the run does, at the same size.
+TEST(Plan, ALogJustUnderItsLimitIsPlannedAsTheRunTreatsIt) {
+    const DeviceScenario router = Router(2, 499800);
+    const sb::Result planned = Plan(router.device);
+    ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
+    const Json stage1 = Json::parse(planned.stdoutText)["stages"][0];
+    const sb::Result run = router.Run();
+    const qx::testing::Lines log = RunLogLines(run.ReadFile("/tmp/ramdisk/upgrade_log"));
+    std::vector<std::string> shortening;
+    for (const std::string& line : log) {
+        if (line.rfind("Clearing upgrade_log because too large. Size: ", 0) == 0) {
+            shortening.push_back(line);
+        }
+    }
+    ASSERT_EQ(shortening.size(), 1u) << "the run shortens the log";
+    EXPECT_EQ(stage1["log"].back(), shortening.front()) << stage1.dump();
+    EXPECT_EQ(stage1["items"].back()["action"], "replace");
+    EXPECT_EQ(stage1["items"].back()["path"], "/tmp/ramdisk/upgrade_log");
+}
 
 std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> names;

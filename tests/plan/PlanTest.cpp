@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -46,6 +47,26 @@ class PlanTest : public ::testing::Test {
         return static_cast<unsigned long long>(info.st_blocks) * 512;
     }
 
+    // The 600,000 bytes and the entries the run writes before stage 1 checks
+    // the log (the stamp's day has one or two digits).
+    static unsigned long long LogSizeAtStage1(unsigned long long freeAtStart) {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        ::localtime_r(&now, &local);
+        const unsigned long long stamp = local.tm_mday < 10 ? 19 : 20;
+        unsigned long long size = 600000;
+        for (const std::string& entry :
+             {std::string("Upg: V0.0.5: Beginning upgrade"),
+              std::string("Running cleanup to allow for upgrade"),
+              std::string("Beginning file system cleanup"),
+              "FreeSpace: " + std::to_string(freeAtStart),
+              std::string("Required free space: 4294967295"),
+              std::string("Clearing sys.log because too large. Size: 10000001")}) {
+            size += stamp + entry.size() + 1;
+        }
+        return size;
+    }
+
     ToolResult Plan(const std::vector<std::string>& options) {
         std::vector<std::string> args = {"plan", "--root", root.path(), "--free", "0"};
         args.insert(args.end(), options.begin(), options.end());
@@ -65,7 +86,8 @@ TEST_F(PlanTest, EveryStageInOrderWhenNothingSuffices) {
     };
     const std::vector<Expected> stages = {
         {{"Clearing sys.log because too large. Size: 10000001",
-          "Clearing upgrade_log because too large. Size: 600000"},
+          "Clearing upgrade_log because too large. Size: " +
+              std::to_string(LogSizeAtStage1(plan["freeAtStart"]))},
          {{"empty", "/var/log/sys.log"}, {"replace", "/tmp/ramdisk/upgrade_log"}}},
         {{"Clearing unused static files"}, {{"remove", "/etc/dsl-3.61.img"}}},
         {{"Clearing unused kernel modules"}, {{"remove-tree", "/lib/modules/2.6.35.3"}}},
@@ -101,6 +123,10 @@ TEST_F(PlanTest, EveryStageInOrderWhenNothingSuffices) {
     EXPECT_EQ(plan["fallsShort"], true);
     EXPECT_EQ(plan["stopsAfterStage"], nullptr);
     EXPECT_EQ(plan["shortBy"], 4294967295ull - free);
+    EXPECT_EQ(plan["kernelRelease"], "2.6.35.3-00227-geccd148");
+    EXPECT_EQ(plan["keptModuleTrees"],
+              Json::parse(R"([{"path": "/lib/modules/2.6.35.3-00227-geccd148",
+                               "reason": "the running kernel's: its version line holds \"2.6.35.3-00227-geccd148\""}])"));
 
     const ToolResult text = Plan({"--required", "4294967295"});
     EXPECT_NE(text.out.find("The cleanup falls short: " + std::to_string(free) + " bytes free"),
@@ -113,12 +139,22 @@ TEST_F(PlanTest, StagesOneAndTwoRunWhateverTheRoom) {
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_NE(result.out.find("The cleanup stops after stage 2 "), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("Stage 3"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Kernel:      release 2.6.35.3-00227-geccd148, from /proc/version\n"
+                              "Keeps:       /lib/modules/2.6.35.3 (the cleanup stops before "
+                              "stage 3)\nKeeps:       /lib/modules/2.6.35.3-00227-geccd148 (the "
+                              "cleanup stops before stage 3)\n"),
+              std::string::npos)
+        << result.out;
 }
 
 TEST_F(PlanTest, BadInputNamesWhatAndWhyOnOneLine) {
     std::filesystem::create_directories(work / "plain");
+    WriteBytes(work / "empty", "");
+    WriteBytes(work / "other", "Debian GNU/Linux 12\n");
+    ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0644), 0);
     const std::string notRoot =
         " is not a root file system (it needs etc, lib and usr directories)";
+    const std::string notVersion = ": not a kernel version line (\"Linux version RELEASE ...\")";
     // Bad values exit 1 with the subcommand's prefix; command-line mistakes exit 2.
     const struct {
         std::vector<std::string> args;
@@ -139,7 +175,16 @@ TEST_F(PlanTest, BadInputNamesWhatAndWhyOnOneLine) {
          "plan: --free needs a number of bytes, not '1e6'"},
         {{"plan", "--root", root.path()}, 1, "plan: --root and --free go together"},
         {{"plan", "--free", "1"}, 1, "plan: --root and --free go together"},
-        {{"plan", "--required"}, 2, "--required: 1 required TEXT missing (try --help)"},
+        {{"plan", "--proc-version", work / "missing"},
+         1,
+         "plan: " + work / "missing" + ": No such file or directory"},
+        {{"plan", "--proc-version", work / "plain"},
+         1,
+         "plan: " + work / "plain" + ": is a directory"},
+        {{"plan", "--proc-version", work / "fifo"}, 1, "plan: " + work / "fifo" + ": is a FIFO"},
+        {{"plan", "--proc-version", work / "empty"}, 1, "plan: " + work / "empty" + notVersion},
+        {{"plan", "--proc-version", work / "other"}, 1, "plan: " + work / "other" + notVersion},
+        {{"plan", "--required"}, 2, "--required: 1 required BYTES missing (try --help)"},
         {{"plan", "--bogus"}, 2, "The following argument was not expected: --bogus (try --help)"},
     };
     for (const auto& c : cases) {

@@ -2,7 +2,9 @@
 # scripts/rehearse on a tiny root file system with a small package: the
 # upgrade succeeds with the free space asked for, the report shows the log,
 # the commands and the changes, the given tree is untouched, and nothing of
-# the run is left on the host (temporary files, mounts, processes).
+# the run is left on the host (temporary files, mounts, processes). Then
+# exit 1 for a validator that refuses, a package that does not parse and a
+# flash too small for the tree (one line).
 #
 # usage: rehearse_test.sh REPO BUILD MKUPGRADE-COMMAND...
 set -euo pipefail
@@ -31,7 +33,7 @@ echo "manifest" >manifest
 printf '#!/bin/sh\necho "checked $1" >/tmp/validator-report\n' >validator
 head -c 3000 /dev/zero >kernel
 echo "db" >db
-"${mkupgrade[@]}" --version 1 --upgrade-name tiny --release-name R1 \
+"${mkupgrade[@]}" --package-version 1 --upgrade-name tiny --release-name R1 \
   --file-date 20261206 --upgrade-id 1 -o "$scratch/tiny.pkg" notes manifest validator kernel db
 cd "$repo"
 
@@ -44,7 +46,8 @@ echo "$report"
 ((status == 0)) || fail "rehearse exited with $status"
 
 for expected in "Successfully upgraded firmware" "exit status: 1" "watchdog /dev/watchdog -T 5" \
-  "validator: checked /tmp/ramdisk/kernel_image" "/sbin/qx_monitor in place"; do
+  "validator: checked /tmp/ramdisk/kernel_image" "/sbin/qx_monitor in place" \
+  "exit status: 0 (the package was accepted)"; do
   [[ $report == *"$expected"* ]] || fail "report lacks: $expected"
 done
 # The flash was sized for the free space asked for (to the KiB).
@@ -59,4 +62,24 @@ for environment in /proc/[0-9]*/environ; do
     fail "a process was left behind: ${environment%/environ}"
   fi
 done
+# Exit 0 only for a completed upgrade that the validator accepted.
+cd "$scratch/package"
+printf '#!/bin/sh\necho "refusing $1"\nexit 3\n' >validator
+"${mkupgrade[@]}" --package-version 1 --upgrade-name tiny --release-name R1 \
+  --file-date 20261206 --upgrade-id 1 -o "$scratch/refused.pkg" notes manifest validator kernel db
+head -c 300 "$scratch/tiny.pkg" >"$scratch/broken.pkg"
+cd "$repo"
+for package in refused broken; do
+  status=0
+  report=$(TMPDIR=$scratch/tmp scripts/rehearse "$root" "$scratch/$package.pkg" --free 24M \
+    --build "$build" 2>&1) || status=$?
+  ((status == 1)) || fail "$package package: rehearse exited with $status"
+  [[ $package != refused || $report == *"exit status: not 0"* ]] || fail "refused: $report"
+done
+[[ $report == *"Unable to parse file"* && $report == *"exit status: not run"* ]] ||
+  fail "broken package report: $report"
+status=0
+report=$(scripts/rehearse "$root" "$scratch/tiny.pkg" --flash 100K --build "$build" 2>&1) || status=$?
+((status == 1)) && [[ $report == "rehearse: the flash (102400 bytes) is too small for"* ]] &&
+  (($(wc -l <<<"$report") == 1)) || fail "flash too small: $status $report"
 echo "rehearse: ok"

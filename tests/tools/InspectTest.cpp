@@ -1,4 +1,5 @@
-// upgrade-inspect as a program: listing, verdicts with the reader's texts, extraction.
+// upgrade-inspect as a program: listing with data digests, verdicts with the
+// reader's texts, several packages, diff, standard input and output.
 #include <unistd.h>
 
 #include <string>
@@ -8,6 +9,21 @@
 
 namespace qx::testing {
 namespace {
+
+std::string Md5Hex(const std::string& data) {
+    upgradeFile::md5_context context;
+    upgradeFile::md5_init(&context);
+    upgradeFile::md5_append(&context, reinterpret_cast<const unsigned char*>(data.data()),
+                            static_cast<int>(data.size()));
+    unsigned char digest[16];
+    upgradeFile::md5_finish(&context, digest);
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 0x0F];
+    }
+    return hex;
+}
 
 class InspectTest : public ToolTest {
   protected:
@@ -38,15 +54,17 @@ class InspectTest : public ToolTest {
     const std::string package = dir / "pkg.bin";
 };
 
-TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
+TEST_F(InspectTest, ListShowsHeaderInnerFilesAndTheirDigests) {
     ToolResult text = Inspect({"list", package});
     ASSERT_EQ(text.exitStatus, 0) << text.err;
-    for (const char* line :
-         {"Status:        valid\n", "Version:       258\n", "Upgrade name:  qx router\n",
-          "Upgrade ID:    4294967295\n", "Payload size:  2015\n", "Inner files:   3\n",
-          "    0        256         10  ok           first\n",
-          "    1        394       2000  ok           \n",
-          "    2       2522          5  ok           q\"uote\\\\ \\x01\\xff\n"}) {
+    for (const std::string& line :
+         {std::string("Status:        valid\n"), std::string("Version:       258\n"),
+          std::string("Upgrade name:  qx router\n"), std::string("Upgrade ID:    4294967295\n"),
+          std::string("Payload size:  2015\n"), std::string("Inner files:   3\n"),
+          "    0        256         10  ok           " + Md5Hex(Pattern(10, 1)) + "  first\n",
+          "    1        394       2000  ok           " + Md5Hex(Pattern(2000, 2)) + "  \n",
+          "    2       2522          5  ok           " + Md5Hex(Pattern(5, 3)) +
+              "  q\"uote\\\\ \\x01\\xff\n"}) {
         EXPECT_NE(text.out.find(line), std::string::npos) << "missing: " << line << text.out;
     }
 
@@ -59,55 +77,99 @@ TEST_F(InspectTest, ListShowsHeaderAndInnerFiles) {
     EXPECT_EQ(listing["header"]["upgradeName"], "qx router");
     EXPECT_EQ(listing["header"]["fileSize"], 2015);
     EXPECT_EQ(listing["header"]["digest"], "ok");
+    EXPECT_EQ(listing["innerFileCount"], 3);
     EXPECT_EQ(listing["innerFiles"][0],
               Json::parse(R"({"index": 0, "offset": 256, "size": 10, "label": "first",
-                              "digest": "ok"})"));
-    // Any bytes: each byte reads back as the character of the same number.
-    EXPECT_EQ(listing["innerFiles"][2]["label"], "q\"uote\\ \x01\u00ff");
-    EXPECT_NE(json.out.find("\\u00ff"), std::string::npos) << "output is ASCII";
+                              "digest": "ok", "md5": ")" +
+                          Md5Hex(Pattern(10, 1)) + "\"}"));
+    // verify --json: the same rows, without the data digests it does not compute.
+    Json rows = Json::parse(Inspect({"verify", "--json", package}).out)["innerFiles"];
+    for (Json& row : rows) {
+        row["md5"] = Json();
+    }
+    Json listed = listing["innerFiles"];
+    for (Json& row : listed) {
+        row["md5"] = Json();
+    }
+    EXPECT_EQ(rows, listed);
+}
+
+// Header texts and labels: JSON strings when valid UTF-8 without control
+// characters, else {"hex": ...}, the manifest's rule; in list and verify alike.
+TEST_F(InspectTest, JsonTextsAreStringsOnlyForCleanUtf8) {
+    const std::pair<std::string, Json> texts[] = {
+        {"k\xc3\xa9", "k\u00e9"},
+        {"\xe2\x82\xac 5", "\u20ac 5"},
+        {"\xa5", {{"hex", "a5"}}},
+        {"k\xc3", {{"hex", "6bc3"}}},           // cut sequence
+        {"\xc0\xaf", {{"hex", "c0af"}}},        // overlong '/'
+        {"\xed\xa0\x80", {{"hex", "eda080"}}},  // surrogate
+        {"tab\t", {{"hex", "74616209"}}},
+        {"del\x7f", {{"hex", "64656c7f"}}},
+        {"c1\xc2\x85", {{"hex", "6331c285"}}},
+        {"q\"uote\\ \x01\xff", {{"hex", "7122756f74655c2001ff"}}},
+    };
+    std::vector<std::string> args = WithFields({"-o", dir / "texts.bin"});
+    args[3] = texts[0].first;  // the upgrade name
+    args[5] = texts[2].first;  // the release name
+    for (const auto& text : texts) {
+        args.insert(args.end(), {"--label", text.first, dir / "a"});
+    }
+    ToolResult built = Mkupgrade(args);
+    ASSERT_EQ(built.exitStatus, 0) << built.err;
+    const Json listing = Json::parse(Inspect({"list", "--json", dir / "texts.bin"}).out);
+    const Json verdict = Json::parse(Inspect({"verify", "--json", dir / "texts.bin"}).out);
+    EXPECT_EQ(listing["header"]["upgradeName"], texts[0].second);
+    EXPECT_EQ(listing["header"]["releaseName"], texts[2].second);
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        EXPECT_EQ(listing["innerFiles"][i]["label"], texts[i].second) << i;
+        EXPECT_EQ(verdict["innerFiles"][i]["label"], texts[i].second) << i;
+    }
 }
 
 TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     ToolResult good = Inspect({"verify", package});
     EXPECT_EQ(good.exitStatus, 0) << good.err;
-    EXPECT_EQ(good.err, "");
-    ToolResult goodJson = Inspect({"verify", "--json", package});
-    EXPECT_EQ(Json::parse(goodJson.out),
-              Json::parse(R"({"path": ")" + package +
-                          R"(", "valid": true, "innerFiles": 3, "error": null,
-                              "signature": {"keyId": null, "valid": null}})"));
+    EXPECT_EQ(good.out, package + ": valid, 3 inner files, signature: unsigned\n");
+    EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out)["signature"],
+              Json::parse(R"({"keyId": null, "valid": null})"));
 
-    // The reader's text after the path; in JSON its kind and the rejected header's
-    // position. The listing shows the decoded header, if any, and rows up to it.
+    // The reader's text after the path, then the inner file and what failed;
+    // in JSON its kind and the rejected header's position. The listing shows
+    // the decoded header, if any, and rows up to it.
     const struct {
-        std::string path, error, kind;
+        std::string path, error, where, kind;
         Json position;
         bool header;
         const char* lastRow;  // null: no inner file row
     } cases[] = {
-        {dir.path(), "Unable to read header bytes", "headerUnreadable", 0, false, nullptr},
-        {dir / "missing.bin",
-         "Couldn't open file " + dir / "missing.bin" + ": error: No such file or directory",
-         "openFailed", nullptr, false, nullptr},
-        {Variant("foreign.bin", 0), "Unable to parse header", "headerBadIdentity", 0, false,
+        {Variant("foreign.bin", 0), "Unable to parse header", "", "headerBadIdentity", 0, false,
          nullptr},
-        {Variant("outer.bin", 100), "Unable to parse header", "headerBadDigest", 0, true, nullptr},
-        {Variant("bad.bin", 394 + 7), "Header MD5 check failed", "innerDigestMismatch", 266, true,
+        {Variant("outer.bin", 100), "Unable to parse header", "", "headerBadDigest", 0, true,
+         nullptr},
+        {Variant("bad.bin", 394 + 7), "Header MD5 check failed",
+         ": inner file 1 (label \"\", header at 266, data at 394): header and data do not match "
+         "the header's digest",
+         "innerDigestMismatch", 266, true,
          R"({"index": 1, "offset": 394, "size": 2000, "label": "", "digest": "mismatch"})"},
-        {Variant("identity.bin", 266), "Unable to parse inner header", "innerHeaderBadIdentity",
-         266, true,
+        {Variant("identity.bin", 266), "Unable to parse inner header",
+         ": inner file 1 (header at 266, data at 394): header identity bytes wrong",
+         "innerHeaderBadIdentity", 266, true,
          R"({"index": 1, "offset": 394, "size": null, "label": null, "digest": "bad identity"})"},
         {Variant("between.bin", -1, 2394), "Unable to read inner file header",
-         "innerHeaderUnreadable", 2394, true,
-         R"({"index": 1, "offset": 394, "size": 2000, "label": "", "digest": "ok"})"},
-        {Variant("cut.bin", -1, 2524), "Unable to read bytes", "innerDataTruncated", 2394, true,
-         R"({"index": 2, "offset": 2522, "size": 5, "label": "q\"uote\\ \u0001\u00ff",
+         ": inner file 2 (header at 2394, data at 2522): header cut short", "innerHeaderUnreadable",
+         2394, true, R"({"index": 1, "offset": 394, "size": 2000, "label": "", "digest": "ok"})"},
+        {Variant("cut.bin", -1, 2524), "Unable to read bytes",
+         ": inner file 2 (label \"q\"uote\\\\ \\x01\\xff\", header at 2394, data at 2522): data "
+         "cut short",
+         "innerDataTruncated", 2394, true,
+         R"({"index": 2, "offset": 2522, "size": 5, "label": {"hex": "7122756f74655c2001ff"},
              "digest": "truncated"})"},
     };
     for (const auto& c : cases) {
         ToolResult result = Inspect({"verify", c.path});
         EXPECT_EQ(result.exitStatus, 1) << c.path;
-        EXPECT_EQ(result.err, "upgrade-inspect: " + c.path + ": " + c.error + "\n");
+        EXPECT_EQ(result.err, "upgrade-inspect: " + c.path + ": " + c.error + c.where + "\n");
         EXPECT_EQ(result.out, "") << c.path;
         const Json error = {{"kind", c.kind}, {"position", c.position}, {"message", c.error}};
         ToolResult json = Inspect({"verify", "--json", c.path});
@@ -118,15 +180,15 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
         const Json listing = Json::parse(list.out);
         EXPECT_EQ(listing["error"], error);
         EXPECT_EQ(listing["header"].is_object(), c.header) << c.path;
-        EXPECT_EQ(listing["innerFiles"].empty() ? Json() : listing["innerFiles"].back(),
-                  c.lastRow != nullptr ? Json::parse(c.lastRow) : Json())
-            << c.path;
+        Json last = listing["innerFiles"].empty() ? Json() : listing["innerFiles"].back();
+        if (last.is_object()) {
+            last.erase("md5");
+        }
+        EXPECT_EQ(last, c.lastRow != nullptr ? Json::parse(c.lastRow) : Json()) << c.path;
     }
     ToolResult text = Inspect({"list", dir / "cut.bin"});
     EXPECT_NE(text.out.find("Status:        invalid: Unable to read bytes\n"), std::string::npos);
-    EXPECT_NE(text.out.find("    2       2522          5  truncated"), std::string::npos);
-    text = Inspect({"list", dir / "identity.bin"});
-    EXPECT_NE(text.out.find("    1        394          -  bad identity -\n"), std::string::npos)
+    EXPECT_NE(text.out.find("    2       2522          5  truncated    -  "), std::string::npos)
         << text.out;
 
     ToolResult trailing = Inspect({"verify", Variant("trailing.bin", -1, 2527 + 9)});
@@ -138,17 +200,108 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     EXPECT_NE(verbose.err.find(" - Upgrade file size 2015\n"), std::string::npos) << verbose.err;
 }
 
-// Extraction itself is the reader's; here its refusals reach the user, make no file.
-TEST_F(InspectTest, ExtractRefusalsMakeNoFile) {
-    ToolResult beyond = Inspect({"extract", package, "3", dir / "none"});
-    EXPECT_EQ(beyond.exitStatus, 1);
-    EXPECT_EQ(beyond.err.rfind("upgrade-inspect: Invalid offset", 0), 0u) << beyond.err;
-    EXPECT_NE(::access((dir / "none").c_str(), F_OK), 0);
+// Several packages: a verdict each, exit 0 only when all are valid.
+TEST_F(InspectTest, VerifyTakesSeveralPackages) {
+    const std::string bad = Variant("bad.bin", 394 + 7);
+    const struct {
+        std::vector<std::string> packages;
+        int status;
+        size_t validLines, errorLines;
+    } runs[] = {{{package, package}, 0, 2, 0},
+                {{package, bad}, 1, 1, 1},
+                {{bad, package}, 1, 1, 1},
+                {{bad, dir / "missing", package}, 1, 1, 2}};
+    for (const auto& run : runs) {
+        std::vector<std::string> args = {"verify"};
+        args.insert(args.end(), run.packages.begin(), run.packages.end());
+        ToolResult text = Inspect(args);
+        EXPECT_EQ(text.exitStatus, run.status) << args.size();
+        EXPECT_EQ(static_cast<size_t>(std::count(text.out.begin(), text.out.end(), '\n')),
+                  run.validLines);
+        EXPECT_EQ(static_cast<size_t>(std::count(text.err.begin(), text.err.end(), '\n')),
+                  run.errorLines);
+        args.insert(args.begin() + 1, "--json");
+        ToolResult json = Inspect(args);
+        EXPECT_EQ(json.exitStatus, run.status);
+        const Json verdicts = Json::parse(json.out);
+        ASSERT_EQ(verdicts.size(), run.packages.size());
+        for (size_t i = 0; i < run.packages.size(); ++i) {
+            EXPECT_EQ(verdicts[i]["path"], run.packages[i]);
+            EXPECT_EQ(verdicts[i]["valid"], run.packages[i] == package);
+        }
+    }
+}
 
-    ToolResult damaged = Inspect({"extract", Variant("bad.bin", 2522 + 1), "0", dir / "none"});
-    EXPECT_EQ(damaged.exitStatus, 1);
-    EXPECT_NE(damaged.err.find("Header MD5 check failed"), std::string::npos);
-    EXPECT_NE(::access((dir / "none").c_str(), F_OK), 0);
+// diff: header fields and inner files that differ; 0 same, 1 different, 2 trouble.
+TEST_F(InspectTest, DiffNamesWhatDiffers) {
+    WriteBytes(dir / "c2", Pattern(6, 3));
+    auto build = [&](const std::string& name, std::vector<std::string> args) {
+        args.insert(args.begin(), {"-o", dir / name});
+        ToolResult built = Mkupgrade(WithFields(args));
+        EXPECT_EQ(built.exitStatus, 0) << built.err;
+        return dir / name;
+    };
+    const std::string same = build("same.bin", {"--label", "first", dir / "a", dir / "b", "--label",
+                                                "q\"uote\\ \x01\xff", dir / "c"});
+    const std::string changed = build(
+        "changed.bin", {"--label", "first", dir / "a", dir / "b", "--label", "k", dir / "c2"});
+    const std::string longer =
+        build("longer.bin", {"--label", "first", dir / "a", dir / "b", "--label",
+                             "q\"uote\\ \x01\xff", dir / "c", dir / "a"});
+    const std::string md5New = Md5Hex(Pattern(6, 3)), md5Old = Md5Hex(Pattern(5, 3));
+    const struct {
+        std::string other;
+        int status;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {same, 0, {}},
+        {changed,
+         1,
+         {"header fileSize: 2015 -> 2016\n",
+          "inner file 2 (\"k\"): label \"q\"uote\\\\ \\x01\\xff\" -> \"k\", size 5 -> 6, "
+          "md5 " +
+              md5Old + " -> " + md5New + "\n"}},
+        {longer,
+         1,
+         {"header fileSize: 2015 -> 2025\n", "inner file 3: only in " + longer +
+                                                 " (label \"\", size 10, md5 " +
+                                                 Md5Hex(Pattern(10, 1)) + ")\n"}},
+        {Variant("bad.bin", 394 + 7), 2, {}},
+        {dir / "missing", 2, {}},
+    };
+    for (const auto& c : cases) {
+        ToolResult result = Inspect({"diff", package, c.other});
+        EXPECT_EQ(result.exitStatus, c.status) << c.other << result.err;
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(result.out.find(line), std::string::npos) << line << result.out;
+        }
+        EXPECT_EQ(result.err.empty(), c.status != 2) << result.err;
+    }
+}
+
+// "-": standard input (a file or a pipe) for the readers, standard output for
+// extract and mkupgrade -o.
+TEST_F(InspectTest, DashIsStandardInputAndOutput) {
+    const std::string bytes = ReadBytes(package);
+    for (auto kind : {ToolInput::Kind::File, ToolInput::Kind::Pipe}) {
+        const ToolInput input{kind, bytes};
+        ToolResult listed = Inspect({"list", "-"}, input);
+        EXPECT_EQ(listed.exitStatus, 0) << listed.err;
+        EXPECT_NE(listed.out.find(Md5Hex(Pattern(2000, 2))), std::string::npos);
+        EXPECT_EQ(Inspect({"verify", "-"}, input).out,
+                  "-: valid, 3 inner files, signature: unsigned\n");
+        EXPECT_EQ(Inspect({"diff", "-", package}, input).exitStatus, 0);
+        ToolResult extracted = Inspect({"extract", "-", "1", "-"}, input);
+        EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;
+        EXPECT_TRUE(extracted.out == Pattern(2000, 2));
+        const std::string folder = dir / ("unpacked" + std::to_string(static_cast<int>(kind)));
+        EXPECT_EQ(Inspect({"unpack", "-", folder}, input).exitStatus, 0);
+        EXPECT_TRUE(ReadBytes(folder + "/1") == Pattern(2000, 2));
+    }
+    ToolResult toStdout = Mkupgrade(WithFields({"-o", "-", "--label", "first", dir / "a", dir / "b",
+                                                "--label", "q\"uote\\ \x01\xff", dir / "c"}));
+    EXPECT_EQ(toStdout.exitStatus, 0) << toStdout.err;
+    EXPECT_TRUE(toStdout.out == bytes);
 }
 
 TEST_F(InspectTest, CommandLineMistakesAreUsageErrors) {
@@ -156,9 +309,10 @@ TEST_F(InspectTest, CommandLineMistakesAreUsageErrors) {
         {},
         {"frobnicate", package},
         {"verify"},
-        {"verify", package, package},
         {"--json", "verify", package},
         {"list", "--bogus", package},
+        {"diff", package},
+        {"diff", "-", "-"},
         {"extract", package, "1"},
         {"extract", package, "-1", dir / "new"},
         {"extract", package, "one", dir / "new"},

@@ -24,9 +24,17 @@ struct ToolResult {
     std::string out, err;
 };
 
+// What a tool reads on standard input (nothing, a regular file or a pipe),
+// and the user it runs as (-1: the test's own).
+struct ToolInput {
+    enum class Kind { None, File, Pipe } kind = Kind::None;
+    std::string bytes;
+    int uid = -1;
+};
+
 // Runs program (under the cross build's emulator, if any), output through workDir.
 inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& workDir) {
+                          const std::string& workDir, const ToolInput& input = {}) {
     const std::string outPath = workDir + "/.tool-stdout", errPath = workDir + "/.tool-stderr";
     std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
     words.push_back(program);
@@ -37,16 +45,36 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     }
     argv.push_back(nullptr);
 
+    const std::string inPath = workDir + "/.tool-stdin";
+    int pipeFds[2] = {-1, -1};
+    if (input.kind == ToolInput::Kind::File) {
+        WriteBytes(inPath, input.bytes);
+    } else if (input.kind == ToolInput::Kind::Pipe && ::pipe(pipeFds) != 0) {
+        return {};
+    }
     ToolResult result;
     const pid_t child = ::fork();
     if (child == 0) {
+        if (input.kind == ToolInput::Kind::File) {
+            ::dup2(::open(inPath.c_str(), O_RDONLY), STDIN_FILENO);
+        } else if (input.kind == ToolInput::Kind::Pipe) {
+            ::dup2(pipeFds[0], STDIN_FILENO);
+            ::close(pipeFds[1]);
+        }
         const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (outFd >= 0 && errFd >= 0 && ::dup2(outFd, STDOUT_FILENO) >= 0 &&
-            ::dup2(errFd, STDERR_FILENO) >= 0) {
+            ::dup2(errFd, STDERR_FILENO) >= 0 &&
+            (input.uid < 0 || (::setgid(input.uid) == 0 && ::setuid(input.uid) == 0))) {
             ::execv(argv[0], argv.data());
         }
         ::_exit(127);
+    }
+    if (input.kind == ToolInput::Kind::Pipe) {
+        ::close(pipeFds[0]);
+        // The tool reads all of it before it writes anything (small inputs).
+        (void)!::write(pipeFds[1], input.bytes.data(), input.bytes.size());
+        ::close(pipeFds[1]);
     }
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child) {
@@ -57,6 +85,7 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     result.err = ReadBytes(errPath);
     ::unlink(outPath.c_str());
     ::unlink(errPath.c_str());
+    ::unlink(inPath.c_str());
     return result;
 }
 
@@ -71,17 +100,18 @@ inline std::vector<std::string> DirectoryEntries(const std::string& path) {
 
 class ToolTest : public ::testing::Test {
   protected:
-    ToolResult Mkupgrade(const std::vector<std::string>& args) {
-        return RunTool(QX_MKUPGRADE_PATH, args, dir.path());
+    ToolResult Mkupgrade(const std::vector<std::string>& args, const ToolInput& input = {}) {
+        return RunTool(QX_MKUPGRADE_PATH, args, dir.path(), input);
     }
-    ToolResult Inspect(const std::vector<std::string>& args) {
-        return RunTool(QX_INSPECT_PATH, args, dir.path());
+    ToolResult Inspect(const std::vector<std::string>& args, const ToolInput& input = {}) {
+        return RunTool(QX_INSPECT_PATH, args, dir.path(), input);
     }
 
     static std::vector<std::string> WithFields(const std::vector<std::string>& rest) {
         std::vector<std::string> args = {
-            "--version", "258",         "--upgrade-name", "qx router",    "--release-name",
-            "R5.1",      "--file-date", "20261206",       "--upgrade-id", "4294967295"};
+            "--package-version", "258",       "--upgrade-name", "qx router",
+            "--release-name",    "R5.1",      "--file-date",    "20261206",
+            "--upgrade-id",      "4294967295"};
         args.insert(args.end(), rest.begin(), rest.end());
         return args;
     }

@@ -21,6 +21,9 @@ int ParseCommandLine(CLI::App& app, int argc, const char* const* argv) {
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
         return 0;
+    } catch (const CLI::CallForAllHelp&) {
+        std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+        return 0;
     } catch (const CLI::CallForVersion& version) {
         std::printf("%s\n", version.what());
         return 0;

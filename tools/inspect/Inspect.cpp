@@ -1,15 +1,24 @@
-// list, verify and extract: the reader's results, as text or JSON.
+// list, verify, extract and diff: the reader's results, as text or JSON.
 #include "tools/inspect/Inspect.h"
 
-#include <array>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "tools/common/CommandLine.h"
-#include "tools/common/PackageFiles.h"
+#include "tools/common/Files.h"
+#include "tools/common/JsonText.h"
+#include "tools/common/Numbers.h"
+#include "tools/common/Progress.h"
+#include "tools/common/Signals.h"
+#include "tools/inspect/Package.h"
 #include "tools/package/Signing.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
@@ -19,10 +28,12 @@ namespace inspect {
 
 namespace {
 
+using qx::tools::Json;
+using qx::tools::JsonBytes;
 using qx::upgradeFile::ReaderError;
 using qx::upgradeFile::UpgradeFile;
 using qx::upgradeFile::UpgradeFileInformation;
-using Json = nlohmann::ordered_json;
+using qx::upgrader::utils::Descriptor;
 namespace layout = qx::upgradeFile::layout;
 
 int Failure(const std::string& text) { return qx::tools::Fail(kToolName, text); }
@@ -45,22 +56,6 @@ std::string EscapeText(const std::string& bytes) {
     return text;
 }
 
-// JSON strings hold text; each byte becomes the character of the same
-// number (0x80 to 0xFF as two UTF-8 bytes), and the output escapes every
-// character outside ASCII as \u00NN, so any bytes read back exactly.
-Json JsonBytes(const std::string& bytes) {
-    std::string text;
-    for (unsigned char byte : bytes) {
-        if (byte < 0x80) {
-            text += static_cast<char>(byte);
-        } else {
-            text += static_cast<char>(0xC0 | (byte >> 6));
-            text += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return text;
-}
-
 void PrintJson(const Json& document) { std::printf("%s\n", document.dump(2, ' ', true).c_str()); }
 
 // A label is 32 raw bytes; the zero bytes that pad a short label are not shown.
@@ -70,16 +65,6 @@ std::string TrimmedLabel(const std::string& label) {
         --end;
     }
     return label.substr(0, end);
-}
-
-std::string HexDigest(const std::array<unsigned char, 16>& digest) {
-    std::string text;
-    for (unsigned char byte : digest) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%02x", byte);
-        text += hex;
-    }
-    return text;
 }
 
 const char* KindName(ReaderError kind) {
@@ -104,16 +89,6 @@ const char* KindName(ReaderError kind) {
         }
     }
     return "other";
-}
-
-// The reader's failure: its kind, the position of the header it rejected
-// (for failures at a header or inner file) and its text.
-Json ErrorJson(const UpgradeFile& reader) {
-    const ReaderError kind = reader.Error();
-    const bool atHeader = kind != ReaderError::NoFile && kind != ReaderError::OpenFailed;
-    return {{"kind", KindName(kind)},
-            {"position", atHeader ? Json(reader.ErrorPosition()) : Json()},
-            {"message", JsonBytes(reader.ErrorMessage())}};
 }
 
 bool SignatureFailure(ReaderError kind) {
@@ -165,8 +140,9 @@ std::string SignatureText(const SignatureState& state) {
     return "key " + state.keyId + " (" + verdict + ")";
 }
 
-// A reader that requires the signature of the key at keyPath, if one is given.
-bool PrepareReader(const std::string& keyPath, UpgradeFile& reader) {
+// The key a package must be signed by (none when keyPath is empty); false
+// after a one-line error when the key file cannot be used.
+bool LoadKey(const std::string& keyPath, std::vector<qx::upgradeFile::PublicKey>& keys) {
     if (keyPath.empty()) {
         return true;
     }
@@ -176,7 +152,7 @@ bool PrepareReader(const std::string& keyPath, UpgradeFile& reader) {
         Failure(error);
         return false;
     }
-    reader.RequireSignature({key});
+    keys.push_back(key);
     return true;
 }
 
@@ -188,13 +164,19 @@ struct InnerRow {
     unsigned int size = 0;
     std::string label;
     std::string digest;  // "ok", "mismatch", "truncated" or "bad identity"
+    std::string md5;     // of the data, as md5sum prints it; empty when not all there
 };
 
+// Everything the tool knows about one package after the reader's pass.
 struct Listing {
+    std::string name;
+    bool opened = false;  // false: error holds why the package could not be opened
+    std::string openError;
     bool valid = false;
     SignatureState signature;
     bool headerKnown = false;  // outer identity passed: the fields were decoded
     std::vector<InnerRow> rows;
+    UpgradeFile reader;
 };
 
 // Where the reader's pass stopped, as a row, when it stopped at an inner file.
@@ -220,13 +202,8 @@ bool RejectedRow(const UpgradeFile& reader, InnerRow& row) {
     return true;
 }
 
-Listing Inspect(const std::string& path, UpgradeFile& reader, bool keyGiven) {
-    Listing listing;
-    listing.valid = qx::tools::ParsePackage(reader, path);
-    listing.signature = ReadSignature(reader, keyGiven);
-    // The record keeps its fields when only its digest failed.
-    listing.headerKnown =
-        reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
+void AddRows(const PackageInput& input, bool digests, Listing& listing) {
+    const UpgradeFile& reader = listing.reader;
     for (size_t i = 0; i < reader.Offsets().size(); ++i) {
         InnerRow row;
         row.index = static_cast<unsigned int>(i);
@@ -241,7 +218,85 @@ Listing Inspect(const std::string& path, UpgradeFile& reader, bool keyGiven) {
     if (!listing.valid && RejectedRow(reader, rejected)) {
         listing.rows.push_back(rejected);
     }
+    for (InnerRow& row : listing.rows) {
+        if (digests && row.headerKnown && row.digest != "truncated" &&
+            !DataDigest(input, row.offset, row.size, row.md5)) {
+            row.md5.clear();
+        }
+    }
+}
+
+// Opens and verifies a package (signed by one of keys, when there are any);
+// with digests, also the MD5 of each inner file's data (a second pass over
+// the data, which verify does without).
+std::unique_ptr<Listing> Inspect(const std::string& name, bool digests,
+                                 const std::vector<qx::upgradeFile::PublicKey>& keys) {
+    auto listing = std::make_unique<Listing>();
+    listing->name = name;
+    PackageInput input;
+    listing->opened = OpenPackage(name, input, listing->openError);
+    if (!listing->opened) {
+        return listing;
+    }
+    UpgradeFile& reader = listing->reader;
+    if (!keys.empty()) {
+        reader.RequireSignature(keys);
+    }
+    qx::tools::Progress progress(name, input.fd.Get(), PackageSize(input));
+    listing->valid = ParsePackage(reader, input);
+    listing->signature = ReadSignature(reader, !keys.empty());
+    // The record keeps its fields when only its digest failed.
+    listing->headerKnown =
+        reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
+    AddRows(input, digests, *listing);
     return listing;
+}
+
+// The reader's text, and for a failure at an inner file which one and what
+// failed, e.g. "Header MD5 check failed: inner file 1 (label "x", header at
+// 266, data at 394): header and data do not match the digest".
+std::string ErrorText(const Listing& listing) {
+    if (!listing.opened) {
+        return listing.openError;
+    }
+    const UpgradeFile& reader = listing.reader;
+    std::string text = listing.name + ": " + reader.ErrorMessage();
+    const ReaderError kind = reader.Error();
+    const char* what = kind == ReaderError::InnerHeaderUnreadable    ? "header cut short"
+                       : kind == ReaderError::InnerHeaderBadIdentity ? "header identity bytes wrong"
+                       : kind == ReaderError::InnerDataTruncated     ? "data cut short"
+                       : kind == ReaderError::InnerDigestMismatch
+                           ? "header and data do not match the header's digest"
+                           : nullptr;
+    if (what == nullptr) {
+        return text;
+    }
+    const unsigned long long header = reader.ErrorPosition();
+    text += ": inner file " + std::to_string(reader.Offsets().size()) + " (";
+    if (kind == ReaderError::InnerDataTruncated || kind == ReaderError::InnerDigestMismatch) {
+        text += "label \"" + EscapeText(TrimmedLabel(reader.RejectedInnerFile().Label())) + "\", ";
+    }
+    return text + "header at " + std::to_string(header) + ", data at " +
+           std::to_string(header + layout::kHeaderSize) + "): " + what;
+}
+
+// The failure in JSON: its kind, the position of the header the reader
+// rejected (for failures at a header or inner file) and its text.
+Json ErrorJson(const Listing& listing) {
+    if (listing.valid) {
+        return Json();
+    }
+    if (!listing.opened) {
+        return {{"kind", "openFailed"},
+                {"position", Json()},
+                {"message", JsonBytes(listing.openError)}};
+    }
+    const UpgradeFile& reader = listing.reader;
+    const ReaderError kind = reader.Error();
+    const bool atHeader = kind != ReaderError::NoFile && kind != ReaderError::OpenFailed;
+    return {{"kind", KindName(kind)},
+            {"position", atHeader ? Json(reader.ErrorPosition()) : Json()},
+            {"message", JsonBytes(reader.ErrorMessage())}};
 }
 
 void PrintHeaderText(const UpgradeFileInformation& info) {
@@ -254,31 +309,32 @@ void PrintHeaderText(const UpgradeFileInformation& info) {
     std::printf("Spare text 2:  %s\n", EscapeText(info.SpareText2()).c_str());
     std::printf("Spare word:    %u\n", info.SpareWord());
     std::printf("Payload size:  %u\n", info.FileSize());
-    std::printf("Header digest: %s %s\n", HexDigest(info.Md5Hash()).c_str(),
+    std::printf("Header digest: %s %s\n", HexDigest(info.Md5Hash().data()).c_str(),
                 info.Valid() ? "ok" : "mismatch");
 }
 
-void PrintText(const std::string& path, const Listing& listing, const UpgradeFile& reader) {
-    std::printf("Package:       %s\n", EscapeText(path).c_str());
+void PrintText(const Listing& listing) {
+    std::printf("Package:       %s\n", EscapeText(listing.name).c_str());
     std::printf("Status:        %s\n",
-                listing.valid ? "valid" : ("invalid: " + reader.ErrorMessage()).c_str());
+                listing.valid ? "valid" : ("invalid: " + listing.reader.ErrorMessage()).c_str());
     if (listing.signature.read) {
         std::printf("Signature:     %s\n", SignatureText(listing.signature).c_str());
     }
     if (!listing.headerKnown) {
         return;
     }
-    PrintHeaderText(reader.Information());
+    PrintHeaderText(listing.reader.Information());
     std::printf("Inner files:   %zu\n", listing.rows.size());
     if (listing.rows.empty()) {
         return;
     }
-    std::printf("%5s %10s %10s  %-12s %s\n", "INDEX", "OFFSET", "SIZE", "DIGEST", "LABEL");
+    std::printf("%5s %10s %10s  %-12s %-32s  %s\n", "INDEX", "OFFSET", "SIZE", "DIGEST", "MD5",
+                "LABEL");
     for (const InnerRow& row : listing.rows) {
         const std::string size = row.headerKnown ? std::to_string(row.size) : "-";
         const std::string label = row.headerKnown ? EscapeText(TrimmedLabel(row.label)) : "-";
-        std::printf("%5u %10llu %10s  %-12s %s\n", row.index, row.offset, size.c_str(),
-                    row.digest.c_str(), label.c_str());
+        std::printf("%5u %10llu %10s  %-12s %-32s  %s\n", row.index, row.offset, size.c_str(),
+                    row.digest.c_str(), row.md5.empty() ? "-" : row.md5.c_str(), label.c_str());
     }
 }
 
@@ -292,77 +348,150 @@ Json HeaderJson(const UpgradeFileInformation& info) {
             {"spareText2", JsonBytes(info.SpareText2())},
             {"spareWord", info.SpareWord()},
             {"fileSize", info.FileSize()},
-            {"md5", HexDigest(info.Md5Hash())},
+            {"md5", HexDigest(info.Md5Hash().data())},
             {"digest", info.Valid() ? "ok" : "mismatch"}};
 }
 
-Json ListingJson(const std::string& path, const Listing& listing, const UpgradeFile& reader) {
+Json RowsJson(const Listing& listing, bool withDigests) {
     Json rows = Json::array();
     for (const InnerRow& row : listing.rows) {
         rows.push_back({{"index", row.index},
                         {"offset", row.offset},
                         {"size", row.headerKnown ? Json(row.size) : Json()},
                         {"label", row.headerKnown ? JsonBytes(TrimmedLabel(row.label)) : Json()},
-                        {"digest", row.digest}});
+                        {"digest", row.digest},
+                        {"md5", row.md5.empty() ? Json() : Json(row.md5)}});
+        if (!withDigests) {
+            rows.back().erase("md5");
+        }
     }
-    return {{"path", JsonBytes(path)},
+    return rows;
+}
+
+// What verify --json says of one package; list --json adds the data
+// digests and the header.
+Json VerdictJson(const Listing& listing, bool withDigests) {
+    return {{"path", JsonBytes(listing.name)},
             {"valid", listing.valid},
-            {"error", listing.valid ? Json() : ErrorJson(reader)},
-            {"header", listing.headerKnown ? HeaderJson(reader.Information()) : Json()},
-            {"innerFiles", rows},
+            {"error", ErrorJson(listing)},
+            {"innerFileCount", listing.rows.size()},
+            {"innerFiles", RowsJson(listing, withDigests)},
             {"signature", SignatureJson(listing.signature)}};
 }
 
 bool ParseIndex(const std::string& text, unsigned int& index) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-    if (value > 0xFFFFFFFFull) {
+    unsigned long long value = 0;
+    if (!qx::tools::ParseNumber(text, 0xFFFFFFFFull, value)) {
         return false;
     }
     index = static_cast<unsigned int>(value);
     return true;
 }
 
+// Opens OUT for extraction: an existing regular file (links followed) that
+// is not the package, or a new file created exclusively with mode 0755 less
+// the umask. Registers what a signal must take back.
+class ExtractOutput {
+  public:
+    bool Open(const std::string& outPath, const PackageInput& input, std::string& error) {
+        path = outPath;
+        if (path == qx::tools::kStandardStream) {
+            fd = Descriptor(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+            return Checked(fd.Valid(), "standard output", error);
+        }
+        qx::tools::SignalBlock block;
+        fd = Descriptor(qx::upgrader::utils::OpenFile(path.c_str(), O_WRONLY | O_NONBLOCK));
+        if (!fd.Valid() && errno == ENOENT) {
+            fd = Descriptor(
+                qx::upgrader::utils::OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755));
+            created = fd.Valid();
+        }
+        if (!Checked(fd.Valid() && ::fstat(fd.Get(), &written) == 0, path, error)) {
+            return false;
+        }
+        struct stat package {};
+        const std::string reason = qx::tools::NotRegularReason(written);
+        if (!reason.empty() ||
+            (::fstat(input.fd.Get(), &package) == 0 && package.st_dev == written.st_dev &&
+             package.st_ino == written.st_ino)) {
+            error = path + ": " +
+                    (reason.empty() ? "is the package itself; it is left as it is" : reason);
+            fd.Close();
+            return false;
+        }
+        debris = std::make_unique<qx::tools::Debris>(
+            created ? qx::tools::Debris::Kind::File : qx::tools::Debris::Kind::Truncated, path,
+            fd.Get());
+        return Checked(::ftruncate(fd.Get(), 0) == 0, path, error);
+    }
+    // After a failed extraction: a file this run created goes again.
+    void TakeBack() {
+        if (created) {
+            qx::upgrader::utils::RemoveWrittenFile(path.c_str(), written);
+        }
+    }
+    int Get() const { return fd.Get(); }
+
+  private:
+    static bool Checked(bool done, const std::string& what, std::string& error) {
+        if (!done) {
+            error = what + ": " + qx::upgrader::utils::ErrnoText(errno);
+        }
+        return done;
+    }
+
+    std::string path;
+    Descriptor fd;
+    bool created = false;
+    struct stat written {};
+    std::unique_ptr<qx::tools::Debris> debris;
+};
+
 }  // namespace
 
 int List(const std::string& path, bool json, const std::string& keyPath) {
-    UpgradeFile reader;
-    if (!PrepareReader(keyPath, reader)) {
+    std::vector<qx::upgradeFile::PublicKey> keys;
+    if (!LoadKey(keyPath, keys)) {
         return qx::tools::kExitFailed;
     }
-    const Listing listing = Inspect(path, reader, !keyPath.empty());
-    if (json) {
-        PrintJson(ListingJson(path, listing, reader));
-    } else {
-        PrintText(path, listing, reader);
+    const std::unique_ptr<Listing> listing = Inspect(path, true, keys);
+    if (!listing->opened && !json) {
+        return Failure(listing->openError);
     }
-    return listing.valid ? 0 : qx::tools::kExitFailed;
+    if (json) {
+        Json document = VerdictJson(*listing, true);
+        document["header"] =
+            listing->headerKnown ? HeaderJson(listing->reader.Information()) : Json();
+        PrintJson(document);
+    } else {
+        PrintText(*listing);
+    }
+    return listing->valid ? 0 : qx::tools::kExitFailed;
 }
 
-int Verify(const std::string& path, bool json, const std::string& keyPath) {
-    UpgradeFile reader;
-    if (!PrepareReader(keyPath, reader)) {
+int Verify(const std::vector<std::string>& paths, bool json, const std::string& keyPath) {
+    std::vector<qx::upgradeFile::PublicKey> keys;
+    if (!LoadKey(keyPath, keys)) {
         return qx::tools::kExitFailed;
     }
-    const bool valid = qx::tools::ParsePackage(reader, path);
-    const SignatureState signature = ReadSignature(reader, !keyPath.empty());
+    bool allValid = true;
+    Json documents = Json::array();
+    for (const std::string& path : paths) {
+        const std::unique_ptr<Listing> listing = Inspect(path, false, keys);
+        allValid = allValid && listing->valid;
+        if (json) {
+            documents.push_back(VerdictJson(*listing, false));
+        } else if (listing->valid) {
+            std::printf("%s: valid, %zu inner files, signature: %s\n", path.c_str(),
+                        listing->rows.size(), SignatureText(listing->signature).c_str());
+        } else {
+            Failure(ErrorText(*listing));
+        }
+    }
     if (json) {
-        PrintJson({{"path", JsonBytes(path)},
-                   {"valid", valid},
-                   {"innerFiles", reader.Offsets().size()},
-                   {"error", valid ? Json() : ErrorJson(reader)},
-                   {"signature", SignatureJson(signature)}});
-        return valid ? 0 : qx::tools::kExitFailed;
+        PrintJson(documents.size() == 1 ? documents[0] : documents);
     }
-    if (!valid) {
-        return Failure(path + ": " + reader.ErrorMessage());
-    }
-    std::printf("%s: valid, %zu inner files, signature: %s\n", path.c_str(),
-                reader.Offsets().size(), SignatureText(signature).c_str());
-    return 0;
+    return allValid ? 0 : qx::tools::kExitFailed;
 }
 
 int Extract(const std::string& path, const std::string& indexText, const std::string& out) {
@@ -371,19 +500,105 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
         return qx::tools::UsageError(kToolName,
                                      "INDEX must be a number from 0, not '" + indexText + "'");
     }
+    PackageInput input;
+    std::string error;
+    if (!OpenPackage(path, input, error)) {
+        return Failure(error);
+    }
     UpgradeFile reader;
-    if (!qx::tools::ParsePackage(reader, path)) {
+    qx::tools::Progress progress(path, input.fd.Get(), PackageSize(input));
+    if (!ParsePackage(reader, input)) {
         return Failure(path + ": " + reader.ErrorMessage());
     }
-    if (!qx::tools::ExtractToOutput(reader, index, out)) {
-        std::string text = reader.ErrorMessage();
-        if (reader.Error() == ReaderError::InvalidIndex) {
-            text += ": " + path + " has " + std::to_string(reader.Offsets().size()) +
-                    " inner files, numbered from 0";
-        }
-        return Failure(text);
+    if (index >= reader.Offsets().size()) {
+        return Failure("Invalid offset: " + path + " has " +
+                       std::to_string(reader.Offsets().size()) + " inner files, numbered from 0");
+    }
+    ExtractOutput output;
+    if (!output.Open(out, input, error)) {
+        return Failure(error);
+    }
+    if (!ExtractPackageFile(reader, index, output.Get(), out)) {
+        output.TakeBack();
+        return Failure(reader.ErrorMessage());
     }
     return 0;
+}
+
+namespace {
+
+// "KEY: A -> B" for each header field that differs (values as list --json
+// shows them).
+bool DiffHeaders(const Listing& a, const Listing& b) {
+    const Json first = HeaderJson(a.reader.Information());
+    const Json second = HeaderJson(b.reader.Information());
+    bool differ = false;
+    for (const auto& [key, value] : first.items()) {
+        if (value != second[key]) {
+            std::printf("header %s: %s -> %s\n", key.c_str(), value.dump(-1, ' ', true).c_str(),
+                        second[key].dump(-1, ' ', true).c_str());
+            differ = true;
+        }
+    }
+    return differ;
+}
+
+std::string RowText(const InnerRow& row) {
+    return "label \"" + EscapeText(TrimmedLabel(row.label)) + "\", size " +
+           std::to_string(row.size) + ", md5 " + row.md5;
+}
+
+// One line per inner file that differs in label, size or data digest, or
+// that only one package holds.
+bool DiffInnerFiles(const Listing& a, const Listing& b) {
+    bool differ = false;
+    for (std::size_t i = 0; i < a.rows.size() || i < b.rows.size(); ++i) {
+        if (i >= a.rows.size() || i >= b.rows.size()) {
+            const bool inFirst = i < a.rows.size();
+            const InnerRow& row = inFirst ? a.rows[i] : b.rows[i];
+            std::printf("inner file %zu: only in %s (%s)\n", i,
+                        EscapeText(inFirst ? a.name : b.name).c_str(), RowText(row).c_str());
+            differ = true;
+            continue;
+        }
+        const InnerRow &x = a.rows[i], &y = b.rows[i];
+        std::string changes;
+        if (x.label != y.label) {
+            changes += ", label \"" + EscapeText(TrimmedLabel(x.label)) + "\" -> \"" +
+                       EscapeText(TrimmedLabel(y.label)) + "\"";
+        }
+        if (x.size != y.size) {
+            changes += ", size " + std::to_string(x.size) + " -> " + std::to_string(y.size);
+        }
+        if (x.md5 != y.md5) {
+            changes += ", md5 " + x.md5 + " -> " + y.md5;
+        }
+        if (!changes.empty()) {
+            std::printf("inner file %zu (\"%s\"): %s\n", i,
+                        EscapeText(TrimmedLabel(y.label)).c_str(), changes.substr(2).c_str());
+            differ = true;
+        }
+    }
+    return differ;
+}
+
+}  // namespace
+
+int Diff(const std::string& first, const std::string& second) {
+    if (first == qx::tools::kStandardStream && second == qx::tools::kStandardStream) {
+        return qx::tools::UsageError(kToolName, "only one of the packages can be standard input");
+    }
+    const std::unique_ptr<Listing> a = Inspect(first, true, {});
+    const std::unique_ptr<Listing> b = Inspect(second, true, {});
+    for (const Listing* listing : {a.get(), b.get()}) {
+        if (!listing->valid) {
+            qx::tools::Fail(kToolName, ErrorText(*listing));
+            return kDiffTrouble;
+        }
+    }
+    const bool headers = DiffHeaders(*a, *b);
+    const bool inners = DiffInnerFiles(*a, *b);
+    return headers || inners ? kDiffDifferent : 0;
 }
 
 }  // namespace inspect

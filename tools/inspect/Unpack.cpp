@@ -9,12 +9,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/common/CommandLine.h"
-#include "tools/common/PackageFiles.h"
+#include "tools/common/Progress.h"
+#include "tools/common/Signals.h"
 #include "tools/inspect/Inspect.h"
+#include "tools/inspect/Package.h"
 #include "tools/package/Manifest.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgradeFile/UpgradeFile.h"
@@ -26,7 +29,9 @@ namespace inspect {
 namespace {
 
 using qx::package::PackageSources;
+using qx::tools::Debris;
 using qx::upgradeFile::UpgradeFile;
+using qx::upgrader::utils::Descriptor;
 namespace layout = qx::upgradeFile::layout;
 
 constexpr const char* kManifestName = "manifest.json";
@@ -37,11 +42,12 @@ std::string SystemText(const std::string& what) {
 }
 
 // Reads count bytes of the package from position begin.
-bool ReadRange(std::ifstream& in, unsigned long long begin, std::size_t count, std::string& bytes) {
+bool ReadRange(const PackageInput& in, unsigned long long begin, std::size_t count,
+               std::string& bytes) {
     bytes.assign(count, '\0');
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(begin));
-    return static_cast<bool>(in.read(&bytes[0], static_cast<std::streamsize>(count)));
+    const ssize_t got = qx::upgrader::utils::Retrying(
+        [&] { return ::pread(in.fd.Get(), &bytes[0], count, static_cast<off_t>(begin)); });
+    return got == static_cast<ssize_t>(count);
 }
 
 // The file an inner file is unpacked to: its number, then its label where
@@ -73,9 +79,8 @@ bool SameDigest(const std::string& header, const std::array<unsigned char, 16>& 
     return std::memcmp(header.data() + layout::kHashOffset, digest.data(), digest.size()) == 0;
 }
 
-bool DescribePackage(const std::string& path, const UpgradeFile& reader, PackageSources& sources,
+bool DescribePackage(const PackageInput& in, const UpgradeFile& reader, PackageSources& sources,
                      std::string& error) {
-    std::ifstream in(path, std::ios::binary);
     std::string header;
     const auto& info = reader.Information();
     bool same = ReadRange(in, 0, layout::kHeaderSize, header) && SameDigest(header, info.Md5Hash());
@@ -91,7 +96,7 @@ bool DescribePackage(const std::string& path, const UpgradeFile& reader, Package
         TakeByteFields(qx::package::kInnerByteFields, header, sources.inners.back().fields);
     }
     if (!same) {
-        error = path + " changed while it was unpacked";
+        error = in.name + " changed while it was unpacked";
     }
     return same;
 }
@@ -102,6 +107,7 @@ class TemporaryFolder {
   public:
     explicit TemporaryFolder(const std::string& targetPath) : target(targetPath) {}
     ~TemporaryFolder() {
+        files.clear();
         if (!path.empty()) {
             std::error_code ignored;
             std::filesystem::remove_all(path, ignored);
@@ -112,15 +118,21 @@ class TemporaryFolder {
 
     bool Create(std::string& error) {
         std::string pattern = qx::package::DirectoryOf(target) + "/.unpack.XXXXXX";
+        qx::tools::SignalBlock block;
         if (::mkdtemp(&pattern[0]) == nullptr) {
             error = SystemText("cannot create a temporary folder in " +
                                qx::package::DirectoryOf(target));
             return false;
         }
         path = pattern;
+        folder = std::make_unique<Debris>(Debris::Kind::Folder, path);
         return true;
     }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    // The path of a file in the folder, which a signal then removes with it.
+    std::string File(const std::string& name) {
+        files.push_back(std::make_unique<Debris>(Debris::Kind::File, path + "/" + name));
+        return path + "/" + name;
+    }
 
     // Gives the folder the usual mode of a new folder and renames it over the
     // (missing or empty) target.
@@ -133,12 +145,16 @@ class TemporaryFolder {
             return false;
         }
         path.clear();
+        files.clear();
+        folder.reset();
         return true;
     }
 
   private:
     std::string target;
     std::string path;
+    std::unique_ptr<Debris> folder;
+    std::vector<std::unique_ptr<Debris>> files;
 };
 
 // The target must be missing or an empty folder.
@@ -161,6 +177,10 @@ bool CheckTarget(const std::string& folder, std::string& error) {
 
 bool WriteText(const std::string& path, const std::string& text, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        error = "cannot write " + path;
+        return false;
+    }
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
     if (!out) {
@@ -173,16 +193,15 @@ bool WriteText(const std::string& path, const std::string& text, std::string& er
 // digest of the bytes it signed, so that a rebuild keeps it exactly while
 // those bytes stay the same. True when the bytes after the last inner file
 // are such a block.
-bool KeepSignature(const std::string& package, unsigned long long end, PackageSources& sources) {
-    qx::upgrader::utils::Descriptor file(qx::upgrader::utils::OpenFile(package.c_str(), O_RDONLY));
+bool KeepSignature(const PackageInput& in, unsigned long long end, PackageSources& sources) {
     unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
-    const ssize_t got =
-        file.Valid() ? ::pread(file.Get(), tail, sizeof tail, static_cast<off_t>(end)) : -1;
+    const ssize_t got = qx::upgrader::utils::Retrying(
+        [&] { return ::pread(in.fd.Get(), tail, sizeof tail, static_cast<off_t>(end)); });
     qx::package::KeptSignature kept;
     if (got <= 0 ||
         qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got), kept.block) !=
             qx::upgradeFile::Tail::Block ||
-        !qx::package::DigestOfFile(file.Get(), end, kept.digest)) {
+        !qx::package::DigestOfFile(in.fd.Get(), end, kept.digest)) {
         return false;
     }
     sources.signing.kept = kept;
@@ -190,49 +209,56 @@ bool KeepSignature(const std::string& package, unsigned long long end, PackageSo
 }
 
 // Bytes after the last inner file, which the reader never reads.
-bool WriteTrailer(const std::string& package, const UpgradeFile& reader,
-                  const TemporaryFolder& folder, PackageSources& sources, std::string& error) {
-    const unsigned long long end =
+bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, TemporaryFolder& folder,
+                  PackageSources& sources, std::string& error) {
+    unsigned long long position =
         layout::kHeaderSize * (reader.InnerFiles().size() + 1ull) + reader.Information().FileSize();
     struct stat info;
-    if (::stat(package.c_str(), &info) != 0) {
-        error = SystemText("cannot read " + package);
+    if (::fstat(in.fd.Get(), &info) != 0) {
+        error = SystemText("cannot read " + in.name);
         return false;
     }
-    if (static_cast<unsigned long long>(info.st_size) <= end ||
-        KeepSignature(package, end, sources)) {
+    if (static_cast<unsigned long long>(info.st_size) <= position ||
+        KeepSignature(in, position, sources)) {
         return true;
     }
     // Streamed: a trailer may be large.
-    std::ifstream in(package, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(end));
-    std::ofstream out(folder / kTrailerName, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    const bool whole = out.tellp() == static_cast<std::streamoff>(info.st_size - end);
-    out.close();
-    if (!in || !out || !whole) {
-        error = "cannot copy the bytes after the last inner file of " + package;
+    const std::string path = folder.File(kTrailerName);
+    Descriptor out(qx::upgrader::utils::CreateFreshFile(path.c_str(), O_WRONLY, 0644));
+    std::vector<char> buffer(64 * 1024);
+    while (out.Valid() && position < static_cast<unsigned long long>(info.st_size)) {
+        const ssize_t got = qx::upgrader::utils::Retrying([&] {
+            return ::pread(in.fd.Get(), buffer.data(), buffer.size(), static_cast<off_t>(position));
+        });
+        if (got <= 0 || !qx::upgrader::utils::WriteAll(out.Get(), buffer.data(),
+                                                       static_cast<std::size_t>(got))) {
+            break;
+        }
+        position += static_cast<unsigned long long>(got);
+    }
+    if (!out.Valid() || position != static_cast<unsigned long long>(info.st_size) || !out.Close()) {
+        error = "cannot copy the bytes after the last inner file of " + in.name;
         return false;
     }
     sources.trailerPath = kTrailerName;
     return true;
 }
 
-bool UnpackInto(const std::string& package, UpgradeFile& reader, TemporaryFolder& folder,
+bool UnpackInto(const PackageInput& in, UpgradeFile& reader, TemporaryFolder& folder,
                 std::string& error) {
     PackageSources sources;
-    if (!DescribePackage(package, reader, sources, error)) {
+    if (!DescribePackage(in, reader, sources, error)) {
         return false;
     }
     for (std::size_t i = 0; i < sources.inners.size(); ++i) {
-        if (!qx::tools::ExtractToNewFile(reader, static_cast<unsigned int>(i),
-                                         folder / sources.inners[i].path)) {
+        if (!ExtractPackageFile(reader, static_cast<unsigned int>(i),
+                                folder.File(sources.inners[i].path))) {
             error = reader.ErrorMessage();
             return false;
         }
     }
-    return WriteTrailer(package, reader, folder, sources, error) &&
-           WriteText(folder / kManifestName, qx::package::ManifestText(sources), error);
+    return WriteTrailer(in, reader, folder, sources, error) &&
+           WriteText(folder.File(kManifestName), qx::package::ManifestText(sources), error);
 }
 
 }  // namespace
@@ -242,14 +268,19 @@ int Unpack(const std::string& package, const std::string& folderPath) {
     while (folder.size() > 1 && folder.back() == '/') {
         folder.pop_back();
     }
+    std::string error;
+    PackageInput in;
+    if (!OpenPackage(package, in, error)) {
+        return qx::tools::Fail(kToolName, error);
+    }
     UpgradeFile reader;
-    if (!qx::tools::ParsePackage(reader, package)) {
+    qx::tools::Progress progress(package, in.fd.Get(), PackageSize(in));
+    if (!ParsePackage(reader, in)) {
         return qx::tools::Fail(kToolName, package + ": " + reader.ErrorMessage());
     }
-    std::string error;
     TemporaryFolder temporary(folder);
     if (!CheckTarget(folder, error) || !temporary.Create(error) ||
-        !UnpackInto(package, reader, temporary, error) || !CheckTarget(folder, error) ||
+        !UnpackInto(in, reader, temporary, error) || !CheckTarget(folder, error) ||
         !temporary.Commit(error)) {
         return qx::tools::Fail(kToolName, error);
     }

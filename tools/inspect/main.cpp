@@ -5,8 +5,11 @@
 // stderr only when --verbose asks for them; the tool links the stderr log
 // sink, so it can never write the device's log path.
 #include <string>
+#include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/Progress.h"
+#include "tools/common/Signals.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/plan/Plan.h"
 #include "upgrader/utils/StderrLogSink.h"
@@ -18,10 +21,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: upgrade-inspect [-v] list [--json] [--key NAME.pub] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] verify [--json] [--key NAME.pub] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] extract PACKAGE INDEX OUT\n"
-    "  or:  upgrade-inspect [-v] unpack PACKAGE DIR\n"
+    "Usage: upgrade-inspect [-v] [-q] list [--json] [--key NAME.pub] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] [-q] verify [--json] [--key NAME.pub] PACKAGE...\n"
+    "  or:  upgrade-inspect [-v] [-q] extract PACKAGE INDEX OUT\n"
+    "  or:  upgrade-inspect [-v] [-q] unpack PACKAGE DIR\n"
+    "  or:  upgrade-inspect [-v] [-q] diff PACKAGE1 PACKAGE2\n"
     "  or:  upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
     "                            [--proc-version FILE]";
 
@@ -29,6 +33,9 @@ constexpr const char* kDescription =
     "Checks upgrade packages with the device's own package reader.";
 
 constexpr const char* kFooter =
+    "A PACKAGE of '-' is standard input; extract's OUT '-' is standard output.\n"
+    "list shows the MD5 of each inner file's data as md5sum prints it. diff\n"
+    "names the header fields and inner files (label, size, MD5) that differ.\n"
     "extract writes OUT with mode 0755 less the umask; an existing OUT is\n"
     "truncated and keeps its mode. unpack writes into a missing or empty DIR,\n"
     "all or nothing; 'mkupgrade --manifest DIR/manifest.json -o OUT' rebuilds\n"
@@ -41,13 +48,22 @@ constexpr const char* kFooter =
     "before the cleanup; the space that frees is counted. A plan exits 0\n"
     "whether the cleanup would free enough or not.\n"
     "\n"
+    "SIGINT, SIGTERM and SIGHUP during extract or unpack remove the partial\n"
+    "OUT or the temporary folder; the exit status is then 128 plus the\n"
+    "signal's number (130, 143, 129).\n"
+    "\n"
+    "Numbers (INDEX, BYTES) are decimal or 0x-prefixed hexadecimal, optionally\n"
+    "followed by K, M or G (times 1024, 1024^2, 1024^3).\n"
+    "\n"
     "Exit status: 0 success, 1 invalid package or failed operation,\n"
-    "2 bad command line.";
+    "2 bad command line. diff: 0 the same, 1 different, 2 trouble.";
 
 struct Arguments {
-    std::string package, index, out, folder, key;
+    std::string package, index, out, folder, second, key;
+    std::vector<std::string> packages;
     bool json = false;
     bool verbose = false;
+    bool quiet = false;
     qx::plan::PlanArguments plan;
 };
 
@@ -58,14 +74,21 @@ void DefinePlan(CLI::App& app, qx::plan::PlanArguments& plan) {
         "frees enough, touching nothing");
     command->formatter(app.get_formatter());
     command->add_flag("--json", plan.json, "one JSON object instead of text");
-    command->add_option("--required", plan.required,
-                        "free space the upgrade needs in bytes (default 23068672)");
-    command->add_option("--root", plan.root,
-                        "plan for an unpacked root file system at DIR instead of this system's /");
-    command->add_option("--free", plan.free, "with --root: the free space of that file system");
-    command->add_option("--proc-version", plan.procVersion,
-                        "the running kernel's version line (default: proc/version under the "
-                        "root; without one every module tree stays)");
+    command
+        ->add_option("--required", plan.required,
+                     "free space the upgrade needs in bytes (default 23068672)")
+        ->type_name("BYTES");
+    command
+        ->add_option("--root", plan.root,
+                     "plan for an unpacked root file system at DIR instead of this system's /")
+        ->type_name("DIR");
+    command->add_option("--free", plan.free, "with --root: the free space of that file system")
+        ->type_name("BYTES");
+    command
+        ->add_option("--proc-version", plan.procVersion,
+                     "a file holding the running kernel's version line (default: proc/version "
+                     "under the root; without one every module tree stays)")
+        ->type_name("FILE");
 }
 
 CLI::App* Command(CLI::App& app, const char* name, const char* help, Arguments& args) {
@@ -77,7 +100,9 @@ CLI::App* Command(CLI::App& app, const char* name, const char* help, Arguments& 
 
 // --json and --key of list and verify.
 void KeyOption(CLI::App* command, Arguments& args) {
-    command->add_flag("--json", args.json, "one JSON object instead of text");
+    command->add_flag("--json", args.json,
+                      "JSON instead of text (verify: an object per package, an array of them "
+                      "for several)");
     command->add_option("--key", args.key, "valid only when signed by this public key")
         ->type_name("NAME.pub");
 }
@@ -87,32 +112,41 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     app.footer(kFooter);
     app.set_version_flag("--version", std::string(qx::inspect::kToolName) + " " + QX_TOOL_VERSION,
                          "show the tool version and exit");
+    app.set_help_all_flag("--help-all", "show the help of every subcommand and exit");
     app.add_flag("-v,--verbose", args.verbose, "also show the reader's log lines on stderr");
+    app.add_flag("-q,--quiet", args.quiet,
+                 "no progress line (shown on a terminal for packages over 64 MiB)");
     app.require_subcommand(1);
     app.fallthrough();
     KeyOption(Command(app, "list",
                       "outer header fields, the signature and, per inner file, its index, "
-                      "data offset, size, label and digest verdict",
+                      "data offset, size, MD5, label and digest verdict",
                       args),
               args);
-    KeyOption(Command(app, "verify",
-                      "exit 0 when valid; else the reader's error text on stderr (with --json: "
-                      "its kind and the position of the rejected header) and exit 1",
-                      args),
-              args);
+    CLI::App* verify = app.add_subcommand(
+        "verify",
+        "exit 0 when every package is valid; else for each invalid one the reader's error "
+        "text and the inner file it stopped at on stderr (with --json: its kind and the "
+        "position of the rejected header) and exit 1");
+    verify->formatter(app.get_formatter());
+    verify->add_option("PACKAGE", args.packages, "the packages")->required();
+    KeyOption(verify, args);
+    CLI::App* diff = Command(app, "diff",
+                             "the header fields and inner files in which two packages differ; "
+                             "exit 0 the same, 1 different, 2 trouble",
+                             args);
+    diff->add_option("PACKAGE2", args.second, "the other package")->required();
     CLI::App* extract = Command(
         app, "extract", "verify, then write the data of inner file INDEX (from 0) to OUT", args);
     extract->add_option("INDEX", args.index, "inner file number, from 0")->required();
-    extract->add_option("OUT", args.out, "file to write")->required();
+    extract->add_option("OUT", args.out, "file to write ('-': standard output)")->required();
     Command(app, "unpack", "verify, then write every inner file and a manifest.json into DIR", args)
         ->add_option("DIR", args.folder, "missing or empty folder")
         ->required();
     DefinePlan(app, args.plan);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app(kDescription, qx::inspect::kToolName);
     Arguments args;
     DefineCommands(app, args);
@@ -121,12 +155,16 @@ int main(int argc, char** argv) {
         return parsed;
     }
     qx::upgrader::utils::EnableStderrLog(args.verbose);
+    qx::tools::SetQuiet(args.quiet);
     const std::string command = app.get_subcommands().front()->get_name();
     if (command == "list") {
         return qx::inspect::List(args.package, args.json, args.key);
     }
     if (command == "verify") {
-        return qx::inspect::Verify(args.package, args.json, args.key);
+        return qx::inspect::Verify(args.packages, args.json, args.key);
+    }
+    if (command == "diff") {
+        return qx::inspect::Diff(args.package, args.second);
     }
     if (command == "extract") {
         return qx::inspect::Extract(args.package, args.index, args.out);
@@ -135,4 +173,15 @@ int main(int argc, char** argv) {
         return qx::plan::RunPlan(args.plan);
     }
     return qx::inspect::Unpack(args.package, args.folder);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qx::tools::CleanUpOnSignals();
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& failure) {
+        return qx::tools::Fail(qx::inspect::kToolName, failure.what());
+    }
 }

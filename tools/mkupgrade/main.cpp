@@ -12,6 +12,10 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/Files.h"
+#include "tools/common/Numbers.h"
+#include "tools/common/Progress.h"
+#include "tools/common/Signals.h"
 #include "tools/package/Manifest.h"
 #include "tools/package/PackageWriter.h"
 
@@ -26,9 +30,10 @@ using qx::tools::UsageError;
 constexpr const char* kToolName = "mkupgrade";
 
 constexpr const char* kUsage =
-    "Usage: mkupgrade [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
-    "  or:  mkupgrade --manifest MANIFEST -o OUT\n"
+    "Usage: mkupgrade [-q] [FIELDS] -o OUT [--label TEXT] FILE [[--label TEXT] FILE]...\n"
+    "  or:  mkupgrade [-q] --manifest MANIFEST -o OUT\n"
     "  or:  mkupgrade --generate-key NAME\n"
+    "  or:  mkupgrade --version\n"
     "(--sign NAME.key signs either build)";
 
 constexpr const char* kDescription =
@@ -40,13 +45,17 @@ constexpr const char* kDescription =
     "The output depends on the inputs only.";
 
 constexpr const char* kFooter =
-    "Numbers are decimal or 0x-prefixed hexadecimal. Shorter texts are padded\n"
+    "Numbers are decimal or 0x-prefixed hexadecimal, optionally followed by K,\n"
+    "M or G (times 1024, 1024^2, 1024^3). Shorter texts are padded\n"
     "with zero bytes; a text that fills its field has no terminator. Empty\n"
     "files after the last non-empty one are refused: the package ends where\n"
     "the sizes reach their total, so they could never be read. The package,\n"
     "headers included, must stay below 2 GiB. OUT is written to a temporary\n"
     "file next to it and renamed over it only when complete, so a failed\n"
-    "build leaves OUT as it was.\n"
+    "build leaves OUT as it was. OUT '-' is standard output. An OUT that is\n"
+    "one of the inputs (whatever the path or link) is refused. SIGINT, SIGTERM\n"
+    "or SIGHUP remove the temporary file; the exit status is then 128 plus\n"
+    "the signal's number (130, 143, 129).\n"
     "\n"
     "--generate-key writes a new Ed25519 key pair: NAME.key (secret, mode\n"
     "0600) and NAME.pub (for the router's /etc/upgrade-keys/); it never\n"
@@ -65,19 +74,23 @@ struct Arguments {
     CLI::Option* label = nullptr;
     CLI::Option* files = nullptr;
     std::vector<CLI::Option*> fields;
+    bool quiet = false;
 };
 
 void DefineOptions(CLI::App& app, Arguments& args) {
     app.formatter(std::make_shared<qx::tools::HelpFormatter>(kUsage));
     app.description(kDescription);
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string(kToolName) + " " + QX_TOOL_VERSION,
+                         "show the tool version and exit");
     const struct {
         const char* name;
         std::string& target;
         const char* type;
         const char* help;
     } fields[] = {
-        {"--version", args.version, "N", "package version, 0..65535 (required)"},
+        {"--package-version", args.version, "N",
+         "the package's version field, 0..65535 (required)"},
         {"--upgrade-name", args.outer.upgradeName, "TEXT", "at most 32 bytes (required)"},
         {"--release-name", args.outer.releaseName, "TEXT", "at most 16 bytes (required)"},
         {"--file-date", args.outer.fileDate, "TEXT", "at most 8 bytes, e.g. 20261206 (required)"},
@@ -105,6 +118,8 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     app.add_option("-o,--output", args.output, "package to write")
         ->type_name("OUT")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("-q,--quiet", args.quiet,
+                 "no progress line (shown on a terminal for packages over 64 MiB)");
     app.add_option("--manifest", args.manifest,
                    "build from this manifest (it replaces the fields and the files)")
         ->type_name("MANIFEST");
@@ -142,24 +157,10 @@ std::string Unescape(const std::string& value) {
     return !value.empty() && value[0] == kEscape ? value.substr(1) : value;
 }
 
-// Parses a decimal or 0x-hexadecimal number no larger than limit.
+// Parses a number (tools/common/Numbers.h) no larger than limit.
 bool ParseNumber(const std::string& text, unsigned long limit, unsigned long& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
-        return false;
-    }
-    int base = 10;
-    const char* digits = text.c_str();
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        digits += 2;
-    }
-    if (*digits == '\0' || *digits == '-' || *digits == '+' || *digits == ' ') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long parsed = std::strtoull(digits, &end, base);
-    if (errno != 0 || end == digits || *end != '\0' || parsed > limit) {
+    unsigned long long parsed = 0;
+    if (!qx::tools::ParseNumber(text, limit, parsed)) {
         return false;
     }
     value = static_cast<unsigned long>(parsed);
@@ -196,7 +197,7 @@ bool CollectFiles(const CLI::App& app, const Arguments& args,
 // The outer fields of the command line: required ones present, numbers in range.
 bool CheckFields(const CLI::App& app, Arguments& args, std::string& error) {
     for (const char* name :
-         {"--version", "--upgrade-name", "--release-name", "--file-date", "--upgrade-id"}) {
+         {"--package-version", "--upgrade-name", "--release-name", "--file-date", "--upgrade-id"}) {
         if (app.count(name) == 0) {
             error = std::string("missing ") + name;
             return false;
@@ -206,7 +207,7 @@ bool CheckFields(const CLI::App& app, Arguments& args, std::string& error) {
         const char* name;
         const std::string& text;
         unsigned long limit;
-    } numbers[] = {{"--version", args.version, 0xFFFFul},
+    } numbers[] = {{"--package-version", args.version, 0xFFFFul},
                    {"--upgrade-id", args.upgradeId, 0xFFFFFFFFul},
                    {"--spare-word", args.spareWord, 0xFFFFFFFFul}};
     unsigned long values[3] = {};
@@ -307,13 +308,7 @@ int Build(const Arguments& args, qx::package::PackageSources& sources) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::printf("%s %s\n", kToolName, QX_TOOL_VERSION);
-        return 0;
-    }
+int Run(int argc, char** argv) {
     CLI::App app(kDescription, kToolName);
     Arguments args;
     DefineOptions(app, args);
@@ -327,13 +322,28 @@ int main(int argc, char** argv) {
     if (args.output.empty()) {
         return UsageError(kToolName, "missing -o OUT");
     }
+    qx::tools::SetQuiet(args.quiet);
     qx::package::PackageSources sources;
     std::string error;
     if (!SourcesFromArguments(app, args, sources, error)) {
         return UsageError(kToolName, error);
     }
-    if (!args.manifest.empty() && !qx::package::ReadManifest(args.manifest, sources, error)) {
+    if (!args.manifest.empty() &&
+        (!qx::package::ReadManifest(args.manifest, sources, error) ||
+         (args.output != qx::tools::kStandardStream &&
+          !qx::tools::CheckOutputFile(args.output, {args.manifest}, error)))) {
         return qx::tools::Fail(kToolName, error);
     }
     return Build(args, sources);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qx::tools::CleanUpOnSignals();
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& failure) {
+        return qx::tools::Fail(kToolName, failure.what());
+    }
 }

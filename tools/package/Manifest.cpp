@@ -5,14 +5,15 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "tools/common/Files.h"
+#include "tools/common/JsonText.h"
+
 namespace qx {
 namespace package {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-constexpr const char kHexDigits[] = "0123456789abcdef";
+using qx::tools::Json;
 
 // Reads one manifest value into its place; otherwise false, with an error
 // that names the value by where it stands (e.g. "header.version").
@@ -24,51 +25,9 @@ struct Field {
     Setter set;
 };
 
-bool IsPlainText(const std::string& bytes) {
-    for (unsigned char byte : bytes) {
-        if (byte < 0x20 || byte > 0x7E) {
-            return false;
-        }
-    }
-    return true;
-}
-
-Json BytesValue(const std::string& bytes) {
-    if (IsPlainText(bytes)) {
-        return bytes;
-    }
-    std::string hex;
-    for (unsigned char byte : bytes) {
-        hex += kHexDigits[byte >> 4];
-        hex += kHexDigits[byte & 0x0F];
-    }
-    return Json{{"hex", hex}};
-}
-
-bool HexToBytes(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    std::string result;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const std::string pair = hex.substr(i, 2);
-        if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-            return false;
-        }
-        result += static_cast<char>(std::stoi(pair, nullptr, 16));
-    }
-    bytes.swap(result);
-    return true;
-}
-
 Setter Bytes(std::string& target) {
     return [&target](const Json& value, const std::string& where, std::string& error) {
-        if (value.is_string()) {
-            target = value.get<std::string>();
-            return true;
-        }
-        if (value.is_object() && value.size() == 1 && value.contains("hex") &&
-            value["hex"].is_string() && HexToBytes(value["hex"].get<std::string>(), target)) {
+        if (qx::tools::BytesFromJson(value, target)) {
             return true;
         }
         error =
@@ -201,6 +160,9 @@ bool ReadInnerFiles(const Json& list, const std::string& where, const std::strin
 }
 
 bool ParseJson(const std::string& path, Json& document, std::string& error) {
+    if (!qx::tools::CheckInputFile(path, error)) {
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read manifest " + path;
@@ -208,7 +170,7 @@ bool ParseJson(const std::string& path, Json& document, std::string& error) {
     }
     try {
         document = Json::parse(in);
-    } catch (const Json::exception& failure) {
+    } catch (const std::exception& failure) {
         // Without the library's "[json.exception...] " tag.
         const std::string text = failure.what();
         const std::size_t tag = text.find("] ");
@@ -264,16 +226,16 @@ std::string ManifestText(const PackageSources& sources) {
                 continue;
             }
         }
-        header[field.key] = BytesValue(outer.*field.member);
+        header[field.key] = qx::tools::JsonBytes(outer.*field.member);
     }
     Json inners = Json::array();
     for (const InnerSource& inner : sources.inners) {
         Json entry = {{"file", inner.path},
-                      {"label", BytesValue(inner.fields.label)},
+                      {"label", qx::tools::JsonBytes(inner.fields.label)},
                       {"spareWord1", inner.fields.spareWord1},
                       {"spareWord2", inner.fields.spareWord2}};
         if (!inner.fields.reserved.empty()) {
-            entry["reserved"] = BytesValue(inner.fields.reserved);
+            entry["reserved"] = qx::tools::JsonBytes(inner.fields.reserved);
         }
         inners.push_back(entry);
     }

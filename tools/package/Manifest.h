@@ -14,8 +14,8 @@
 //     "signature": {"keyId": "...", "signature": "...", "signedDigest": "..."}
 //   }
 //
-// Byte fields (texts, labels, "reserved") are a string of printable ASCII,
-// or {"hex": "..."} for any other bytes; a shorter value is padded with zero
+// Byte fields (texts, labels, "reserved") are a string when they are valid
+// UTF-8 without control characters, else {"hex": "..."}; a shorter value is padded with zero
 // bytes to its field. "reserved" (zero when absent) and "trailer" (bytes
 // after the last inner file, none when absent) are optional, as are the
 // spare texts and words. "signature" (optional) is the block of a signed

@@ -5,8 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "tools/common/Files.h"
+#include "tools/common/Progress.h"
+#include "tools/common/Signals.h"
 #include "upgradeFile/Md5.h"
 #include "upgradeFile/PackageLayout.h"
 #include "upgrader/utils/SystemCalls.h"
@@ -148,16 +153,12 @@ bool CopyInput(const std::string& path, unsigned int size, int out, md5_context*
 
 // Size of an input, which must be a readable regular file.
 bool InputSize(const std::string& path, unsigned int& size, std::string& error) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) {
-        error = SystemText("cannot read input", path);
+    Descriptor in(qx::tools::OpenInputFile(path, error));
+    struct stat info {};
+    if (!in.Valid()) {
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
-        error = "input " + path + " is not a regular file";
-        return false;
-    }
-    if (::access(path.c_str(), R_OK) != 0) {
+    if (::fstat(in.Get(), &info) != 0) {
         error = SystemText("cannot read input", path);
         return false;
     }
@@ -203,13 +204,21 @@ bool PlanPackage(const PackageSources& sources, std::vector<unsigned int>& sizes
 }
 
 // The package under construction: a temporary file next to the target,
-// renamed over it by Commit and removed when the build ends without one.
+// renamed over it by Commit and removed when the build ends without one (or
+// a signal ends the tool). For standard output, an unnamed temporary file
+// that Commit copies out.
 class TemporaryOutput {
   public:
     explicit TemporaryOutput(const std::string& targetPath)
-        : target(targetPath), path(DirectoryOf(targetPath) + "/.mkupgrade.XXXXXX") {}
+        : target(targetPath), toStandardOutput(targetPath == qx::tools::kStandardStream) {
+        const char* folder = std::getenv("TMPDIR");
+        path = toStandardOutput
+                   ? std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp")
+                   : DirectoryOf(targetPath);
+        path += "/.mkupgrade.XXXXXX";
+    }
     ~TemporaryOutput() {
-        if (created && !committed) {
+        if (debris && !committed) {
             ::unlink(path.c_str());
         }
     }
@@ -217,18 +226,28 @@ class TemporaryOutput {
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
     bool Create(std::string& error) {
-        fd = Descriptor(::mkstemp(&path[0]));
-        created = fd.Valid();
-        if (!created) {
-            error = SystemText("cannot create a temporary file in", DirectoryOf(target));
+        qx::tools::SignalBlock block;
+        fd = Descriptor(::mkostemp(&path[0], O_CLOEXEC));
+        if (!fd.Valid()) {
+            error = SystemText("cannot create a temporary file in", DirectoryOf(path));
+            return false;
         }
-        return created;
+        if (toStandardOutput) {
+            ::unlink(path.c_str());
+        } else {
+            debris = std::make_unique<qx::tools::Debris>(qx::tools::Debris::Kind::File, path);
+        }
+        return true;
     }
     int Get() const { return fd.Get(); }
     const std::string& Path() const { return path; }
 
-    // Gives the file the usual mode of a new file and renames it over the target.
+    // Gives the file the usual mode of a new file and renames it over the
+    // target, or copies it to standard output.
     bool Commit(std::string& error) {
+        if (toStandardOutput) {
+            return CopyToStandardOutput(error);
+        }
         mode_t mask = ::umask(0);
         ::umask(mask);
         if (::fchmod(fd.Get(), 0666 & ~mask) != 0 || ::fsync(fd.Get()) != 0 || !fd.Close()) {
@@ -244,10 +263,33 @@ class TemporaryOutput {
     }
 
   private:
+    bool CopyToStandardOutput(std::string& error) {
+        std::vector<unsigned char> buffer(kCopyBufferSize);
+        if (::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+            error = SystemText("cannot read back", "the package");
+            return false;
+        }
+        for (;;) {
+            const long got = qx::upgrader::utils::ReadFully(fd.Get(), buffer.data(), buffer.size());
+            if (got < 0) {
+                error = SystemText("cannot read back", "the package");
+                return false;
+            }
+            if (got == 0) {
+                return true;
+            }
+            if (!WriteAll(STDOUT_FILENO, buffer.data(), static_cast<std::size_t>(got))) {
+                error = SystemText("cannot write", "standard output");
+                return false;
+            }
+        }
+    }
+
     std::string target;
+    bool toStandardOutput;
     std::string path;
     Descriptor fd;
-    bool created = false;
+    std::unique_ptr<qx::tools::Debris> debris;
     bool committed = false;
 };
 
@@ -400,6 +442,17 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources,
     if (!PlanPackage(sources, sizes, trailerSize, header, error)) {
         return false;
     }
+    std::vector<std::string> inputs;
+    for (const InnerSource& inner : sources.inners) {
+        inputs.push_back(inner.path);
+    }
+    if (!sources.trailerPath.empty()) {
+        inputs.push_back(sources.trailerPath);
+    }
+    if (outputPath != qx::tools::kStandardStream &&
+        !qx::tools::CheckOutputFile(outputPath, inputs, error)) {
+        return false;
+    }
     TemporaryOutput out(outputPath);
     if (!out.Create(error)) {
         return false;
@@ -408,6 +461,11 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources,
         error = SystemText("cannot write", out.Path());
         return false;
     }
+    unsigned long long total = layout::kHeaderSize + trailerSize;
+    for (unsigned int size : sizes) {
+        total += layout::kHeaderSize + size;
+    }
+    qx::tools::Progress progress(outputPath, out.Get(), total);
     std::vector<unsigned char> buffer(kCopyBufferSize);
     unsigned long long written = header.size();
     for (std::size_t i = 0; i < sources.inners.size(); ++i) {

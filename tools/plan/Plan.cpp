@@ -1,7 +1,7 @@
 // The cleanup plan: the device's own cleanup (CleanupVQ740 with its stage
 // table and file tables) runs against the in-memory device, loaded from the
 // real file system. What it would remove is read back from the device's
-// recorded effects, split into stages by the cleanup's own log entries.
+// recorded effects, split into stages where the cleanup reports them.
 // Nothing on the real file system is removed, renamed, written or run.
 #include "tools/plan/Plan.h"
 
@@ -13,12 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/Files.h"
+#include "tools/common/Numbers.h"
 #include "tools/plan/PlanDevice.h"
 #include "upgrader/Run.h"
+#include "upgrader/cleanup/CleanupTables.h"
 #include "upgrader/cleanup/CleanupVQ740.h"
 #include "upgrader/memdevice/MemoryDevice.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/StderrLogSink.h"
+#include "upgrader/utils/SystemCalls.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace plan {
@@ -28,13 +33,6 @@ namespace {
 namespace memdevice = qx::upgrader::memdevice;
 using memdevice::Effect;
 using memdevice::EffectKind;
-
-// The cleanup's measurement entries: the opening ends with the required
-// amount; each stage from the second on ends with a free-space figure,
-// which a success report follows with the required amount again.
-const std::string kFreeEntry = "FreeSpace: ";
-const std::string kOpeningRequiredEntry = "Required free space: ";
-const std::string kReportRequiredEntry = "Required: ";
 
 struct Item {
     std::string action;  // "remove", "remove-tree", "empty" or "replace"
@@ -81,129 +79,125 @@ bool Within(std::string const& path, std::string const& directory) {
            (path.size() == directory.size() || path[directory.size()] == '/');
 }
 
-unsigned long long NumberAfter(std::string const& text, std::string const& prefix) {
-    return std::strtoull(text.c_str() + prefix.size(), nullptr, 10);
-}
+// Where each stage's effects begin in the in-memory device's record and
+// what the measurement after it found, as the cleanup reports them.
+class StageBounds : public qx::upgrader::cleanup::CleanupVQ740::StageObserver {
+  public:
+    struct Bound {
+        int number = 0;
+        std::size_t begin = 0;       // its first effect
+        std::size_t measuredAt = 0;  // the first effect after its own entries
+        bool measured = false;
+        unsigned int freeAfter = 0;
+    };
 
-// Splits the recorded effects into stages. The cleanup announces no stage
-// 1 and stage 1's own entries each end with the size they report, so the
-// first entry after the opening that does not end in a digit announces
-// stage 2. From there on a free-space entry closes each stage; a success
-// report's required-amount entry after it still belongs to that stage.
+    void StageBegins(int number) override {
+        Bound bound;
+        bound.number = number;
+        bound.begin = memdevice::Effects().size();
+        bounds.push_back(bound);
+    }
+    void StageMeasured(int, bool measured, unsigned int freeAfter, bool) override {
+        bounds.back().measuredAt = memdevice::Effects().size();
+        bounds.back().measured = measured;
+        bounds.back().freeAfter = freeAfter;
+    }
+
+    std::vector<Bound> bounds;
+};
+
+// Turns one stage's recorded effects into its items and log entries.
 class StageReader {
   public:
-    StageReader(std::set<std::string> const& trees, std::vector<Stage>& stages)
-        : trees_(trees), stages_(stages) {}
+    StageReader(std::set<std::string> const& trees, Stage& stage) : trees_(trees), stage_(stage) {}
 
-    void Read(Effect const& effect) {
-        if (effect.kind == EffectKind::Note) {
-            ReadNote(effect.path);
-            return;
-        }
-        if (!opened_) {
-            return;
-        }
-        AdvanceIfClosed();
-        Stage& stage = stages_.back();
+    // own: an entry of the stage itself (not one reporting its measurement).
+    void Read(Effect const& effect, bool own) {
         switch (effect.kind) {
-            case EffectKind::Command:
-                tree_ = -1;
-                newItems_ = stage.items.size();
-                if (StartsWith(effect.path, "rm -rf ")) {
-                    treePath_ = effect.path.substr(7);
-                    while (treePath_.size() > 1 && treePath_.back() == '/') {
-                        treePath_.pop_back();
-                    }
-                    if (trees_.count(treePath_) != 0) {
-                        tree_ = static_cast<long>(Add(stage, {"remove-tree", treePath_, "", 0, 0}));
-                    }
+            case EffectKind::Note:
+                if (own) {
+                    stage_.log.push_back(effect.path);
+                    stage_.logAt.push_back(stage_.items.size());
                 }
+                break;
+            case EffectKind::Command:
+                ReadCommand(effect.path);
                 break;
             case EffectKind::Removed:
                 if (tree_ >= 0 && Within(effect.path, treePath_)) {
-                    Item& tree = stage.items[static_cast<std::size_t>(tree_)];
+                    Item& tree = stage_.items[static_cast<std::size_t>(tree_)];
                     tree.bytes += effect.bytes;
                     tree.files += 1;
-                    stage.bytesFreed += effect.bytes;
+                    stage_.bytesFreed += effect.bytes;
                 } else {
                     tree_ = -1;
-                    Add(stage, {"remove", effect.path, "", effect.bytes, 0});
+                    Add({"remove", effect.path, "", effect.bytes, 0});
                 }
                 break;
             case EffectKind::Emptied:
-                Add(stage, {"empty", effect.path, "", effect.bytes, 0});
+                Add({"empty", effect.path, "", effect.bytes, 0});
                 break;
             case EffectKind::Moved:
                 // A move onto an existing name replaces it (the upgrade log's
                 // shortened copy): its removal just recorded is that.
-                for (std::size_t i = newItems_; i < stage.items.size(); ++i) {
-                    if (stage.items[i].path == effect.target) {
-                        stage.items[i].action = "replace";
-                        stage.items[i].by = effect.path;
+                for (std::size_t i = newItems_; i < stage_.items.size(); ++i) {
+                    if (stage_.items[i].path == effect.target) {
+                        stage_.items[i].action = "replace";
+                        stage_.items[i].by = effect.path;
                     }
                 }
-                break;
-            case EffectKind::Note:
                 break;
         }
     }
 
   private:
-    void ReadNote(std::string const& text) {
-        if (!opened_) {
-            if (StartsWith(text, kOpeningRequiredEntry)) {
-                opened_ = true;
-                NewStage();
-            }
-            return;
-        }
-        if (closed_ && StartsWith(text, kReportRequiredEntry)) {
-            return;
-        }
-        AdvanceIfClosed();
-        Stage& stage = stages_.back();
-        if (StartsWith(text, kFreeEntry)) {
-            stage.freeAfter = NumberAfter(text, kFreeEntry);
-            stage.measured = true;
-            closed_ = true;
-            return;
-        }
-        if (stage.number == 1 && !text.empty() && (text.back() < '0' || text.back() > '9')) {
-            NewStage();
-        }
-        stages_.back().log.push_back(text);
-        stages_.back().logAt.push_back(stages_.back().items.size());
-    }
-
-    void AdvanceIfClosed() {
-        if (closed_) {
-            closed_ = false;
-            NewStage();
-        }
-    }
-
-    void NewStage() {
-        Stage stage;
-        stage.number = stages_.empty() ? 1 : stages_.back().number + 1;
-        stages_.push_back(stage);
+    void ReadCommand(std::string const& command) {
         tree_ = -1;
-        newItems_ = 0;
+        newItems_ = stage_.items.size();
+        if (StartsWith(command, "rm -rf ")) {
+            treePath_ = command.substr(7);
+            while (treePath_.size() > 1 && treePath_.back() == '/') {
+                treePath_.pop_back();
+            }
+            if (trees_.count(treePath_) != 0) {
+                tree_ = static_cast<long>(Add({"remove-tree", treePath_, "", 0, 0}));
+            }
+        }
     }
 
-    static std::size_t Add(Stage& stage, Item const& item) {
-        stage.items.push_back(item);
-        stage.bytesFreed += item.bytes;
-        return stage.items.size() - 1;
+    std::size_t Add(Item const& item) {
+        stage_.items.push_back(item);
+        stage_.bytesFreed += item.bytes;
+        return stage_.items.size() - 1;
     }
 
     std::set<std::string> const& trees_;
-    std::vector<Stage>& stages_;
-    bool opened_ = false;
-    bool closed_ = false;
+    Stage& stage_;
     std::string treePath_;      // the directory of the latest "rm -rf" command
     long tree_ = -1;            // its item, while its removals are being read
     std::size_t newItems_ = 0;  // the items since the latest command
 };
+
+// The stages as the cleanup reported them, with the effects between.
+std::vector<Stage> ReadStages(StageBounds const& bounds, std::set<std::string> const& trees) {
+    std::vector<Stage> stages;
+    std::vector<Effect> const& effects = memdevice::Effects();
+    for (std::size_t i = 0; i < bounds.bounds.size(); ++i) {
+        StageBounds::Bound const& bound = bounds.bounds[i];
+        const std::size_t end =
+            i + 1 < bounds.bounds.size() ? bounds.bounds[i + 1].begin : effects.size();
+        Stage stage;
+        stage.number = bound.number;
+        stage.measured = bound.measured;
+        stage.freeAfter = bound.freeAfter;
+        StageReader reader(trees, stage);
+        for (std::size_t at = bound.begin; at < end; ++at) {
+            reader.Read(effects[at], at < bound.measuredAt);
+        }
+        stages.push_back(stage);
+    }
+    return stages;
+}
 
 Plan MakePlan(Options const& options) {
     Plan plan;
@@ -215,15 +209,17 @@ Plan MakePlan(Options const& options) {
     plan.freeAtStart = qx::upgrader::utils::SaturatedSize(start);
     memdevice::SetFreeSpace(plan.freeAtStart);
 
+    // The run's own entries before the cleanup's count against the log's limit.
+    qx::upgrader::utils::LogToUpgradeLog(qx::upgrader::kBannerEntry);
+    qx::upgrader::utils::LogToUpgradeLog(qx::upgrader::kCleanupEntry);
     qx::upgrader::cleanup::CleanupVQ740 cleanup(options.required);
+    StageBounds bounds;
+    cleanup.SetStageObserver(&bounds);
     bool spaceCreated = false;
     cleanup.PerformCleanup(spaceCreated);
     plan.enough = spaceCreated;
+    plan.stages = ReadStages(bounds, plan.device.trees);
 
-    StageReader reader(plan.device.trees, plan.stages);
-    for (Effect const& effect : memdevice::Effects()) {
-        reader.Read(effect);
-    }
     // Stage 1 is not measured by the cleanup: its figure is the start plus
     // what it frees.
     unsigned long long free = plan.freeAtStart;
@@ -242,11 +238,58 @@ std::string FileSystemNote(Plan const& plan) {
            "frees";
 }
 
+// The release in a kernel version line ("Linux version RELEASE ..."); empty
+// when the text is not one.
+std::string KernelRelease(std::string const& line) {
+    const std::string prefix = "Linux version ";
+    if (!StartsWith(line, prefix)) {
+        return "";
+    }
+    const std::size_t end = line.find_first_of(" \t\n", prefix.size());
+    return line.substr(prefix.size(), end == std::string::npos ? end : end - prefix.size());
+}
+
 std::string KernelNote(Plan const& plan) {
-    return plan.device.hasKernelVersion
-               ? "from " + plan.device.kernelVersionFrom
-               : "unknown (no readable /proc/version; --proc-version FILE gives one): every "
-                 "kernel module tree stays";
+    if (!plan.device.hasKernelVersion) {
+        return "unknown (no readable /proc/version; --proc-version FILE gives one): every "
+               "kernel module tree stays";
+    }
+    const std::string release = KernelRelease(memdevice::TextOf("/proc/version"));
+    return (release.empty() ? "a version line that names no release" : "release " + release) +
+           ", from " + plan.device.kernelVersionFrom;
+}
+
+struct KeptTree {
+    std::string path, reason;
+};
+
+// The module trees of the cleanup's table that stand on the device and
+// stay, each with the reason.
+std::vector<KeptTree> KeptTrees(Plan const& plan) {
+    std::set<std::string> removed;
+    for (Stage const& stage : plan.stages) {
+        for (Item const& item : stage.items) {
+            removed.insert(item.path);
+        }
+    }
+    const bool reached = plan.stages.size() >= 3;
+    std::vector<KeptTree> kept;
+    for (auto const& tree : qx::upgrader::cleanup::kStaleKernelModuleTrees) {
+        std::string path = std::string(tree.command).substr(7);
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        if (plan.device.trees.count(path) == 0 || removed.count(path) != 0) {
+            continue;
+        }
+        const std::string reason = !reached ? "the cleanup stops before stage 3"
+                                   : !plan.device.hasKernelVersion
+                                       ? "the running kernel is unknown"
+                                       : "the running kernel's: its version line holds \"" +
+                                             std::string(tree.matchText) + "\"";
+        kept.push_back({path, reason});
+    }
+    return kept;
 }
 
 void PrintText(Plan const& plan) {
@@ -262,6 +305,9 @@ void PrintText(Plan const& plan) {
     }
     std::printf("\nRequired:    %u bytes\nKernel:      %s\n", plan.required,
                 KernelNote(plan).c_str());
+    for (KeptTree const& tree : KeptTrees(plan)) {
+        std::printf("Keeps:       %s (%s)\n", tree.path.c_str(), tree.reason.c_str());
+    }
     for (Stage const& stage : plan.stages) {
         std::printf("\nStage %d\n", stage.number);
         std::size_t entry = 0;
@@ -310,6 +356,13 @@ void PrintJson(Plan const& plan) {
     out["upgradeLogBytes"] = plan.device.upgradeLogBytes;
     out["freeAtStart"] = plan.freeAtStart;
     out["kernelVersion"] = KernelNote(plan);
+    out["kernelRelease"] = plan.device.hasKernelVersion
+                               ? Json(KernelRelease(memdevice::TextOf("/proc/version")))
+                               : Json();
+    out["keptModuleTrees"] = Json::array();
+    for (KeptTree const& tree : KeptTrees(plan)) {
+        out["keptModuleTrees"].push_back({{"path", tree.path}, {"reason", tree.reason}});
+    }
     out["stages"] = Json::array();
     for (Stage const& stage : plan.stages) {
         Json items = Json::array();
@@ -343,14 +396,32 @@ int Error(std::string const& text) {
     return 1;
 }
 
-// Plain decimal; larger than the 32-bit figures saturates (free space, as
-// the device's own measurement does) or is refused (the required amount).
+// Decimal or 0x hexadecimal with an optional K, M or G (the tools' one
+// number form); larger than the 32-bit figures saturates (free space, as the
+// device's own measurement does) or is refused (the required amount).
 bool ParseBytes(std::string const& text, unsigned long long& value) {
-    if (text.empty() || text.size() > 19 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
+    return qx::tools::ParseNumber(text, value);
+}
+
+// A --proc-version file must be readable and begin with a kernel version
+// line: with anything else the plan would take no tree for the running
+// kernel's and plan to remove it.
+bool CheckVersionFile(std::string const& path, std::string& error) {
+    qx::upgrader::utils::Descriptor file(qx::tools::OpenInputFile(path, error));
+    if (!file.Valid()) {
         return false;
     }
-    value = std::strtoull(text.c_str(), nullptr, 10);
+    std::string text(256, '\0');
+    const long got = qx::upgrader::utils::ReadFully(file.Get(), &text[0], text.size());
+    if (got < 0) {
+        error = path + ": " + qx::upgrader::utils::ErrnoText(errno);
+        return false;
+    }
+    text.resize(static_cast<std::size_t>(got));
+    if (KernelRelease(text).empty()) {
+        error = path + ": not a kernel version line (\"Linux version RELEASE ...\")";
+        return false;
+    }
     return true;
 }
 
@@ -379,6 +450,10 @@ int CheckArguments(PlanArguments const& args, Options& options) {
     }
     if (options.root.empty() != !options.freeGiven) {
         return Error("--root and --free go together");
+    }
+    std::string error;
+    if (!args.procVersion.empty() && !CheckVersionFile(args.procVersion, error)) {
+        return Error(error);
     }
     return -1;
 }

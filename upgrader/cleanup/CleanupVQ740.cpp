@@ -82,8 +82,15 @@ bool CleanupVQ740::Remeasure() {
     return EnoughFreeSpace();
 }
 
-void CleanupVQ740::ReportSuccess(const char* message, bool& spaceCreated) {
+void CleanupVQ740::Measured(int number, bool measured, bool enough) const {
+    if (observer != nullptr) {
+        observer->StageMeasured(number, measured, measured ? FreeSpace() : 0, enough);
+    }
+}
+
+void CleanupVQ740::ReportSuccess(const char* message, int number, bool& spaceCreated) {
     LogToUpgradeLog(message);
+    Measured(number, true, true);
     LogNumber("FreeSpace: ", FreeSpace());
     LogNumber("Required: ", FreeSpaceRequired());
     spaceCreated = true;
@@ -96,18 +103,25 @@ bool CleanupVQ740::PerformCleanup(bool& spaceCreated) {
     LogNumber("FreeSpace: ", FreeSpace());
     LogNumber("Required free space: ", FreeSpaceRequired());
 
+    int number = 0;
     for (const Stage& stage : kStages) {
+        ++number;
+        if (observer != nullptr) {
+            observer->StageBegins(number);
+        }
         if (stage.announcement != nullptr) {
             LogToUpgradeLog(stage.announcement);
         }
         (this->*stage.action)();
         if (stage.success == nullptr) {
+            Measured(number, false, false);
             continue;
         }
         if (Remeasure()) {
-            ReportSuccess(stage.success, spaceCreated);
+            ReportSuccess(stage.success, number, spaceCreated);
             return true;
         }
+        Measured(number, true, false);
         LogNumber("FreeSpace: ", FreeSpace());
     }
     return true;

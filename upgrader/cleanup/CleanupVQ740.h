@@ -17,8 +17,26 @@ namespace cleanup {
 // Every stage is reported in the upgrade log; single deletions are not.
 class CleanupVQ740 : public CleanupBase {
   public:
+    // Told where each stage begins and what the measurement after it found,
+    // as the stage runs, so that a tool replaying the cleanup (the plan) can
+    // tell the stages' effects apart. The device program sets none.
+    class StageObserver {
+      public:
+        virtual ~StageObserver() = default;
+        // Before the stage's announcement and actions (number from 1).
+        virtual void StageBegins(int number) = 0;
+        // After the stage's actions and, when the requirement is met, its
+        // success entry; before the entries that report the figures.
+        // measured: the cleanup measured after the stage (not after stage 1),
+        // freeAfter: that measurement, enough: the requirement is met.
+        virtual void StageMeasured(int number, bool measured, unsigned int freeAfter,
+                                   bool enough) = 0;
+    };
+
     explicit CleanupVQ740(unsigned int required);
     ~CleanupVQ740() override;
+
+    void SetStageObserver(StageObserver* stageObserver) { observer = stageObserver; }
 
     // Always returns true. Sets spaceCreated to true (and syncs) when a stage
     // reached the requirement; never sets it to false, so the caller sets it
@@ -38,7 +56,8 @@ class CleanupVQ740 : public CleanupBase {
 
     // CalculateFreespace, then EnoughFreeSpace.
     bool Remeasure();
-    void ReportSuccess(const char* message, bool& spaceCreated);
+    void ReportSuccess(const char* message, int number, bool& spaceCreated);
+    void Measured(int number, bool measured, bool enough) const;
 
     void TrimLiveLogs();
     void RemoveUnusedStaticFiles();
@@ -46,6 +65,8 @@ class CleanupVQ740 : public CleanupBase {
     void PruneRotatedLogs();
     void RemoveExtraFiles();
     void EmptyLiveLogs();
+
+    StageObserver* observer = nullptr;
 };
 
 }  // namespace cleanup

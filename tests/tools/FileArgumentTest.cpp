@@ -1,0 +1,224 @@
+// What the host tools do with the files they are given: every kind of bad
+// file argument is one error line, an output is never one of the inputs,
+// and a signal in the middle of a job leaves nothing behind.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ToolFixture.h"
+
+namespace qx::testing {
+namespace {
+
+class FileArgumentTest : public ToolTest {
+  protected:
+    void SetUp() override {
+        WriteBytes(dir / "notes", "notes");
+        WriteBytes(dir / "validator", "validator");
+        ASSERT_EQ(
+            Mkupgrade(WithFields({"-o", package, dir / "notes", dir / "validator"})).exitStatus, 0);
+    }
+
+    // Starts a tool without waiting for it; its output goes nowhere.
+    static pid_t Start(const std::string& program, const std::vector<std::string>& args) {
+        std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
+        words.push_back(program);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return child;
+    }
+
+    // The first entry of the test folder with prefix in its name, "" if none.
+    std::string Entry(const std::string& prefix) {
+        for (const std::string& name : DirectoryEntries(dir.path())) {
+            if (name.rfind(prefix, 0) == 0) {
+                return dir / name;
+            }
+        }
+        return "";
+    }
+
+    const std::string package = dir / "pkg.bin";
+};
+
+// The slot {} of each command gets each kind of bad file; the table gives
+// the exit status per kind (directory, FIFO, missing, unreadable, empty).
+// An error is one line on stderr that names the file (list shows a package
+// it could open but not read in its listing).
+TEST_F(FileArgumentTest, EveryBadFileArgumentIsOneLineNamingIt) {
+    const std::string slot = "{}";
+    const std::string out = dir / "out", folder = dir / "folder";
+    const struct {
+        bool mkupgrade;
+        std::vector<std::string> args;
+        int status[5];
+    } commands[] = {
+        {false, {"list", slot}, {1, 1, 1, 1, 1}},
+        {false, {"list", "--json", slot}, {1, 1, 1, 1, 1}},
+        {false, {"verify", package, slot}, {1, 1, 1, 1, 1}},
+        {false, {"extract", slot, "0", out}, {1, 1, 1, 1, 1}},
+        {false, {"unpack", slot, folder}, {1, 1, 1, 1, 1}},
+        {false, {"diff", slot, package}, {2, 2, 2, 2, 2}},
+        {false, {"diff", package, slot}, {2, 2, 2, 2, 2}},
+        {false, {"extract", package, "1", slot}, {1, 1, 0, 1, 0}},
+        {false, {"unpack", package, slot}, {0, 1, 0, 1, 1}},
+        {true, WithFields({"-o", out, slot, dir / "notes"}), {1, 1, 1, 1, 0}},
+        {true, WithFields({"-o", slot, dir / "notes"}), {1, 1, 0, 0, 0}},
+        {true, {"--manifest", slot, "-o", out}, {1, 1, 1, 1, 1}},
+    };
+    // Unreadable even for root: the tools then run as an ordinary user.
+    const int user = ::geteuid() == 0 ? 65534 : -1;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    ::chmod(package.c_str(), 0666);
+    for (const auto& command : commands) {
+        for (int kind = 0; kind < 5; ++kind) {
+            const std::string file = dir / "bad";
+            std::filesystem::remove_all(file);
+            std::filesystem::remove_all(out);
+            std::filesystem::remove_all(folder);
+            if (kind == 0) {
+                ASSERT_EQ(::mkdir(file.c_str(), 0777), 0);
+            } else if (kind == 1) {
+                ASSERT_EQ(::mkfifo(file.c_str(), 0666), 0);
+            } else if (kind >= 3) {
+                WriteBytes(file, "");
+                ::chmod(file.c_str(), kind == 3 ? 0 : 0666);
+            }
+            std::vector<std::string> args = command.args;
+            std::replace(args.begin(), args.end(), slot, file);
+            const ToolInput as{ToolInput::Kind::None, "", kind == 3 ? user : -1};
+            ToolResult result = command.mkupgrade ? Mkupgrade(args, as) : Inspect(args, as);
+            const std::string what = command.args[0] + " " + command.args[1] + " kind " +
+                                     std::to_string(kind) + ": " + result.err;
+            EXPECT_EQ(result.exitStatus, command.status[kind]) << what;
+            const bool listed = command.args[0] == "list" && !result.out.empty();
+            if (command.status[kind] != 0) {
+                EXPECT_EQ(result.err.find('\n'), listed ? std::string::npos : result.err.size() - 1)
+                    << what;
+                EXPECT_NE((result.err + result.out).find(file), std::string::npos) << what;
+            }
+        }
+    }
+}
+
+// An output that is an input, by any path or link, is refused; the input keeps its bytes.
+TEST_F(FileArgumentTest, AnOutputIsNeverOneOfTheInputs) {
+    ASSERT_EQ(::symlink(package.c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "notes").c_str(), (dir / "notes-link").c_str()), 0);
+    ASSERT_EQ(Inspect({"unpack", package, dir / "fw"}).exitStatus, 0);
+    const std::string bytes = ReadBytes(package), manifest = ReadBytes(dir / "fw/manifest.json");
+    const std::vector<std::string> inspections[] = {
+        {"extract", package, "0", package},
+        {"extract", package, "0", dir / "link"},
+        {"extract", dir / "link", "1", dir / "." + package.substr(dir.path().size())},
+        {"unpack", package, package},
+        {"unpack", package, dir / "link"},
+    };
+    for (const auto& args : inspections) {
+        ToolResult result = Inspect(args);
+        EXPECT_EQ(result.exitStatus, 1) << args.back();
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+    }
+    ToolResult fromStdin = Inspect({"extract", "-", "0", package}, {ToolInput::Kind::File, bytes});
+    EXPECT_EQ(fromStdin.exitStatus, 0) << "standard input is a copy here";
+    EXPECT_TRUE(ReadBytes(package) == ReadBytes(dir / "notes"));
+    WriteBytes(package, bytes);
+
+    const std::vector<std::string> builds[] = {
+        WithFields({"-o", dir / "notes", dir / "notes", dir / "validator"}),
+        WithFields({"-o", dir / "notes-link", dir / "notes", dir / "validator"}),
+        {"--manifest", dir / "fw/manifest.json", "-o", dir / "fw/manifest.json"},
+        {"--manifest", dir / "fw/manifest.json", "-o", dir / "fw/1"},
+    };
+    for (const auto& args : builds) {
+        ToolResult result = Mkupgrade(args);
+        EXPECT_EQ(result.exitStatus, 1) << args.back();
+        EXPECT_NE(result.err.find("is the same file as the input"), std::string::npos)
+            << result.err;
+    }
+    EXPECT_TRUE(ReadBytes(package) == bytes);
+    EXPECT_EQ(ReadBytes(dir / "notes"), "notes");
+    EXPECT_EQ(ReadBytes(dir / "fw/1"), "validator");
+    EXPECT_EQ(ReadBytes(dir / "fw/manifest.json"), manifest);
+}
+
+// SIGINT, SIGTERM and SIGHUP in the middle of a large job: the temporary file
+// or folder and the partial output are gone, the exit status is 128 + signal.
+// The same job shows its progress on a terminal.
+TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
+    const std::string big = dir / "big", bigPackage = dir / "big.bin";
+    WriteBytes(big, "");
+    ASSERT_EQ(::truncate(big.c_str(), 96 << 20), 0);
+    ASSERT_EQ(Mkupgrade(WithFields({"-o", bigPackage, big})).exitStatus, 0);
+    ::unlink(big.c_str());
+    // A progress line on a terminal for a job over 64 MiB; none with -q or on a file.
+    std::string command;
+    for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
+        command += word + " ";
+    }
+    for (const char* quiet : {"", "-q "}) {
+        const std::string terminal = dir / "terminal";
+        const std::string shown = "script -qfec '" + command + QX_INSPECT_PATH + " " + quiet +
+                                  "verify " + bigPackage + "' /dev/null > " + terminal;
+        ASSERT_EQ(std::system(shown.c_str()), 0);
+        EXPECT_EQ(ReadBytes(terminal).find("% of 96 MiB") != std::string::npos, *quiet == '\0')
+            << quiet << ReadBytes(terminal);
+        ::unlink(terminal.c_str());
+    }
+    EXPECT_EQ(Inspect({"verify", bigPackage}).err, "");
+    const struct {
+        bool mkupgrade;
+        std::vector<std::string> args;
+        std::string growing;  // the entry to see growing before the signal
+    } jobs[] = {
+        {true, WithFields({"-o", dir / "new.bin", bigPackage}), ".mkupgrade."},
+        {false, {"extract", bigPackage, "0", dir / "out"}, "out"},
+        {false, {"unpack", bigPackage, dir / "fw"}, ".unpack."},
+    };
+    const std::vector<std::string> before = DirectoryEntries(dir.path());
+    for (const auto& job : jobs) {
+        for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+            const pid_t child =
+                Start(job.mkupgrade ? QX_MKUPGRADE_PATH : QX_INSPECT_PATH, job.args);
+            ASSERT_GT(child, 0);
+            bool growing = false;
+            for (int wait = 0; !growing && wait < 60000; ++wait) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const std::string entry = Entry(job.growing);
+                std::error_code ignored;
+                growing = !entry.empty() && (std::filesystem::is_directory(entry)
+                                                 ? !std::filesystem::is_empty(entry, ignored)
+                                                 : std::filesystem::file_size(entry, ignored) > 0);
+            }
+            EXPECT_TRUE(growing) << job.growing;
+            ::kill(child, number);
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + number)
+                << job.args[0] << " signal " << number << " status " << status;
+            EXPECT_EQ(DirectoryEntries(dir.path()), before) << job.args[0] << " signal " << number;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qx::testing
