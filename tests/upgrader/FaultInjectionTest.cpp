@@ -351,10 +351,6 @@ std::string Report(const Injection& f, const Lines& broken) {
 // interruption: the call is picked by what it worked on.
 TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
     ASSERT_NO_FATAL_FAILURE(ExpectSuccessfulBaseline());
-    const unsigned int logMove =
-        1 + static_cast<unsigned int>(std::find(baseline->commands.begin(),
-                                                baseline->commands.end(), "umount /tmp/ramdisk/") -
-                                      baseline->commands.begin() - 1);
     const struct {
         const char* what;
         Injection injection;
@@ -376,8 +372,14 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
          {"openat", "EINTR"},
          "\"/tmp/ramdisk/?\", .*O_DIRECTORY",
          1},
-        {"the take-over move cannot start", {"clone3", "EAGAIN", 1}, "", 0},
-        {"the move before the unmount cannot start", {"clone3", "EAGAIN", logMove}, "", 0},
+        {"the take-over copy cannot be written",
+         {"write", "ENOSPC"},
+         "^write\\(\\d+</tmp/ramdisk/(?!upgrade_log>)",
+         1},
+        {"the copy back to the flash before the unmount cannot be written",
+         {"write", "ENOSPC"},
+         "^write\\(\\d+</var/log/",
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
