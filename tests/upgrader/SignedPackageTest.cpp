@@ -69,6 +69,26 @@ void ExpectStaged(const Result& result) {
     EXPECT_FALSE(result.Exists("/tmp/ramdisk/udpackage"));
 }
 
+// The parse-failure exit: the log stays on the RAM disk, nothing is extracted.
+void ExpectRefused(const Result& result, const char* error, std::string const& package,
+                   bool damagedStore) {
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
+    const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), std::string("Unable to parse file: ") + error);
+    for (const char* line : {"Ignoring key file /etc/upgrade-keys/damaged.pub: not a public "
+                             "key file",
+                             "Ignoring key file /etc/upgrade-keys/pipe.pub: not a regular file"}) {
+        EXPECT_EQ(std::count(log.begin(), log.end(), line), damagedStore ? 1 : 0) << line;
+    }
+    for (const char* staged : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
+        EXPECT_FALSE(result.Exists(staged)) << staged;
+    }
+    EXPECT_EQ(result.ReadFile("/tmp/ramdisk/udpackage"), package);
+    EXPECT_EQ(result.commands[result.commands.size() - 2], "pkill -9 wdfeed");
+}
+
 }  // namespace
 
 TEST(SignedPackage, InstalledKeysDecideWhatIsStaged) {
@@ -113,24 +133,7 @@ TEST(SignedPackage, InstalledKeysDecideWhatIsStaged) {
             ExpectStaged(result);
             continue;
         }
-        // The parse-failure exit: the log stays on the RAM disk, nothing is extracted.
-        EXPECT_EQ(result.exitStatus, 0);
-        EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back(), std::string("Unable to parse file: ") + c.error);
-        for (const char* line :
-             {"Ignoring key file /etc/upgrade-keys/damaged.pub: not a public "
-              "key file",
-              "Ignoring key file /etc/upgrade-keys/pipe.pub: not a regular file"}) {
-            EXPECT_EQ(std::count(log.begin(), log.end(), line), c.keyFile.empty() ? 0 : 1) << line;
-        }
-        for (const char* staged :
-             {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
-            EXPECT_FALSE(result.Exists(staged)) << staged;
-        }
-        EXPECT_EQ(result.ReadFile("/tmp/ramdisk/udpackage"), c.package);
-        EXPECT_EQ(result.commands[result.commands.size() - 2], "pkill -9 wdfeed");
+        ExpectRefused(result, c.error, c.package, !c.keyFile.empty());
     }
 }
 
