@@ -79,6 +79,9 @@ Progress::Progress(const std::string& name, int fd, unsigned long long total) {
     action.sa_handler = ShowProgress;
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGALRM, &action, nullptr);
+    // The first line at once, so even a job that ends before the first tick
+    // has shown where it stood; then one every half second.
+    ShowProgress(SIGALRM);
     SetTimer(500000);
     shown = true;
 }
