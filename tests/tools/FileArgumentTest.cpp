@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ToolFixture.h"
+#include "support/Spawn.h"
 
 namespace qx::testing {
 namespace {
@@ -31,20 +32,7 @@ class FileArgumentTest : public ToolTest {
         std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
         words.push_back(program);
         words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, STDOUT_FILENO);
-            ::dup2(null, STDERR_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        return child;
+        return qx::testing::StartQuietly(words);
     }
 
     // The first entry of the test folder with prefix in its name, "" if none.

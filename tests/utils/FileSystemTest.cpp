@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/Files.h"
+#include "support/Spawn.h"
 #include "support/TempDir.h"
 #include "upgrader/utils/FileSystem.h"
 
@@ -86,23 +88,7 @@ namespace {
 
 // Runs a host program (no shell) and returns its exit status, -1 when it could not run.
 int RunProgram(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)
-               ? WEXITSTATUS(status)
-               : -1;
+    return qx::testing::ExitStatusOf(qx::testing::StartQuietly(std::move(words)));
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "tools/common/CommandLine.h"
 
 #include <cstdio>
+#include <exception>
+
+#include "tools/common/Signals.h"
 
 namespace qx {
 namespace tools {
@@ -41,6 +44,15 @@ int Fail(const std::string& tool, const std::string& text) {
 int UsageError(const std::string& tool, const std::string& text) {
     std::fprintf(stderr, "%s: %s (try --help)\n", tool.c_str(), text.c_str());
     return kExitUsage;
+}
+
+int RunGuarded(const std::string& tool, int (*run)(int, char**), int argc, char** argv) {
+    CleanUpOnSignals();
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& failure) {
+        return Fail(tool, failure.what());
+    }
 }
 
 }  // namespace tools

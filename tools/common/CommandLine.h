@@ -35,5 +35,9 @@ int Fail(const std::string& tool, const std::string& text);
 // Prints "TOOL: text (try --help)" on stderr and returns kExitUsage.
 int UsageError(const std::string& tool, const std::string& text);
 
+// A tool's whole run: signals remove what a job has half made (Signals.h),
+// and an exception that escapes run becomes one error line and kExitFailed.
+int RunGuarded(const std::string& tool, int (*run)(int, char**), int argc, char** argv);
+
 }  // namespace tools
 }  // namespace qx

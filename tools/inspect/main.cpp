@@ -9,7 +9,6 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/common/Progress.h"
-#include "tools/common/Signals.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/plan/Plan.h"
 #include "upgrader/utils/StderrLogSink.h"
@@ -178,10 +177,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    qx::tools::CleanUpOnSignals();
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& failure) {
-        return qx::tools::Fail(qx::inspect::kToolName, failure.what());
-    }
+    return qx::tools::RunGuarded(qx::inspect::kToolName, Run, argc, argv);
 }

@@ -15,7 +15,6 @@
 #include "tools/common/Files.h"
 #include "tools/common/Numbers.h"
 #include "tools/common/Progress.h"
-#include "tools/common/Signals.h"
 #include "tools/package/Manifest.h"
 #include "tools/package/PackageWriter.h"
 
@@ -339,11 +338,4 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    qx::tools::CleanUpOnSignals();
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& failure) {
-        return qx::tools::Fail(kToolName, failure.what());
-    }
-}
+int main(int argc, char** argv) { return qx::tools::RunGuarded(kToolName, Run, argc, argv); }
