@@ -140,6 +140,11 @@ bool OutputFile::Open(const std::string& outPath, mode_t mode, bool flush,
             return false;
         }
     }
+    // Replaced only by whoever may write to it, as writing in place would.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        error = path + ": " + ErrnoText(errno);
+        return false;
+    }
     replacing = true;
     return OpenFile(standing.st_mode & 07777, error);
 }
@@ -152,12 +157,19 @@ bool OutputFile::OpenFile(mode_t mode, std::string& error) {
     const mode_t complete = replacing ? mode : LessUmask(mode);
     const std::string folder = DirectoryOf(target);
     if (::access("/proc/self/fd", X_OK) == 0) {
-        fd = Descriptor(qx::upgrader::utils::OpenFile(folder.c_str(), O_TMPFILE | O_WRONLY, 0600));
+        fd = Descriptor(qx::upgrader::utils::OpenFile(folder.c_str(), O_TMPFILE | O_RDWR, 0600));
         unnamed = fd.Valid();
     }
     if (!unnamed) {
         SignalBlock block;  // created and registered as one step
-        fd = Descriptor(qx::upgrader::utils::CreateScratchBeside(target, 0, 0600, scratch));
+        for (int attempt = 0; !fd.Valid() && attempt < 100; ++attempt) {
+            scratch = qx::upgrader::utils::FreshNameBeside(target, ".out");
+            fd = Descriptor(qx::upgrader::utils::OpenFile(
+                scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+            if (!fd.Valid() && errno != EEXIST) {
+                break;
+            }
+        }
         if (fd.Valid()) {
             debris = std::make_unique<Debris>(Debris::Kind::File, scratch);
         }
