@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <utility>
@@ -49,6 +50,22 @@ bool ReadyPackage(int fd, bool& regular) {
     return true;
 }
 
+// The one buffer an operation reads through: on the stack at the device's
+// size, from the heap when a host tool asks for larger blocks.
+struct PassBuffer {
+    explicit PassBuffer(unsigned int bytes)
+        : large(bytes > UpgradeFile::kBufferSize ? new unsigned char[bytes] : nullptr),
+          data(large ? large.get() : local),
+          size(large ? bytes : UpgradeFile::kBufferSize) {}
+    PassBuffer(const PassBuffer&) = delete;
+    PassBuffer& operator=(const PassBuffer&) = delete;
+
+    unsigned char local[UpgradeFile::kBufferSize];
+    std::unique_ptr<unsigned char[]> large;
+    unsigned char* data;
+    unsigned int size;
+};
+
 // The sequential reader of one pass. Reads never go past kMaxPackageSize, so
 // position (the count of bytes read) stays a sound 32-bit value even if the
 // file grows while it is read.
@@ -79,8 +96,7 @@ struct PackageStream {
 // Reads and decodes the outer header. Only a regular file can be a package:
 // a directory, FIFO or device node is treated as a package whose header
 // cannot be read.
-ReaderError ReadOuterHeader(PackageStream& package, bool regular,
-                            unsigned char (&buffer)[UpgradeFile::kBufferSize],
+ReaderError ReadOuterHeader(PackageStream& package, bool regular, unsigned char* buffer,
                             UpgradeFileInformation& information) {
     unsigned int got = 0;
     if (!regular || !package.Read(buffer, kHeaderSize, got)) {
@@ -100,8 +116,8 @@ ReaderError ReadOuterHeader(PackageStream& package, bool regular,
 // Reads one inner file, header and data, from the package's position and
 // checks its digest. None on success; otherwise what failed, with entry
 // holding the decoded header when it got that far.
-ReaderError ReadInnerFile(PackageStream& package, unsigned char (&buffer)[UpgradeFile::kBufferSize],
-                          InnerFile& entry) {
+ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& entry) {
+    unsigned char* const buffer = pass.data;
     md5_context context;
     md5_init(&context);
     unsigned int got = 0;
@@ -117,8 +133,7 @@ ReaderError ReadInnerFile(PackageStream& package, unsigned char (&buffer)[Upgrad
     // allocated for it, and a claim beyond the file ends in a short read.
     unsigned int remaining = entry.FileSize();
     while (remaining != 0) {
-        unsigned int ask =
-            remaining < UpgradeFile::kBufferSize ? remaining : UpgradeFile::kBufferSize;
+        unsigned int ask = remaining < pass.size ? remaining : pass.size;
         if (!package.Read(buffer, ask, got)) {
             return ReaderError::InnerDataTruncated;
         }
@@ -176,13 +191,12 @@ const char* ParseErrorText(ReaderError kind) {
 }
 
 // Copies size bytes from in to out; false with the failure's kind and text.
-bool CopyBytes(int in, int out, unsigned int size, const std::string& path, ReaderError& kind,
-               std::string& text) {
-    unsigned char buffer[UpgradeFile::kBufferSize];
+bool CopyBytes(int in, int out, unsigned int size, const std::string& path, PassBuffer& pass,
+               ReaderError& kind, std::string& text) {
+    unsigned char* const buffer = pass.data;
     unsigned int remaining = size;
     while (remaining != 0) {
-        unsigned int ask =
-            remaining < UpgradeFile::kBufferSize ? remaining : UpgradeFile::kBufferSize;
+        unsigned int ask = remaining < pass.size ? remaining : pass.size;
         const long got = qx::upgrader::utils::ReadFully(in, buffer, ask);
         if (got <= 0) {
             kind = ReaderError::InnerReadFailed;
@@ -257,8 +271,8 @@ bool UpgradeFile::Parse(int fd, int openError) {
     PackageStream stream{package.Get()};
     std::optional<PackageHash> hash;
     stream.hash = signatureRequired ? &hash.emplace() : nullptr;
-    unsigned char buffer[kBufferSize];
-    const ReaderError outer = ReadOuterHeader(stream, regular, buffer, information);
+    PassBuffer buffer(bufferSize);
+    const ReaderError outer = ReadOuterHeader(stream, regular, buffer.data, information);
     if (outer != ReaderError::None) {
         return Fail(outer, ParseErrorText(outer));
     }
@@ -345,8 +359,9 @@ bool UpgradeFile::CopyInto(unsigned int index, Descriptor& out, const std::strin
                            mode_t complete) {
     ReaderError kind = ReaderError::None;
     std::string text;
+    PassBuffer buffer(bufferSize);
     bool copied =
-        CopyBytes(package.Get(), out.Get(), innerFiles[index].FileSize(), path, kind, text);
+        CopyBytes(package.Get(), out.Get(), innerFiles[index].FileSize(), path, buffer, kind, text);
     // Only a complete file gets its final mode (runnable, for the validator).
     if (copied && complete != 0 && ::fchmod(out.Get(), complete) != 0) {
         copied = false;

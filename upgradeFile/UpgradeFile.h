@@ -48,7 +48,7 @@ enum class ReaderError {
 // on failure and leave the reason in ErrorMessage() and its kind in Error().
 class UpgradeFile {
   public:
-    // Size of the one buffer each operation reads through.
+    // Size of the one buffer each operation reads through: the device's.
     static constexpr unsigned int kBufferSize = 1024;
 
     UpgradeFile() = default;
@@ -97,6 +97,12 @@ class UpgradeFile {
     // takes out over and closes it. A negative out fails the open with
     // openError as reason.
     bool ExtractFile(unsigned int index, int out, int openError, const std::string& path);
+
+    // Reads and copies through a buffer of bytes (at least kBufferSize)
+    // from now on: host tools read in large blocks, the device keeps 1 KiB.
+    void SetBufferSize(unsigned int bytes) {
+        bufferSize = bytes > kBufferSize ? bytes : kBufferSize;
+    }
 
     // Closes the package (the file system holding it can then be
     // unmounted); later extractions fail as the package cannot be read.
@@ -147,6 +153,7 @@ class UpgradeFile {
     InnerFileInformation rejected;
     std::vector<PublicKey> trustedKeys;
     bool signatureRequired = false;
+    unsigned int bufferSize = kBufferSize;
 };
 
 }  // namespace upgradeFile

@@ -8,8 +8,12 @@
 #   BUILD_DIR  a configured release build (QX_BUILD_BENCH=ON) holding the
 #              tools; without it the release preset is configured and built
 #              in build/bench-verify.
-# Environment: QX_BENCH_REPS (default 9, at least 9), TMPDIR (where the
-# 256 MiB package and its inputs are made; needs ~600 MiB).
+# Also compares, side by side in the same run, `verify --key` with md5sum
+# and sha256sum run one after the other, and `extract` of the largest inner
+# file with md5sum of the package.
+# Environment: QX_BENCH_REPS (default 9, at least 9), QX_BENCH_MIB (package
+# size, default 256; 1024 for 1 GiB), TMPDIR (where the package and its
+# inputs are made; needs about 3 times the package size).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -43,7 +47,7 @@ trap 'rm -rf "$work"' EXIT
 # A package laid out as the device expects it, exactly 256 MiB long: five
 # inner files (two small ones, a 1 MiB validator, a 4 MiB kernel image, the
 # database filling the rest) behind six 128-byte headers.
-package_size=$((256 * 1024 * 1024))
+package_size=$((${QX_BENCH_MIB:-256} * 1024 * 1024))
 sizes=(1024 1024 $((1024 * 1024)) $((4 * 1024 * 1024)))
 rest=$((package_size - 6 * 128))
 for size in "${sizes[@]}"; do rest=$((rest - size)); done
@@ -76,6 +80,32 @@ time_once() {  # command... -> seconds on stdout
 }
 
 # Warm the page cache and both programs once, then alternate.
+sha=$(command -v sha256sum)
+"$mkupgrade" --generate-key "$work/team" >/dev/null
+"$mkupgrade" --package-version 5 --upgrade-name "bench" --release-name R5 --file-date 20261206 \
+    --upgrade-id 1 --sign "$work/team.key" -o "$work/signed.bin" "$work/package.bin" 2>/dev/null ||
+    cp "$work/package.bin" "$work/signed.bin"
+both() { md5sum "$1" && "$sha" "$1"; }
+last=$((${#sizes[@]} - 1))
+# One side-by-side comparison: NAME, then the two commands as words joined by '|'.
+compare() {  # name reference-function tool-function -> "name: median ratio (ref s, tool s)"
+    local name=$1 ref=$2 tool=$3 r t rs=() ts=() qs=()
+    "$ref" >/dev/null; "$tool" >/dev/null
+    for ((i = 1; i <= reps; i++)); do
+        r=$(time_once "$ref"); t=$(time_once "$tool")
+        rs+=("$r"); ts+=("$t"); qs+=("$(awk -v t="$t" -v r="$r" 'BEGIN { printf "%.4f", t / r }')")
+    done
+    echo "$name: median ratio $(median "${qs[@]}") ($(median "${rs[@]}") s vs $(median "${ts[@]}") s)"
+}
+ref_md5() { md5sum "$work/package.bin"; }
+ref_both() { both "$work/signed.bin"; }
+tool_verify() { "$inspect" verify "$work/package.bin"; }
+tool_verify_key() { "$inspect" verify --key "$work/team.pub" "$work/signed.bin"; }
+tool_extract() { rm -f "$work/out"; "$inspect" extract "$work/package.bin" "$last" "$work/out"; }
+compare "verify / md5sum (target <= 1.15)" ref_md5 tool_verify
+compare "verify --key / (md5sum; sha256sum) (target <= 1.0)" ref_both tool_verify_key
+compare "extract of inner file $last / md5sum of the package (target <= 1.2)" ref_md5 tool_extract
+rm -f "$work/out" "$work/signed.bin"
 md5sum "$work/package.bin" >/dev/null
 "$inspect" verify "$work/package.bin" >/dev/null
 md5_times=()
@@ -97,19 +127,19 @@ for ((i = 1; i <= 5; i++)); do
     digest_times+=("$("$md5mem" "$package_size" | awk '{ print $1 }')")
 done
 
-# read() calls: one per 1024 bytes of data plus one per header is the
+# read() calls: one per 64 KiB of data plus one per header is the
 # reader's own pattern; the rest is the program loader's.
 strace -f -c -e trace=read -o "$work/strace.txt" "$inspect" verify "$work/package.bin" >/dev/null
 reads=$(awk '$NF == "read" { print $4; exit }' "$work/strace.txt")
 expected=1
-for size in "${sizes[@]}"; do expected=$((expected + 1 + (size + 1023) / 1024)); done
+for size in "${sizes[@]}"; do expected=$((expected + 1 + (size + 65535) / 65536)); done
 
 md5_median=$(median "${md5_times[@]}")
 verify_median=$(median "${verify_times[@]}")
 ratio_median=$(median "${ratios[@]}")
 read_median=$(median "${read_times[@]}")
 digest_median=$(median "${digest_times[@]}")
-mib=256
+mib=${QX_BENCH_MIB:-256}
 echo "machine:          $(lscpu 2>/dev/null | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2; exit }'), $(nproc) cores, $(uname -sr)"
 echo "package:          $actual_size bytes, ${#sizes[@]} inner files, page cache warm"
 echo "repetitions:      $reps, alternating md5sum / upgrade-inspect verify"
@@ -117,7 +147,7 @@ echo "md5sum:           median ${md5_median} s ($(awk -v t="$md5_median" -v m=$m
 echo "verify:           median ${verify_median} s ($(awk -v t="$verify_median" -v m=$mib 'BEGIN { printf "%.0f", m / t }') MiB/s)"
 echo "ratio:            median ${ratio_median} (per-repetition verify/md5sum; target <= 1.8)"
 echo "ratios:           ${ratios[*]}"
-echo "read() calls:     $reads (reader's pattern $expected = 1 per KiB of data + 1 per header; constant $((reads - expected)))"
+echo "read() calls:     $reads (reader's pattern $expected = 1 per 64 KiB of data + 1 per header; constant $((reads - expected)))"
 echo "where time goes:  1 KiB reads alone ${read_median} s ($(awk -v r="$read_median" -v v="$verify_median" 'BEGIN { printf "%.0f", 100 * r / v }')% of verify)," \
     "MD5 in memory ${digest_median} s ($(awk -v d="$digest_median" -v v="$verify_median" 'BEGIN { printf "%.0f", 100 * d / v }')%)," \
     "rest $(awk -v r="$read_median" -v d="$digest_median" -v v="$verify_median" 'BEGIN { printf "%.4f", v - r - d }') s"

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -45,11 +46,58 @@ class FileArgumentTest : public ToolTest {
         return "";
     }
 
+    // Runs tool while, when serve, the FIFO at fifo has a writer that
+    // closes at once (a reading tool sees its end) and a reader that drains it.
+    template <typename Tool>
+    static ToolResult ServingFifo(const std::string& fifo, bool serve, Tool tool) {
+        if (!serve) {
+            return tool();
+        }
+        std::atomic<bool> done{false};
+        ToolResult result;
+        std::thread run([&] {
+            result = tool();
+            done = true;
+        });
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        char sink[4096];
+        while (!done) {
+            while (::read(reader, sink, sizeof sink) > 0) {
+            }
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) {
+                ::close(writer);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        run.join();
+        ::close(reader);
+        return result;
+    }
+
+    // True while process pid has a file of the test folder other than the
+    // package open, and that file holds data: the job is writing.
+    bool Writing(pid_t pid, const std::string& except) {
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        std::error_code failed;
+        for (const auto& entry : std::filesystem::directory_iterator(fds, failed)) {
+            const std::string target = std::filesystem::read_symlink(entry.path(), failed);
+            struct stat info {};
+            if (target.rfind(dir.path() + "/", 0) == 0 && target != except &&
+                ::stat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                info.st_size > 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     const std::string package = dir / "pkg.bin";
 };
 
 // The slot {} of each command gets each kind of bad file; the table gives
-// the exit status per kind (directory, FIFO, missing, unreadable, empty).
+// the exit status per kind (directory, FIFO, missing, unreadable, empty). A
+// FIFO is a stream: an input read to its end (here empty), an output written.
 // An error is one line on stderr that names the file (list shows a package
 // it could open but not read in its listing).
 TEST_F(FileArgumentTest, EveryBadFileArgumentIsOneLineNamingIt) {
@@ -67,10 +115,10 @@ TEST_F(FileArgumentTest, EveryBadFileArgumentIsOneLineNamingIt) {
         {false, {"unpack", slot, folder}, {1, 1, 1, 1, 1}},
         {false, {"diff", slot, package}, {2, 2, 2, 2, 2}},
         {false, {"diff", package, slot}, {2, 2, 2, 2, 2}},
-        {false, {"extract", package, "1", slot}, {1, 1, 0, 1, 0}},
+        {false, {"extract", package, "1", slot}, {1, 0, 0, 1, 0}},
         {false, {"unpack", package, slot}, {0, 1, 0, 1, 1}},
         {true, WithFields({"-o", out, slot, dir / "notes"}), {1, 1, 1, 1, 0}},
-        {true, WithFields({"-o", slot, dir / "notes"}), {1, 1, 0, 0, 0}},
+        {true, WithFields({"-o", slot, dir / "notes"}), {1, 0, 0, 1, 0}},
         {true, {"--manifest", slot, "-o", out}, {1, 1, 1, 1, 1}},
     };
     // Unreadable even for root: the tools then run as an ordinary user.
@@ -94,7 +142,9 @@ TEST_F(FileArgumentTest, EveryBadFileArgumentIsOneLineNamingIt) {
             std::vector<std::string> args = command.args;
             std::replace(args.begin(), args.end(), slot, file);
             const ToolInput as{ToolInput::Kind::None, "", kind == 3 ? user : -1};
-            ToolResult result = command.mkupgrade ? Mkupgrade(args, as) : Inspect(args, as);
+            ToolResult result = ServingFifo(file, kind == 1, [&] {
+                return command.mkupgrade ? Mkupgrade(args, as) : Inspect(args, as);
+            });
             const std::string what = command.args[0] + " " + command.args[1] + " kind " +
                                      std::to_string(kind) + ": " + result.err;
             EXPECT_EQ(result.exitStatus, command.status[kind]) << what;
@@ -173,37 +223,142 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
         ::unlink(terminal.c_str());
     }
     EXPECT_EQ(Inspect({"verify", bigPackage}).err, "");
+    // SIGKILL too: a file appears under its name only when complete (the
+    // unpacked folder's own rename is another matter: catchable signals only).
     const struct {
         bool mkupgrade;
         std::vector<std::string> args;
-        std::string growing;  // the entry to see growing before the signal
+        std::vector<int> signals;
     } jobs[] = {
-        {true, WithFields({"-o", dir / "new.bin", bigPackage}), ".mkupgrade."},
-        {false, {"extract", bigPackage, "0", dir / "out"}, "out"},
-        {false, {"unpack", bigPackage, dir / "fw"}, ".unpack."},
+        {true, WithFields({"-o", dir / "new.bin", bigPackage}), {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
+        {false, {"extract", bigPackage, "0", dir / "out"}, {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
+        {false, {"unpack", bigPackage, dir / "fw"}, {SIGINT, SIGTERM, SIGHUP}},
     };
     const std::vector<std::string> before = DirectoryEntries(dir.path());
     for (const auto& job : jobs) {
-        for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        for (int number : job.signals) {
             const pid_t child =
                 Start(job.mkupgrade ? QX_MKUPGRADE_PATH : QX_INSPECT_PATH, job.args);
             ASSERT_GT(child, 0);
-            bool growing = false;
-            for (int wait = 0; !growing && wait < 60000; ++wait) {
+            bool writing = false;
+            for (int wait = 0; !writing && wait < 60000; ++wait) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                const std::string entry = Entry(job.growing);
-                std::error_code ignored;
-                growing = !entry.empty() && (std::filesystem::is_directory(entry)
-                                                 ? !std::filesystem::is_empty(entry, ignored)
-                                                 : std::filesystem::file_size(entry, ignored) > 0);
+                writing = Writing(child, bigPackage);
             }
-            EXPECT_TRUE(growing) << job.growing;
+            EXPECT_TRUE(writing) << job.args[0];
             ::kill(child, number);
             int status = 0;
             ASSERT_EQ(::waitpid(child, &status, 0), child);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + number)
+            EXPECT_TRUE(number == SIGKILL
+                            ? WIFSIGNALED(status)
+                            : WIFEXITED(status) && WEXITSTATUS(status) == 128 + number)
                 << job.args[0] << " signal " << number << " status " << status;
             EXPECT_EQ(DirectoryEntries(dir.path()), before) << job.args[0] << " signal " << number;
+        }
+    }
+}
+
+// A key pair is both files or neither, wherever SIGKILL lands.
+TEST_F(FileArgumentTest, AKilledKeyGenerationLeavesBothFilesOrNeither) {
+    int killed = 0;
+    for (int delay = 0; delay < 400; delay += 2) {
+        const std::string name = dir / ("k" + std::to_string(delay));
+        const pid_t child = Start(QX_MKUPGRADE_PATH, {"--generate-key", name});
+        ASSERT_GT(child, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay * 10));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        killed += WIFSIGNALED(status) ? 1 : 0;
+        const bool secret = std::filesystem::exists(name + ".key");
+        const bool pub = std::filesystem::exists(name + ".pub");
+        EXPECT_EQ(secret, pub) << delay;
+        EXPECT_TRUE(!pub || std::filesystem::file_size(name + ".pub") > 0) << delay;
+    }
+    EXPECT_GT(killed, 0);
+    for (const std::string& name : DirectoryEntries(dir.path())) {
+        EXPECT_NE(name[0], '.') << name;  // no hidden partial file either
+    }
+}
+
+// Streams as the shell tools take them: a device, process substitution,
+// /dev/stdout and a FIFO as OUT, process substitution as a package.
+TEST_F(FileArgumentTest, StreamsWorkAsOutputsAndInputs) {
+    std::string prefix;
+    for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
+        prefix += word + " ";
+    }
+    const std::string inspect = prefix + QX_INSPECT_PATH, got = dir / "got", fifo = dir / "fifo";
+    const std::string build = prefix + QX_MKUPGRADE_PATH +
+                              " --package-version 258 --upgrade-name \"qx router\" --release-name"
+                              " R5.1 --file-date 20261206 --upgrade-id 4294967295 -o ";
+    const std::string inners = " " + (dir / "notes") + " " + (dir / "validator");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string line;
+        std::string expected;  // got's bytes ("" when nothing lands there)
+    } rows[] = {
+        {inspect + " extract " + package + " 1 /dev/null", ""},
+        {inspect + " extract " + package + " 1 >(cat > " + got + "); wait $!", "validator"},
+        {inspect + " extract " + package + " 1 /dev/stdout | cat > " + got, "validator"},
+        {"cat " + fifo + " > " + got + " & " + inspect + " extract " + package + " 1 " + fifo +
+             "; wait",
+         "validator"},
+        {inspect + " verify <(cat " + package + ") | cut -d: -f2 > " + got,
+         " valid, 2 inner files, signature\n"},
+        {build + ">(cat > " + got + ")" + inners + "; wait $!", ReadBytes(package)},
+        {build + "/dev/stdout" + inners + " > " + got, ReadBytes(package)},
+    };
+    for (const auto& row : rows) {
+        ::unlink(got.c_str());
+        const std::string command = "bash -c '" + row.line + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << row.line;
+        EXPECT_TRUE(row.expected.empty() ? !std::filesystem::exists(got)
+                                         : ReadBytes(got) == row.expected)
+            << row.line;
+    }
+}
+
+// Run by root in a sticky folder, no tool writes through a link another
+// user owns, nor through a folder link of theirs: one line, the target
+// untouched. The caller's own links are followed.
+TEST_F(FileArgumentTest, RootNeverWritesThroughAnotherUsersLink) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    const std::string target = dir / "secret", shared = dir / "shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const struct {
+        const char* what;
+        uid_t owner;
+        bool folderLink;  // the link is a folder on the way, not OUT itself
+        bool mkupgrade;
+    } rows[] = {
+        {"extract to a foreign link", 65534, false, false},
+        {"extract through a foreign folder link", 65534, true, false},
+        {"mkupgrade -o to a foreign link", 65534, false, true},
+        {"extract to root's own link", 0, false, false},
+    };
+    for (const auto& row : rows) {
+        WriteBytes(target, "root only");
+        ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+        const std::string link = shared + "/link";
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink(row.folderLink ? dir.path().c_str() : target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(::lchown(link.c_str(), row.owner, row.owner), 0);
+        const std::string out = row.folderLink ? link + "/secret" : link;
+        const ToolResult result =
+            row.mkupgrade ? Mkupgrade(WithFields({"-o", out, dir / "notes", dir / "validator"}))
+                          : Inspect({"extract", package, "1", out});
+        const bool refused = row.owner != 0;
+        EXPECT_EQ(result.exitStatus, refused ? 1 : 0) << row.what << result.err;
+        EXPECT_EQ(ReadBytes(target), refused ? "root only" : "validator") << row.what;
+        if (refused) {
+            EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+            EXPECT_NE(result.err.find("a link owned by another user (uid 65534)"),
+                      std::string::npos)
+                << result.err;
         }
     }
 }

@@ -12,7 +12,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 found=$(cd "$prefix" && find . -type f | sort | tr '\n' ' ')
 expected="./bin/mkupgrade ./bin/upgrade-inspect \
 ./share/bash-completion/completions/mkupgrade ./share/bash-completion/completions/upgrade-inspect \
-./share/doc/qx-upgrade-tools/copyright \
+./share/doc/qx-upgrade-tools/changelog.gz ./share/doc/qx-upgrade-tools/copyright \
 ./share/man/man1/mkupgrade.1.gz ./share/man/man1/upgrade-inspect.1.gz "
 if [ "$found" != "$expected" ]; then
   echo "installed: $found" >&2

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/PackageFiles.h"
 #include "upgradeFile/PackageFixture.h"
 #include "upgradeFile/UpgradeFile.h"
 
@@ -124,18 +123,14 @@ TEST_F(ReaderTest, OutputPathsThatAreTaken) {
     enum Stand { Link, SecondName, Fifo };
     const struct {
         const char* what;
-        bool tool;  // a host tool's output, else the device's
         Stand stand;
         bool extracted;
         bool otherKeepsBytes;  // other still holds its own bytes afterwards
         mode_t outMode;
     } cases[] = {
-        {"device over a link", false, Link, true, true, 0755},
-        {"device over a second name", false, SecondName, true, true, 0755},
-        {"device over a FIFO", false, Fifo, true, true, 0755},
-        {"tool through a link", true, Link, true, false, 0600},
-        {"tool into a second name", true, SecondName, true, false, 0600},
-        {"tool into a FIFO without reader", true, Fifo, false, true, 0600},
+        {"over a link", Link, true, true, 0755},
+        {"over a second name", SecondName, true, true, 0755},
+        {"over a FIFO", Fifo, true, true, 0755},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -146,8 +141,7 @@ TEST_F(ReaderTest, OutputPathsThatAreTaken) {
                   : c.stand == SecondName ? ::link(other.c_str(), out.c_str())
                                           : ::mkfifo(out.c_str(), 0600),
                   0);
-        const bool extracted =
-            c.tool ? qx::tools::ExtractToOutput(reader, 0, out) : reader.ExtractFile(0, out);
+        const bool extracted = reader.ExtractFile(0, out);
         ASSERT_EQ(extracted, c.extracted) << reader.ErrorMessage();
         EXPECT_EQ(ReadBytes(other) == "inner data", !c.otherKeepsBytes);
         if (extracted) {
@@ -158,14 +152,6 @@ TEST_F(ReaderTest, OutputPathsThatAreTaken) {
                       "Couldn't open extraction file " + out + ": error: " + std::strerror(ENXIO));
         }
     }
-
-    // A tool's output never creates a file through a dangling link.
-    ::unlink(out.c_str());
-    ASSERT_EQ(::unlink(other.c_str()), 0);
-    ASSERT_EQ(::symlink(other.c_str(), out.c_str()), 0);
-    EXPECT_FALSE(qx::tools::ExtractToOutput(reader, 0, out));
-    EXPECT_EQ(reader.Error(), ReaderError::OutputOpenFailed);
-    EXPECT_NE(::access(other.c_str(), F_OK), 0);
 }
 
 TEST_F(ReaderTest, ParsePathRules) {
@@ -307,24 +293,21 @@ TEST_F(ReaderTest, WhichFilesThePackageOpenTakes) {
     const struct {
         std::string path;
         std::string device;  // the device's ParseFile; "" when it parses
-        std::string tool;    // a host tool's
     } cases[] = {
-        {good, "", ""},
-        {missing, refused(missing, ENOENT), refused(missing, ENOENT)},
-        {dirPath, unreadable, unreadable},
-        {fifo, unreadable, unreadable},
-        {link, refused(link, ELOOP), ""},
-        {second, refused(second, EPERM), ""},
-        {open, refused(open, EPERM), ""},
-        {"/dev/zero", refused("/dev/zero", EPERM), unreadable},
+        {good, ""},
+        {missing, refused(missing, ENOENT)},
+        {dirPath, unreadable},
+        {fifo, unreadable},
+        {link, refused(link, ELOOP)},
+        {second, refused(second, EPERM)},
+        {open, refused(open, EPERM)},
+        {"/dev/zero", refused("/dev/zero", EPERM)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         UpgradeFile reader(c.path);
         EXPECT_EQ(reader.ParseFile(), c.device.empty());
         EXPECT_EQ(reader.ErrorMessage(), c.device);
-        EXPECT_EQ(qx::tools::ParsePackage(reader, c.path), c.tool.empty());
-        EXPECT_EQ(reader.ErrorMessage(), c.tool);
     }
 }
 

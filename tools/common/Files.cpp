@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "tools/common/Signals.h"
+#include "upgradeFile/PackageLayout.h"
 #include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
@@ -13,27 +15,41 @@ namespace tools {
 
 namespace {
 
+using qx::upgradeFile::layout::kMaxPackageSize;
 using qx::upgrader::utils::Descriptor;
 using qx::upgrader::utils::ErrnoText;
 
 std::string SystemError(const std::string& path) { return path + ": " + ErrnoText(errno); }
 
-// An unnamed file in the temporary folder ($TMPDIR, else /tmp).
-int UnnamedTemporaryFile(std::string& error) {
-    const char* folder = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/.qx-stdin.XXXXXX";
-    SignalBlock block;  // a signal between the two calls would leave the name
-    const int fd = ::mkostemp(&pattern[0], O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot create a temporary file for standard input: " + ErrnoText(errno);
-        return -1;
+}  // namespace
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
     }
-    ::unlink(pattern.c_str());
-    return fd;
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-}  // namespace
+int UnnamedTemporaryFile(const std::string& name, std::string& error) {
+    const char* folder = std::getenv("TMPDIR");
+    const std::string where(folder != nullptr && *folder != '\0' ? folder : "/tmp");
+    // O_TMPFILE never has a name; where the file system has none, a name
+    // that lives between two calls no catchable signal separates.
+    int fd = qx::upgrader::utils::OpenFile(where.c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (fd < 0) {
+        std::string pattern = where + "/.qx-stdin.XXXXXX";
+        SignalBlock block;
+        fd = ::mkostemp(&pattern[0], O_CLOEXEC);
+        if (fd >= 0) {
+            ::unlink(pattern.c_str());
+        }
+    }
+    if (fd < 0) {
+        error = "cannot create a temporary file for " + name + ": " + ErrnoText(errno);
+    }
+    return fd;
+}
 
 std::string NotRegularReason(const struct stat& info) {
     if (S_ISREG(info.st_mode)) {
@@ -95,6 +111,9 @@ bool CheckOutputFile(const std::string& out, const std::vector<std::string>& inp
     if (::stat(out.c_str(), &info) != 0) {
         return true;  // missing (a dangling link is the writer's to refuse)
     }
+    if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) {
+        return true;  // a stream, written in place
+    }
     if (!S_ISREG(info.st_mode)) {
         error = out + ": " + NotRegularReason(info);
         return false;
@@ -122,30 +141,49 @@ int SeekableStandardInput(std::string& error) {
         }
         return fd.Release();
     }
-    Descriptor copy(UnnamedTemporaryFile(error));
+    return SeekableCopy(STDIN_FILENO, "standard input", error);
+}
+
+int SeekableCopy(int fd, const std::string& name, std::string& error) {
+    Descriptor copy(UnnamedTemporaryFile(name, error));
     if (!copy.Valid()) {
         return -1;
     }
-    char buffer[64 * 1024];
-    for (;;) {
-        const long got = qx::upgrader::utils::ReadFully(STDIN_FILENO, buffer, sizeof buffer);
-        if (got < 0) {
-            error = "standard input: " + ErrnoText(errno);
+    std::vector<char> buffer(64 * 1024);
+    // A stream longer than any package (/dev/zero) ends the copy.
+    for (unsigned long long total = 0;;) {
+        const long got = qx::upgrader::utils::ReadFully(fd, buffer.data(), buffer.size());
+        if (got < 0 || (total += static_cast<unsigned long long>(got)) > kMaxPackageSize) {
+            error = name + ": " + (got < 0 ? ErrnoText(errno) : "longer than a package can be");
             return -1;
         }
         if (got == 0) {
             break;
         }
-        if (!qx::upgrader::utils::WriteAll(copy.Get(), buffer, static_cast<std::size_t>(got))) {
-            error = "cannot copy standard input to a temporary file: " + ErrnoText(errno);
+        if (!qx::upgrader::utils::WriteAll(copy.Get(), buffer.data(),
+                                           static_cast<std::size_t>(got))) {
+            error = "cannot copy " + name + " to a temporary file: " + ErrnoText(errno);
             return -1;
         }
     }
     if (::lseek(copy.Get(), 0, SEEK_SET) != 0) {
-        error = "standard input: " + ErrnoText(errno);
+        error = name + ": " + ErrnoText(errno);
         return -1;
     }
     return copy.Release();
+}
+
+int OpenStreamableInput(const std::string& path, std::string& error) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode))) {
+        Descriptor stream(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY));
+        if (!stream.Valid()) {
+            error = SystemError(path);
+            return -1;
+        }
+        return SeekableCopy(stream.Get(), path, error);
+    }
+    return OpenInputFile(path, error);
 }
 
 }  // namespace tools

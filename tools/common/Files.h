@@ -1,8 +1,9 @@
 #pragma once
 
 // How the host tools treat the files named on their command lines: inputs
-// must be readable regular files, an output is never one of the inputs, and
-// "-" stands for standard input or output.
+// are readable regular files, or streams ("-" for standard input, a FIFO, a
+// character device) copied first where a stream suffices; an output is
+// never one of the inputs (tools/common/Output.h writes outputs).
 #include <sys/stat.h>
 
 #include <string>
@@ -29,8 +30,9 @@ bool CheckInputFile(const std::string& path, std::string& error);
 // True when both paths (links followed) name one file: same device and inode.
 bool SameFile(const std::string& first, const std::string& second);
 
-// An output may be missing or a regular file (links followed) that is none
-// of the inputs; otherwise false with error = "OUT: reason".
+// An output may be missing, a stream (FIFO, device) or a regular file
+// (links followed) that is none of the inputs; otherwise false with
+// error = "OUT: reason".
 bool CheckOutputFile(const std::string& out, const std::vector<std::string>& inputs,
                      std::string& error);
 
@@ -39,6 +41,22 @@ bool CheckOutputFile(const std::string& out, const std::vector<std::string>& inp
 // the system when closed). Returns a descriptor positioned at 0, or -1 with
 // error set.
 int SeekableStandardInput(std::string& error);
+
+// The directory part of path ("." when there is none).
+std::string DirectoryOf(const std::string& path);
+
+// An empty unnamed file in $TMPDIR (else /tmp) that will hold a copy of
+// name, open for reading and writing; -1 with error set.
+int UnnamedTemporaryFile(const std::string& name, std::string& error);
+
+// Reads fd to its end into an unnamed temporary file (name: the stream, for
+// messages). Returns a descriptor positioned at 0, or -1 with error set.
+int SeekableCopy(int fd, const std::string& name, std::string& error);
+
+// An input read more than once: a FIFO (process substitution) or a
+// character device at path is copied first, as standard input is; anything
+// else as OpenInputFile.
+int OpenStreamableInput(const std::string& path, std::string& error);
 
 }  // namespace tools
 }  // namespace qx

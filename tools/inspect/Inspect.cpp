@@ -16,6 +16,7 @@
 #include "tools/common/Files.h"
 #include "tools/common/JsonText.h"
 #include "tools/common/Numbers.h"
+#include "tools/common/Output.h"
 #include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Package.h"
@@ -388,65 +389,6 @@ bool ParseIndex(const std::string& text, unsigned int& index) {
     return true;
 }
 
-// Opens OUT for extraction: an existing regular file (links followed) that
-// is not the package, or a new file created exclusively with mode 0755 less
-// the umask. Registers what a signal must take back.
-class ExtractOutput {
-  public:
-    bool Open(const std::string& outPath, const PackageInput& input, std::string& error) {
-        path = outPath;
-        if (path == qx::tools::kStandardStream) {
-            fd = Descriptor(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-            return Checked(fd.Valid(), "standard output", error);
-        }
-        qx::tools::SignalBlock block;
-        fd = Descriptor(qx::upgrader::utils::OpenFile(path.c_str(), O_WRONLY | O_NONBLOCK));
-        if (!fd.Valid() && errno == ENOENT) {
-            fd = Descriptor(
-                qx::upgrader::utils::OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755));
-            created = fd.Valid();
-        }
-        if (!Checked(fd.Valid() && ::fstat(fd.Get(), &written) == 0, path, error)) {
-            return false;
-        }
-        struct stat package {};
-        const std::string reason = qx::tools::NotRegularReason(written);
-        if (!reason.empty() ||
-            (::fstat(input.fd.Get(), &package) == 0 && package.st_dev == written.st_dev &&
-             package.st_ino == written.st_ino)) {
-            error = path + ": " +
-                    (reason.empty() ? "is the package itself; it is left as it is" : reason);
-            fd.Close();
-            return false;
-        }
-        debris = std::make_unique<qx::tools::Debris>(
-            created ? qx::tools::Debris::Kind::File : qx::tools::Debris::Kind::Truncated, path,
-            fd.Get());
-        return Checked(::ftruncate(fd.Get(), 0) == 0, path, error);
-    }
-    // After a failed extraction: a file this run created goes again.
-    void TakeBack() {
-        if (created) {
-            qx::upgrader::utils::RemoveWrittenFile(path.c_str(), written);
-        }
-    }
-    int Get() const { return fd.Get(); }
-
-  private:
-    static bool Checked(bool done, const std::string& what, std::string& error) {
-        if (!done) {
-            error = what + ": " + qx::upgrader::utils::ErrnoText(errno);
-        }
-        return done;
-    }
-
-    std::string path;
-    Descriptor fd;
-    bool created = false;
-    struct stat written {};
-    std::unique_ptr<qx::tools::Debris> debris;
-};
-
 }  // namespace
 
 int List(const std::string& path, bool json, const std::string& keyPath) {
@@ -514,15 +456,14 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
         return Failure("Invalid offset: " + path + " has " +
                        std::to_string(reader.Offsets().size()) + " inner files, numbered from 0");
     }
-    ExtractOutput output;
-    if (!output.Open(out, input, error)) {
+    qx::tools::OutputFile output;
+    if (!output.Open(out, 0755, false, {path}, error)) {
         return Failure(error);
     }
-    if (!ExtractPackageFile(reader, index, output.Get(), out)) {
-        output.TakeBack();
+    if (!ExtractPackageFile(reader, index, output, out)) {
         return Failure(reader.ErrorMessage());
     }
-    return 0;
+    return output.Commit(error) ? 0 : Failure(error);
 }
 
 namespace {

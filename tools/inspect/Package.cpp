@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tools/common/Files.h"
-#include "tools/common/PackageFiles.h"
+#include "tools/common/Output.h"
 #include "upgradeFile/Md5.h"
 
 namespace qx {
@@ -25,7 +25,7 @@ bool OpenPackage(const std::string& argument, PackageInput& input, std::string& 
     input.name = argument;
     const int fd = argument == qx::tools::kStandardStream
                        ? qx::tools::SeekableStandardInput(error)
-                       : qx::tools::OpenInputFile(argument, error);
+                       : qx::tools::OpenStreamableInput(argument, error);
     input.fd = qx::upgrader::utils::Descriptor(fd);
     return input.fd.Valid();
 }
@@ -37,18 +37,20 @@ unsigned long long PackageSize(const PackageInput& input) {
 
 bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input) {
     const int fd = Copy(input.fd.Get());
+    reader.SetBufferSize(qx::tools::kToolBufferSize);
     return reader.ParseFile(fd, errno, input.name);
 }
 
-bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd,
-                        const std::string& name) {
-    const int out = Copy(fd);
-    return reader.ExtractFile(index, out, errno, name);
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
+                        qx::tools::OutputFile& output, const std::string& name) {
+    return reader.ExtractFile(index, Copy(output.Get()), errno, name);
 }
 
 bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
                         const std::string& path) {
-    return qx::tools::ExtractToNewFile(reader, index, path);
+    const int fd =
+        qx::upgrader::utils::OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0755);
+    return reader.ExtractFile(index, fd, errno, path);
 }
 
 bool DataDigest(const PackageInput& input, unsigned long long begin, unsigned int count,
@@ -56,7 +58,7 @@ bool DataDigest(const PackageInput& input, unsigned long long begin, unsigned in
     using namespace qx::upgradeFile;
     md5_context context;
     md5_init(&context);
-    std::vector<unsigned char> buffer(64 * 1024);
+    std::vector<unsigned char> buffer(qx::tools::kToolBufferSize);
     while (count > 0) {
         const std::size_t piece = count < buffer.size() ? count : buffer.size();
         const ssize_t got = qx::upgrader::utils::Retrying([&] {

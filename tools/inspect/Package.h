@@ -6,6 +6,7 @@
 // the same file again (data digests, header bytes, the trailer).
 #include <string>
 
+#include "tools/common/Output.h"
 #include "upgradeFile/UpgradeFile.h"
 #include "upgrader/utils/SystemCalls.h"
 
@@ -17,22 +18,24 @@ struct PackageInput {
     qx::upgrader::utils::Descriptor fd;
 };
 
-// Opens a readable regular file, or standard input for "-" (a pipe is
-// copied to an unnamed temporary file first: the reader reads the package
-// more than once). False with error = "NAME: reason".
+// Opens a readable regular file, or standard input for "-", a FIFO or a
+// character device (a stream is copied to an unnamed temporary file first:
+// the reader reads the package more than once). False with error =
+// "NAME: reason".
 bool OpenPackage(const std::string& argument, PackageInput& input, std::string& error);
 
 // The package's size in bytes (0 when it cannot be told).
 unsigned long long PackageSize(const PackageInput& input);
 
-// The reader's verifying pass over the open package.
+// The reader's verifying pass over the open package, in the tools' blocks.
 bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& input);
 
-// Writes inner file index to the open output fd (name: for messages).
-bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd,
-                        const std::string& name);
+// Writes inner file index to output (name: for messages).
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
+                        qx::tools::OutputFile& output, const std::string& name);
 
-// Writes inner file index to a new file at path, in a folder the tool made.
+// Writes inner file index to a new file at path (exclusive, never through a
+// link, mode 0755 less the umask), in a folder the tool made itself.
 bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
                         const std::string& path);
 

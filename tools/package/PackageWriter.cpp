@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "tools/common/Files.h"
+#include "tools/common/Output.h"
 #include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "upgradeFile/Md5.h"
@@ -29,7 +30,7 @@ using qx::upgradeFile::md5_init;
 using qx::upgrader::utils::Descriptor;
 using qx::upgrader::utils::WriteAll;
 
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
+constexpr std::size_t kCopyBufferSize = qx::tools::kToolBufferSize;
 
 // Reserved bytes: behind the payload total in the outer header, behind the
 // label in an inner one, up to the digest.
@@ -203,94 +204,43 @@ bool PlanPackage(const PackageSources& sources, std::vector<unsigned int>& sizes
            EncodeOuterHeader(sources.outer, static_cast<unsigned int>(total), outerHeader, error);
 }
 
-// The package under construction: a temporary file next to the target,
-// renamed over it by Commit and removed when the build ends without one (or
-// a signal ends the tool). For standard output, an unnamed temporary file
-// that Commit copies out.
+// The package under construction: the output (tools/common/Output.h: an
+// unnamed file that takes OUT's name when complete). A stream (standard
+// output, a FIFO, a device) gets an unnamed temporary file first, as each
+// inner header is written after its data, and a copy of it when complete.
 class TemporaryOutput {
   public:
-    explicit TemporaryOutput(const std::string& targetPath)
-        : target(targetPath), toStandardOutput(targetPath == qx::tools::kStandardStream) {
-        const char* folder = std::getenv("TMPDIR");
-        path = toStandardOutput
-                   ? std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp")
-                   : DirectoryOf(targetPath);
-        path += "/.mkupgrade.XXXXXX";
-    }
-    ~TemporaryOutput() {
-        if (debris && !committed) {
-            ::unlink(path.c_str());
-        }
-    }
-    TemporaryOutput(const TemporaryOutput&) = delete;
-    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+    explicit TemporaryOutput(const std::string& targetPath) : target(targetPath) {}
 
-    bool Create(std::string& error) {
-        qx::tools::SignalBlock block;
-        fd = Descriptor(::mkostemp(&path[0], O_CLOEXEC));
-        if (!fd.Valid()) {
-            error = SystemText("cannot create a temporary file in", DirectoryOf(path));
+    bool Create(const std::vector<std::string>& inputs, std::string& error) {
+        if (!output.Open(target, 0666, true, inputs, error)) {
             return false;
         }
-        if (toStandardOutput) {
-            ::unlink(path.c_str());
-        } else {
-            debris = std::make_unique<qx::tools::Debris>(qx::tools::Debris::Kind::File, path);
+        if (output.Stream()) {
+            staged = Descriptor(qx::tools::UnnamedTemporaryFile("the package", error));
+            return staged.Valid();
         }
         return true;
     }
-    int Get() const { return fd.Get(); }
-    const std::string& Path() const { return path; }
+    int Get() const { return staged.Valid() ? staged.Get() : output.Get(); }
+    const std::string& Path() const { return target; }
 
-    // Gives the file the usual mode of a new file and renames it over the
-    // target, or copies it to standard output.
     bool Commit(std::string& error) {
-        if (toStandardOutput) {
-            return CopyToStandardOutput(error);
-        }
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(fd.Get(), 0666 & ~mask) != 0 || ::fsync(fd.Get()) != 0 || !fd.Close()) {
-            error = SystemText("cannot write", path);
-            return false;
-        }
-        if (::rename(path.c_str(), target.c_str()) != 0) {
-            error = SystemText("cannot rename the package to", target);
-            return false;
-        }
-        committed = true;
-        return true;
-    }
-
-  private:
-    bool CopyToStandardOutput(std::string& error) {
-        std::vector<unsigned char> buffer(kCopyBufferSize);
-        if (::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+        if (staged.Valid() && ::lseek(staged.Get(), 0, SEEK_SET) != 0) {
             error = SystemText("cannot read back", "the package");
             return false;
         }
-        for (;;) {
-            const long got = qx::upgrader::utils::ReadFully(fd.Get(), buffer.data(), buffer.size());
-            if (got < 0) {
-                error = SystemText("cannot read back", "the package");
-                return false;
-            }
-            if (got == 0) {
-                return true;
-            }
-            if (!WriteAll(STDOUT_FILENO, buffer.data(), static_cast<std::size_t>(got))) {
-                error = SystemText("cannot write", "standard output");
-                return false;
-            }
+        if (staged.Valid() && !qx::tools::CopyToOutput(staged.Get(), output, error)) {
+            error = target + ": " + error;
+            return false;
         }
+        return output.Commit(error);
     }
 
+  private:
     std::string target;
-    bool toStandardOutput;
-    std::string path;
-    Descriptor fd;
-    std::unique_ptr<qx::tools::Debris> debris;
-    bool committed = false;
+    qx::tools::OutputFile output;
+    Descriptor staged;
 };
 
 // Writes one inner header and its data at the end of out. The data is
@@ -413,17 +363,6 @@ bool BuildPackage(const OuterFields& outer, const std::vector<InnerData>& inners
     return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    if (slash == 0) {
-        return "/";
-    }
-    return path.substr(0, slash);
-}
-
 bool WritePackage(const std::string& outputPath, const PackageSources& sources,
                   std::string& error) {
     SigningOutcome outcome;
@@ -449,12 +388,8 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources,
     if (!sources.trailerPath.empty()) {
         inputs.push_back(sources.trailerPath);
     }
-    if (outputPath != qx::tools::kStandardStream &&
-        !qx::tools::CheckOutputFile(outputPath, inputs, error)) {
-        return false;
-    }
     TemporaryOutput out(outputPath);
-    if (!out.Create(error)) {
+    if (!out.Create(inputs, error)) {
         return false;
     }
     if (!WriteAll(out.Get(), header.data(), header.size())) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/Files.h"
 #include "tools/package/Signing.h"
 
 namespace qx {
@@ -110,8 +111,7 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources, 
 bool WritePackage(const std::string& outputPath, const PackageSources& sources,
                   SigningOutcome& outcome, std::string& error);
 
-// The directory part of path ("." when there is none).
-std::string DirectoryOf(const std::string& path);
+using qx::tools::DirectoryOf;
 
 }  // namespace package
 }  // namespace qx

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/common/Output.h"
 #include "upgrader/utils/SystemCalls.h"
 
 namespace qx {
@@ -49,21 +50,15 @@ std::string KeyLine(const char* tag, const KeyId& id, const unsigned char* bytes
            "\n";
 }
 
-// Creates path exclusively with mode and writes text; removes it again when
-// the write fails.
-bool WriteNewFile(const std::string& path, mode_t mode, const std::string& text,
-                  std::string& error) {
-    Descriptor file(qx::upgrader::utils::OpenFile(path.c_str(),
-                                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode));
-    if (!file.Valid()) {
-        error = "cannot create " + path + ": " + ErrnoText(errno);
+// Writes text to output, opened as a new file at path with mode.
+bool WriteKeyFile(qx::tools::OutputFile& output, const std::string& path, mode_t mode,
+                  const std::string& text, std::string& error) {
+    if (!output.Open(path, mode, true, {}, error)) {
+        error = "cannot create " + error;
         return false;
     }
-    if (::fchmod(file.Get(), mode) != 0 ||
-        !qx::upgrader::utils::WriteAll(file.Get(), text.data(), text.size()) ||
-        ::fsync(file.Get()) != 0 || !file.Close()) {
+    if (!qx::upgrader::utils::WriteAll(output.Get(), text.data(), text.size())) {
         error = "cannot write " + path + ": " + ErrnoText(errno);
-        ::unlink(path.c_str());
         return false;
     }
     return true;
@@ -142,13 +137,17 @@ bool GenerateKeyPair(const std::string& name, std::string& error) {
     KeyPairFromSeed(seed, secret, pub);
     std::string secretText = KeyLine(qx::upgradeFile::kSecretKeyTag, pub.id, seed, sizeof seed);
     sodium_memzero(seed, sizeof seed);
-    const bool written = WriteNewFile(secretPath, 0600, secretText, error);
+    // Both files are written unnamed and then named one right after the
+    // other: a failure (or a kill) before that leaves neither.
+    qx::tools::OutputFile secretOut, publicOut;
+    const bool written = WriteKeyFile(secretOut, secretPath, 0600, secretText, error) &&
+                         WriteKeyFile(publicOut, publicPath, 0644, PublicKeyText(pub), error);
     sodium_memzero(&secretText[0], secretText.size());
-    if (!written) {
+    if (!written || !secretOut.Commit(error)) {
         return false;
     }
-    if (!WriteNewFile(publicPath, 0644, PublicKeyText(pub), error)) {
-        ::unlink(secretPath.c_str());
+    if (!publicOut.Commit(error)) {
+        secretOut.Withdraw();
         return false;
     }
     return true;
