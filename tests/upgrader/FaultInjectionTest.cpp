@@ -396,7 +396,7 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
 }
 
 // With a key installed, a trust store that cannot be opened, listed or read
-// trusts no key (strace -P: the first call on that path fails): the
+// trusts no key (strace -P: the n-th call on that path fails): the
 // unsigned package is refused, never staged.
 TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
     const std::string store = "/etc/upgrade-keys", key = store + "/team.pub";
@@ -406,11 +406,13 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
         int number;
         std::string path;
         std::string refusal;  // what the log says before the refusal
+        int when = 1;         // the n-th call on path fails
     } cases[] = {
         {"openat", "ENOMEM", ENOMEM, store, "Trust store cannot be opened: " + store},
         {"openat", "EMFILE", EMFILE, store, "Trust store cannot be opened: " + store},
         {"getdents64", "EIO", EIO, store, "Trust store cannot be listed: " + store},
-        {"openat", "EACCES", EACCES, key, "Trust store key file cannot be opened: " + key},
+        // The key file is opened relative to the store's descriptor.
+        {"openat", "EACCES", EACCES, store, "Trust store key file cannot be opened: " + key, 2},
         {"newfstatat", "EIO", EIO, key, "Trust store key file cannot be opened: " + key},
         {"read", "EIO", EIO, key, "Trust store key file cannot be read: " + key},
     };
@@ -426,15 +428,17 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
                                  "-e",
                                  std::string("trace=") + c.call,
                                  "-e",
-                                 std::string("inject=") + c.call + ":error=" + c.error + ":when=1"};
+                                 std::string("inject=") + c.call + ":error=" + c.error +
+                                     ":when=" + std::to_string(c.when)};
         const Result r = s.Run();
         ASSERT_EQ(r.error, "");
         EXPECT_NE(r.stderrText.find("(INJECTED)"), std::string::npos) << "the call was never made";
         EXPECT_EQ(r.exitStatus, 0);
         const Lines log = RunLogLines(r.ReadFile("/tmp/ramdisk/upgrade_log"));
         ASSERT_GE(log.size(), 2u);
-        EXPECT_EQ(log[log.size() - 2],
-                  "Refusing every package: " + c.refusal + ": error: " + std::strerror(c.number));
+        const std::string refusal =
+            "Refusing every package: " + c.refusal + ": error: " + std::strerror(c.number);
+        EXPECT_EQ(std::count(log.begin(), log.end(), refusal), 1) << refusal;
         EXPECT_EQ(log.back(), "Unable to parse file: Package is not signed");
         EXPECT_FALSE(r.Exists("/tmp/fs-validator"));
         EXPECT_TRUE(r.Exists(kMarker));
