@@ -288,7 +288,6 @@ bool UpgradeFile::Parse(int fd, int openError) {
     errorKind = ReaderError::None;
     errorMessage.clear();
     errorPosition = 0;
-
     if (filePath.empty()) {
         return Fail(ReaderError::NoFile, "No file specified");
     }
@@ -328,9 +327,8 @@ bool UpgradeFile::Parse(int fd, int openError) {
         checks.push_back(check);
 
         // The package ends when the data bytes accepted so far (position
-        // less expectedEnd) equal the payload total; written without a sum
-        // that could wrap. Exact, as position cannot wrap: packages of 2 GiB
-        // or more are refused at open and reads stop there.
+        // less expectedEnd, never wrapping: 2 GiB or more is refused at
+        // open and reads stop there) equal the payload total.
         expectedEnd += kHeaderSize;
         if (stream.position - expectedEnd == information.FileSize()) {
             return Accept(stream.file, stream.position, hash);
