@@ -22,7 +22,8 @@ bool MoveLogToRamDisk();
 // Onto the flash: a log still there keeps its lines; this run's follow.
 bool MoveLogToFlash();
 
-// Deletes the package, rebuilds the RAM disk and takes it for root alone
+// Deletes the package, rebuilds the RAM disk (mounted with mode 0755) and
+// takes it for root alone
 // (SecureFreshMount), moves the log and the three extracted files onto it
 // and runs the validator; the marker /etc/upgrade_started goes only when
 // the validator succeeds. False, with the RAM disk left as it is, when the
