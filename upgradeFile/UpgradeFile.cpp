@@ -116,7 +116,9 @@ ReaderError ReadOuterHeader(PackageStream& package, bool regular, unsigned char*
 // Reads one inner file, header and data, from the package's position and
 // checks its digest. None on success; otherwise what failed, with entry
 // holding the decoded header when it got that far.
-ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& entry) {
+template <typename Check>
+ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& entry,
+                          Check& check) {
     unsigned char* const buffer = pass.data;
     md5_context context;
     md5_init(&context);
@@ -129,6 +131,11 @@ ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& e
     if (!entry.ParseHeader(buffer, got)) {
         return ReaderError::InnerHeaderBadIdentity;
     }
+    // Where an extraction of this file starts its own hashing.
+    check.md5 = context;
+    if (package.hash != nullptr) {
+        check.before = *package.hash;
+    }
     // A size claim is only ever met by bytes actually read: nothing is
     // allocated for it, and a claim beyond the file ends in a short read.
     unsigned int remaining = entry.FileSize();
@@ -139,6 +146,10 @@ ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& e
         }
         remaining -= got;
         md5_append(&context, buffer, static_cast<int>(got));
+    }
+    if (package.hash != nullptr) {
+        PackageHash upToHere = *package.hash;
+        check.after = upToHere.Finish();
     }
     unsigned char digest[kMd5DigestSize];
     md5_finish(&context, digest);
@@ -190,9 +201,11 @@ const char* ParseErrorText(ReaderError kind) {
     }
 }
 
-// Copies size bytes from in to out; false with the failure's kind and text.
+// Copies size bytes from in to out, each read handed to hash first; false
+// with the failure's kind and text.
+template <typename Hash>
 bool CopyBytes(int in, int out, unsigned int size, const std::string& path, PassBuffer& pass,
-               ReaderError& kind, std::string& text) {
+               Hash const& hash, ReaderError& kind, std::string& text) {
     unsigned char* const buffer = pass.data;
     unsigned int remaining = size;
     while (remaining != 0) {
@@ -203,6 +216,7 @@ bool CopyBytes(int in, int out, unsigned int size, const std::string& path, Pass
             text = "Error reading internal file to extract";
             return false;
         }
+        hash(buffer, static_cast<unsigned int>(got));
         // Write everything read; a failed write (a full file system) ends the
         // extraction with false instead of claiming the bytes were copied.
         if (!qx::upgrader::utils::WriteAll(out, buffer, static_cast<std::size_t>(got))) {
@@ -213,6 +227,36 @@ bool CopyBytes(int in, int out, unsigned int size, const std::string& path, Pass
         remaining -= static_cast<unsigned int>(got);
     }
     return true;
+}
+
+// False when path is a directory of the user the program runs as; another
+// user's directory there is moved aside (MoveDirectoryAside), so no one
+// else can keep an extraction from its name.
+bool ClearDirectoryAt(const std::string& path) {
+    struct stat standing;
+    if (::lstat(path.c_str(), &standing) != 0 || !S_ISDIR(standing.st_mode)) {
+        return true;
+    }
+    return standing.st_uid != ::geteuid() && qx::upgrader::utils::MoveDirectoryAside(path);
+}
+
+// Renames the complete scratch file over path. A directory planted at path
+// again since the check is moved aside too, a few times; errno is set when
+// the name could not be taken.
+bool RenameOver(const std::string& scratch, const std::string& path) {
+    constexpr int kAttempts = 8;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (std::rename(scratch.c_str(), path.c_str()) == 0) {
+            return true;
+        }
+        const int error = errno;
+        if ((error != EISDIR && error != ENOTEMPTY && error != EEXIST) || !ClearDirectoryAt(path)) {
+            errno = error;
+            return false;
+        }
+    }
+    errno = EISDIR;
+    return false;
 }
 
 }  // namespace
@@ -237,7 +281,7 @@ bool UpgradeFile::ParseFile(const std::string& path) {
     if (!path.empty() && path != filePath) {
         filePath = path;
     }
-    const int fd = qx::upgrader::utils::OpenOwnFileForReading(filePath.c_str());
+    const int fd = qx::upgrader::utils::OpenOwnFileForReading(filePath.c_str(), false);
     return Parse(fd, errno);
 }
 
@@ -252,13 +296,13 @@ bool UpgradeFile::Parse(int fd, int openError) {
     package = Descriptor(fd);
     offsets.clear();
     innerFiles.clear();
+    checks.clear();
     information = UpgradeFileInformation();
     rejected = InnerFileInformation();
     valid = false;
     errorKind = ReaderError::None;
     errorMessage.clear();
     errorPosition = 0;
-
     if (filePath.empty()) {
         return Fail(ReaderError::NoFile, "No file specified");
     }
@@ -283,8 +327,9 @@ bool UpgradeFile::Parse(int fd, int openError) {
     unsigned int expectedEnd = kHeaderSize;
     for (;;) {
         InnerFile entry;
+        DataCheck check;
         errorPosition = stream.position;
-        const ReaderError failure = ReadInnerFile(stream, buffer, entry);
+        const ReaderError failure = ReadInnerFile(stream, buffer, entry, check);
         if (failure != ReaderError::None) {
             if (failure == ReaderError::InnerDataTruncated ||
                 failure == ReaderError::InnerDigestMismatch) {
@@ -294,11 +339,11 @@ bool UpgradeFile::Parse(int fd, int openError) {
         }
         offsets.push_back(errorPosition + kHeaderSize);
         innerFiles.push_back(std::move(entry));
+        checks.push_back(check);
 
         // The package ends when the data bytes accepted so far (position
-        // less expectedEnd) equal the payload total; written without a sum
-        // that could wrap. Exact, as position cannot wrap: packages of 2 GiB
-        // or more are refused at open and reads stop there.
+        // less expectedEnd, never wrapping: 2 GiB or more is refused at
+        // open and reads stop there) equal the payload total.
         expectedEnd += kHeaderSize;
         if (stream.position - expectedEnd == information.FileSize()) {
             return Accept(stream.file, stream.position, hash);
@@ -355,13 +400,47 @@ bool UpgradeFile::ExtractFile(unsigned int index, int out, int openError, const 
     return CopyInto(index, output, path, 0);
 }
 
+bool UpgradeFile::CopyChecked(unsigned int index, int out, const std::string& path,
+                              ReaderError& kind, std::string& text) const {
+    DataCheck check = checks[index];
+    const unsigned int size = innerFiles[index].FileSize();
+    PassBuffer buffer(bufferSize);
+    bool same = false;
+    if (check.before) {
+        PackageHash& hash = *check.before;
+        if (!CopyBytes(
+                package.Get(), out, size, path, buffer,
+                [&hash](const unsigned char* data, unsigned int got) { hash.Append(data, got); },
+                kind, text)) {
+            return false;
+        }
+        same = hash.Finish() == check.after;
+    } else {
+        md5_context& md5 = check.md5;
+        if (!CopyBytes(
+                package.Get(), out, size, path, buffer,
+                [&md5](const unsigned char* data, unsigned int got) {
+                    md5_append(&md5, data, static_cast<int>(got));
+                },
+                kind, text)) {
+            return false;
+        }
+        unsigned char digest[kMd5DigestSize];
+        md5_finish(&md5, digest);
+        same = innerFiles[index].ValidateMD5Hash(digest, kMd5DigestSize);
+    }
+    if (!same) {
+        kind = ReaderError::ExtractedBytesChanged;
+        text = "Extracted bytes of " + path + " differ from the verified package";
+    }
+    return same;
+}
+
 bool UpgradeFile::CopyInto(unsigned int index, Descriptor& out, const std::string& path,
                            mode_t complete) {
     ReaderError kind = ReaderError::None;
     std::string text;
-    PassBuffer buffer(bufferSize);
-    bool copied =
-        CopyBytes(package.Get(), out.Get(), innerFiles[index].FileSize(), path, buffer, kind, text);
+    bool copied = CopyChecked(index, out.Get(), path, kind, text);
     // Only a complete file gets its final mode (runnable, for the validator).
     if (copied && complete != 0 && ::fchmod(out.Get(), complete) != 0) {
         copied = false;
@@ -381,9 +460,9 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     if (!Seek(index)) {
         return false;
     }
-    // A directory at path is reported before anything is written.
-    struct stat standing;
-    if (::lstat(path.c_str(), &standing) == 0 && S_ISDIR(standing.st_mode)) {
+    // The caller's own directory at path is reported before anything is
+    // written; anyone else's is moved out of the way.
+    if (!ClearDirectoryAt(path)) {
         return Fail(ReaderError::OutputOpenFailed,
                     SystemError("Couldn't open extraction file ", path, EISDIR));
     }
@@ -402,7 +481,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, const std::string& path) {
     }
     // Only a complete file becomes runnable and takes the name.
     if (CopyInto(index, out, path, 0755)) {
-        if (std::rename(scratch.c_str(), path.c_str()) == 0) {
+        if (RenameOver(scratch, path)) {
             return true;
         }
         Fail(ReaderError::OutputOpenFailed,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "upgradeFile/InnerFileInformation.h"
+#include "upgradeFile/Md5.h"
 #include "upgradeFile/Signature.h"
 #include "upgradeFile/UpgradeFileInformation.h"
 #include "upgrader/utils/SystemCalls.h"
@@ -35,6 +36,7 @@ enum class ReaderError {
     NotSigned,               // "Package is not signed"
     SignatureInvalid,        // "Package signature is not valid"
     UnknownSigner,           // "Package signed by an unknown key"
+    ExtractedBytesChanged,   // "Extracted bytes of ... differ from the verified package"
 };
 
 // Reader of one upgrade package file.
@@ -44,8 +46,14 @@ enum class ReaderError {
 // where each inner file's data begins. The same descriptor stays open and
 // serves every later ExtractFile, which copies the data of one inner file
 // (numbered from 0) into a file of its own: a rename of the package's name
-// after the parse cannot steer the reader to other bytes. Both return false
-// on failure and leave the reason in ErrorMessage() and its kind in Error().
+// after the parse cannot steer the reader to other bytes. Nor can a write
+// through a descriptor someone else still holds on the package: each
+// extraction hashes the bytes it copies and compares the result with what
+// the parse recorded for that inner file (the SHA-256 of the package up to
+// the file's end when a signature is required, its MD5 digest otherwise);
+// on a difference the extraction fails and leaves nothing. Both return
+// false on failure and leave the reason in ErrorMessage() and its kind in
+// Error().
 class UpgradeFile {
   public:
     // Size of the one buffer each operation reads through: the device's.
@@ -60,8 +68,10 @@ class UpgradeFile {
     // Verifies the package at path. A non-empty path replaces the stored
     // one first; an empty one keeps it. The package must be the run's own
     // (OpenOwnFileForReading: never a link, a file of the user the program
-    // runs as, writable by no one else, one name); anything else fails the
-    // open. Every pass starts afresh: the inner files and the descriptor of
+    // runs as, writable by no one else); anything else fails the
+    // open. A second name is allowed: the package is only read, and what
+    // is extracted from it is checked against what this pass verified.
+    // Every pass starts afresh: the inner files and the descriptor of
     // an earlier pass are dropped and Valid() is false until this pass
     // succeeds.
     bool ParseFile(const std::string& path);
@@ -86,7 +96,9 @@ class UpgradeFile {
     // go to a file created exclusively (mode 0700) under a fresh name in
     // path's directory, which gets mode 0755 once complete and is then
     // renamed over path: whatever stood there (a file, a link, a FIFO) is
-    // replaced, never written through; a directory there fails the open.
+    // replaced, never written through; a directory of the user the program
+    // runs as fails the open, anyone else's is moved aside first (also when
+    // planted again before the rename, a few times).
     // On any failure nothing is left and path is untouched. Accepts the
     // numbers of the inner files accepted by the latest ParseFile, even a
     // failed one.
@@ -132,9 +144,24 @@ class UpgradeFile {
     const std::vector<InnerFile>& InnerFiles() const { return innerFiles; }
 
   private:
+    // What an extraction checks the bytes it copies against, recorded as
+    // the parse read the inner file: the MD5 context after the header's
+    // digested part (the header holds the digest to reach) and, when a
+    // signature is required, the package's SHA-256 state before the data
+    // and the digest of the package up to the data's end.
+    struct DataCheck {
+        md5_context md5{};
+        std::optional<PackageHash> before;
+        PackageDigest after{};
+    };
+
     bool Fail(ReaderError kind, const std::string& text);
     bool Parse(int fd, int openError);
     bool Seek(unsigned int index);
+    // Copies the data of inner file index to out and checks it against
+    // what the parse recorded.
+    bool CopyChecked(unsigned int index, int out, const std::string& path, ReaderError& kind,
+                     std::string& text) const;
     bool CopyInto(unsigned int index, qx::upgrader::utils::Descriptor& out, const std::string& path,
                   mode_t complete);
     // Ends a pass that reached the last inner file (fd read up to end):
@@ -146,6 +173,7 @@ class UpgradeFile {
     UpgradeFileInformation information;
     std::vector<unsigned int> offsets;
     std::vector<InnerFile> innerFiles;
+    std::vector<DataCheck> checks;
     bool valid = false;
     std::string errorMessage;
     ReaderError errorKind = ReaderError::None;

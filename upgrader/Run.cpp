@@ -3,14 +3,37 @@
 #include <utility>
 #include <vector>
 
+#include "upgradeFile/TrustStore.h"
+#include "upgrader/Package.h"
 #include "upgrader/Quiesce.h"
 #include "upgrader/Staging.h"
-#include "upgrader/TrustStore.h"
+#include "upgrader/Watchdog.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 namespace qx {
 namespace upgrader {
+
+namespace {
+
+// Loads the trust store and logs what it ignored or why it refuses; a
+// store that is present (even one that could not be read, which then
+// trusts no key) makes the reader require a signature.
+void RequireTrustedSignature(qx::upgradeFile::UpgradeFile& reader) {
+    qx::upgradeFile::TrustStore store =
+        qx::upgradeFile::LoadTrustStore(qx::upgradeFile::kTrustStoreDirectory);
+    for (const std::string& entry : store.ignored) {
+        utils::LogToUpgradeLog("Ignoring key file " + entry);
+    }
+    if (!store.refusal.empty()) {
+        utils::LogToUpgradeLog("Refusing every package: " + store.refusal);
+    }
+    if (store.present) {
+        reader.RequireSignature(std::move(store.keys));
+    }
+}
+
+}  // namespace
 
 int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>& cleanup,
                std::optional<qx::upgradeFile::UpgradeFile>& reader) {
@@ -38,10 +61,7 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
     }
 
     reader.emplace(std::string(packagePath));
-    std::vector<qx::upgradeFile::PublicKey> keys;
-    if (LoadTrustStore(kTrustStoreDirectory, keys)) {
-        reader->RequireSignature(std::move(keys));
-    }
+    RequireTrustedSignature(*reader);
     if (!reader->ParseFile()) {
         LogToUpgradeLog("Unable to parse file: " + reader->ErrorMessage());
         return 0;

@@ -1,9 +1,5 @@
 #include "upgrader/Staging.h"
 
-#include <cstdio>
-#include <vector>
-
-#include "upgradeFile/UpgradeFile.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
@@ -13,20 +9,7 @@ namespace upgrader {
 
 namespace {
 
-constexpr const char* kPackageDirectory = "/tmp/ramdisk/";
 constexpr const char* kRamDisk = "/tmp/ramdisk";
-constexpr size_t kPackagePathBufferSize = 32;
-
-struct ExtractedFile {
-    unsigned int index;
-    const char* path;
-};
-
-constexpr ExtractedFile kExtractedFiles[] = {
-    {2, "/tmp/fs-validator"},
-    {3, "/tmp/kernel_image"},
-    {4, "/tmp/filesystem.db"},
-};
 
 struct StagedFile {
     const char* from;
@@ -45,51 +28,6 @@ bool MoveLogToRamDisk() { return utils::MoveUpgradeLog(kFlashLogPath, kRamDiskLo
 
 bool MoveLogToFlash() { return utils::MoveUpgradeLog(kRamDiskLogPath, kFlashLogPath, true); }
 
-void StartWatchdogProgram(std::string const& watchdog) { utils::RunCommand(watchdog + " &"); }
-
-std::string FormatPackagePath(const char* entryName) {
-    char path[kPackagePathBufferSize];
-    // A longer path is cut after its 31st character, on purpose: the result
-    // then names another file or none, and the parse step reports it.
-    const int length = std::snprintf(path, sizeof path, "%s/%s", kPackageDirectory, entryName);
-    if (length < 0) {
-        return std::string();
-    }
-    return path;
-}
-
-bool LocateUpgradeFile(std::string& packagePath) {
-    packagePath.clear();
-    std::vector<std::string> names;
-    if (!utils::ListDirectory(kPackageDirectory, names)) {
-        return false;
-    }
-    for (const std::string& name : names) {
-        if (name.compare(0, 2, "ud") != 0) {
-            continue;
-        }
-        // Only the run's own upload is taken: anyone can place entries here.
-        const std::string entry = kPackageDirectory + name;
-        std::string reason;
-        if (!utils::CheckOwnEntry(entry, reason)) {
-            utils::LogToUpgradeLog("Passing over upload " + entry + ": " + reason);
-            continue;
-        }
-        packagePath = FormatPackagePath(name.c_str());
-        return true;
-    }
-    return false;
-}
-
-bool ExtractUpgradeFiles(qx::upgradeFile::UpgradeFile& reader) {
-    for (const ExtractedFile& file : kExtractedFiles) {
-        if (!reader.ExtractFile(file.index, file.path)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool StageAndValidate(std::string const& packagePath) {
     utils::RemoveFile(packagePath);
     utils::SyncFileSystems();
@@ -102,10 +40,13 @@ bool StageAndValidate(std::string const& packagePath) {
     unsigned long long previous = ~0ull;
     utils::FileSystemOf(kRamDisk, previous);
     utils::RunCommand("umount /tmp/ramdisk/");
-    const int mounted = utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
-    // A fresh tmpfs can be written by everyone: it becomes root's alone, and
-    // whatever was planted in it since the mount goes, before anything is
-    // moved there. When the mount failed, the directory is used as it is.
+    const int mounted = utils::RunCommand("mount -t tmpfs -o size=25M,mode=0755 /tmp/ramdisk/");
+    // The mount option closes the fresh tmpfs to others from its first
+    // moment. Behind it, as a second line of defence (a mount that ignored
+    // the option, or a directory that was not remounted), it is taken for
+    // root alone and whatever was planted in it since the mount goes,
+    // before anything is moved there. When the mount failed, the directory
+    // is used as it is.
     utils::SecureFreshMount(kRamDisk, previous, mounted == 0);
     MoveLogToRamDisk();
     for (const StagedFile& file : kStagedFiles) {

@@ -8,6 +8,7 @@
 #include "upgrader/AutoStart.h"
 #include "upgrader/Run.h"
 #include "upgrader/Staging.h"
+#include "upgrader/Watchdog.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
@@ -17,21 +18,9 @@ using qx::upgrader::utils::RunCommand;
 
 namespace {
 
-// The process name of the watchdog program is its path from the sixth
-// character on (its file name for a program placed directly in /tmp/).
-constexpr std::string::size_type kWatchdogNameOffset = 5;
-
 int SyncAndReboot(std::string const& watchdog, int code) {
     qx::upgrader::utils::SyncFileSystems();
-    // A text of one to four characters leaves no process name behind its
-    // first five characters: no pkill is run then, as a cut name could only
-    // match the wrong processes or none. Its file is still deleted.
-    if (watchdog.size() >= kWatchdogNameOffset) {
-        RunCommand("pkill -9 " + watchdog.substr(kWatchdogNameOffset));
-    }
-    if (!watchdog.empty()) {
-        qx::upgrader::utils::RemoveFile(watchdog);
-    }
+    qx::upgrader::StopWatchdogProgram(watchdog);
     RunCommand("watchdog /dev/watchdog -T 5");
     return code;
 }

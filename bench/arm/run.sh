@@ -9,7 +9,8 @@
 #     count for a package with a 256 KiB inner file minus the count for one
 #     with a 16-byte inner file, divided by the difference in size; the same
 #     for signed packages checked with `--key` (MD5 and SHA-256 in one pass),
-#     and the signature check's own count;
+#     and the signature check's own count; extraction: what copying an inner
+#     file out and checking its bytes again costs on top of the verification;
 #   upgrade run: the instructions of the ARM `upgrader` itself during a whole
 #     successful upgrade of the demo router (scripts/make-router) in the
 #     device sandbox. The programs the device's shell runs for it are host
@@ -58,6 +59,17 @@ echo "upgrade-inspect verify: $small_count instructions ($small-byte inner file)
   "$large_count ($large bytes)"
 awk -v s="$small_count" -v l="$large_count" -v b=$((large - small)) \
   'BEGIN { printf "verification: %.2f ARM instructions per byte\n", (l - s) / b }'
+
+# Extraction: verify, then copy inner file 0 while hashing it again (MD5,
+# checked against the digest the parse verified); its cost per byte is the
+# extract count's slope less the verification's.
+extract_small=$(instructions "$build/tools/inspect/upgrade-inspect" extract \
+  "$(package_of $small)" 0 "$work/out")
+extract_large=$(instructions "$build/tools/inspect/upgrade-inspect" extract \
+  "$(package_of $large)" 0 "$work/out")
+awk -v s="$extract_small" -v l="$extract_large" -v vs="$small_count" -v vl="$large_count" \
+  -v b=$((large - small)) 'BEGIN { printf "extraction (copy and MD5 check): %.2f ARM" \
+  " instructions per byte\n", ((l - s) - (vl - vs)) / b }'
 
 # Signed packages, checked against the signing key: MD5 and SHA-256 in one
 # pass, then one Ed25519 verification. The signature check's own cost is the

@@ -12,7 +12,18 @@
  *       FIFO at each name staged there, again and again;
  *   intruder-log
  *       plants a link to /etc/precious at /tmp/ramdisk/upgrade_log again and
- *       again from the start (the log's first move).
+ *       again from the start (the log's first move);
+ *   intruder-hardlink, intruder-rw
+ *       while root's package /tmp/ramdisk/udfirmware is still writable by
+ *       others (placed so), gives itself a second name for it (another ud*
+ *       name and one that is not), or opens it for reading and writing;
+ *       then, as root, closes the package to others (chmod 0644: an
+ *       operator's fix), and only then gives up root. intruder-rw keeps its
+ *       descriptor and, once an extraction starts in /tmp/, rewrites the
+ *       validator's and the kernel image's bytes in the package through it
+ *       again and again (a validator that marks /etc/decoy-ran, a kernel of
+ *       'F's, each the length of the original). It reports
+ *       "held <0|1> linked <n> rewrote <n>".
  * It stops a while after the RAM disk is closed to other users (no longer
  * writable by them), or after a few seconds (one for the log), and writes
  * what happened to /home/intruder/report:
@@ -23,6 +34,7 @@
  * names there, -1 when it never closed). */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <stdio.h>
 #include <string.h>
@@ -33,6 +45,8 @@
 
 #define OTHER_USER 1000
 #define ROUNDS_AFTER_CLOSING 500
+
+static const char package[] = "/tmp/ramdisk/udfirmware";
 
 static const char* const staged[] = {"/tmp/ramdisk/upgrade_log", "/tmp/ramdisk/fs-validator",
                                      "/tmp/ramdisk/kernel_image", "/tmp/ramdisk/filesystem.db"};
@@ -50,9 +64,9 @@ static dev_t device_of(const char* path) {
 
 /* What the name asks for: 'd'irectory, 'f'ifo, 'l'ink, or 'L': the log's link. */
 static char kind_of(const char* name) {
-    static const char* const names[] = {"intruder-dir", "intruder-fifo", "intruder-link",
-                                        "intruder-log"};
-    static const char kinds[] = "dflL";
+    static const char* const names[] = {"intruder-dir", "intruder-fifo",     "intruder-link",
+                                        "intruder-log", "intruder-hardlink", "intruder-rw"};
+    static const char kinds[] = "dflLhw";
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         if (strcmp(name, names[i]) == 0) {
             return kinds[i];
@@ -85,6 +99,93 @@ static void report(int seen, unsigned long planted, unsigned long refused, long 
     }
 }
 
+static void hold_report(int held, int linked, unsigned long rewrites) {
+    FILE* out = fopen("/home/intruder/report", "w");
+    if (out != NULL) {
+        fprintf(out, "held %d linked %d rewrote %lu\n", held, linked, rewrites);
+        fclose(out);
+    }
+}
+
+/* Offset and length in the package of the first run of text from start up
+ * to and including end; 0 when absent. */
+static size_t find_span(const char* bytes, size_t size, const char* start, const char* end,
+                        size_t* length) {
+    const char* from = memmem(bytes, size, start, strlen(start));
+    const char* to = from ? memmem(from, size - (size_t)(from - bytes), end, strlen(end)) : NULL;
+    if (to == NULL) {
+        return 0;
+    }
+    *length = (size_t)(to - from) + strlen(end);
+    return (size_t)(from - bytes);
+}
+
+/* intruder-rw's attack: rewrites the validator and the kernel image through
+ * fd whenever an extraction creates a scratch file in /tmp/, for a while. */
+static unsigned long rewrite(int fd) {
+    static char bytes[1 << 16], validator[1 << 12], kernel[1 << 14];
+    const ssize_t size = pread(fd, bytes, sizeof bytes, 0);
+    size_t vlength = 0, klength = 0;
+    const size_t v =
+        find_span(bytes, size > 0 ? (size_t)size : 0, "#!/bin/sh\n", "\nexit 0\n", &vlength);
+    const size_t k = find_span(bytes, size > 0 ? (size_t)size : 0, "KKKK", "kernel", &klength);
+    const char forged[] = "#!/bin/sh\necho ran > /etc/decoy-ran\n";
+    if (v == 0 || k == 0 || vlength > sizeof validator || klength > sizeof kernel ||
+        vlength < sizeof forged) {
+        return 0;
+    }
+    memset(validator, '#', vlength);
+    memcpy(validator, forged, sizeof forged - 1);
+    validator[vlength - 1] = '\n';
+    memset(kernel, 'F', klength);
+    const int created = inotify_init();
+    inotify_add_watch(created, "/tmp", IN_CREATE);
+    unsigned long rewrites = 0;
+    for (int started = 0; !started;) {
+        char event[512];
+        const ssize_t got = read(created, event, sizeof event);
+        for (ssize_t at = 0; got > 0 && at < got;) {
+            const struct inotify_event* e = (const struct inotify_event*)(event + at);
+            started = started || (e->len > 0 && strncmp(e->name, ".new-", 5) == 0);
+            at += (ssize_t)(sizeof *e + e->len);
+        }
+    }
+    for (const long long from = now_us(); now_us() - from < 2000000;) {
+        rewrites += pwrite(fd, validator, vlength, (off_t)v) == (ssize_t)vlength &&
+                    pwrite(fd, kernel, klength, (off_t)k) == (ssize_t)klength;
+        if (rewrites == 1) {
+            hold_report(1, 0, rewrites); /* the run may end any moment now */
+        }
+    }
+    return rewrites;
+}
+
+/* intruder-hardlink and intruder-rw: what another user does with root's
+ * package while it is writable by others, kept after it is closed. */
+static int hold_package(char kind) {
+    int fd = -1, linked = 0;
+    if (setegid(OTHER_USER) != 0 || seteuid(OTHER_USER) != 0) {
+        return 1;
+    }
+    if (kind == 'h') {
+        linked += link(package, "/tmp/ramdisk/udzz-second") == 0;
+        linked += link(package, "/tmp/ramdisk/kept") == 0;
+    } else {
+        fd = open(package, O_RDWR);
+    }
+    if (seteuid(0) != 0 || chmod(package, 0644) != 0 || setgroups(0, NULL) != 0 ||
+        setgid(OTHER_USER) != 0 || setuid(OTHER_USER) != 0) {
+        return 1;
+    }
+    hold_report(fd >= 0, linked, 0);
+    if (fd >= 0) {
+        hold_report(1, linked, rewrite(fd));
+    }
+    for (;;) {
+        pause();
+    }
+}
+
 int main(int argc, char** argv) {
     (void)argc;
     const char* name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
@@ -92,6 +193,9 @@ int main(int argc, char** argv) {
     const dev_t before = device_of("/tmp/ramdisk"), tmp = device_of("/tmp");
     /* The kernel may give the new mount the old one's device number: the
      * old one's end is seen through inotify instead. */
+    if (kind == 'h' || kind == 'w') {
+        return hold_package(kind);
+    }
     const int unmounts = inotify_init1(IN_NONBLOCK);
     if (unmounts >= 0) {
         inotify_add_watch(unmounts, "/tmp/ramdisk", IN_UNMOUNT | IN_ONLYDIR);

@@ -43,7 +43,7 @@ inline const std::vector<std::string> kStaticDirectoryCommands = {
 // Staging rebuilds the RAM disk (the moves around it are in process), then
 // runs the validator, in this order.
 inline const Lines kStagingCommands = {
-    "umount /tmp/ramdisk/", "mount -t tmpfs -o size=25M /tmp/ramdisk/",
+    "umount /tmp/ramdisk/", "mount -t tmpfs -o size=25M,mode=0755 /tmp/ramdisk/",
     "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db"};
 
 inline Lines QuiesceCommands() {

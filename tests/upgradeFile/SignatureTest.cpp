@@ -1,5 +1,8 @@
 // Signed packages in the reader: which bytes the signature covers, the
 // verdicts and their texts, key rotation, and the public key file format.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -74,6 +77,37 @@ TEST_F(SignatureTest, TrustStoreDecidesWhatIsAccepted) {
                 EXPECT_EQ(reader.ErrorPosition(), end) << c.name;
                 EXPECT_EQ(reader.Offsets().size(), 5u) << c.name;
             }
+        }
+    }
+}
+
+// Another descriptor on the package rewrites inner data after the parse:
+// the extraction notices (MD5 unsigned, SHA-256 signed) and leaves nothing.
+TEST_F(SignatureTest, BytesRewrittenAfterTheParseAreNeverExtracted) {
+    const std::vector<PublicKey> keys = {second.pub};
+    const std::size_t validatorData = 389 + 128;
+    for (bool signature : {false, true}) {
+        SCOPED_TRACE(signature);
+        const std::string path = Save(signature ? signed_ : unsigned_);
+        upgradeFile::UpgradeFile reader(path);
+        if (signature) {
+            reader.RequireSignature(keys);
+        }
+        ASSERT_TRUE(reader.ParseFile()) << reader.ErrorMessage();
+        const std::string out = dir / "out";
+        ASSERT_TRUE(reader.ExtractFile(2, out));
+        for (std::size_t at : {validatorData, validatorData + 2999}) {
+            SCOPED_TRACE(at);
+            const int writer = ::open(path.c_str(), O_RDWR);
+            ASSERT_EQ(::pwrite(writer, "F", 1, static_cast<off_t>(at)), 1);
+            ::close(writer);
+            EXPECT_FALSE(reader.ExtractFile(2, out + std::to_string(at)));
+            EXPECT_EQ(reader.Error(), ReaderError::ExtractedBytesChanged);
+            EXPECT_EQ(reader.ErrorMessage(), "Extracted bytes of " + out + std::to_string(at) +
+                                                 " differ from the verified package");
+            EXPECT_NE(::access((out + std::to_string(at)).c_str(), F_OK), 0);
+            // The file before it is still the verified one.
+            EXPECT_TRUE(reader.ExtractFile(1, dir / "one")) << reader.ErrorMessage();
         }
     }
 }

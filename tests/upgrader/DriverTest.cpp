@@ -3,6 +3,7 @@
 #include "cleanup/StagePlan.h"
 #include "support/DeviceLog.h"
 #include "upgrader/AutoStart.h"
+#include "upgrader/Package.h"
 #include "upgrader/Quiesce.h"
 #include "upgrader/Run.h"
 #include "upgrader/Staging.h"
@@ -143,7 +144,7 @@ TEST_F(Driver, StagingRebuildsTheRamDiskAndRunsTheValidator) {
         {K::Removed, "/var/log/upgrade_log"},  // replaced by itself and the RAM disk's lines
         {K::Moved, "/tmp/ramdisk/upgrade_log"},
         {K::Command, "umount /tmp/ramdisk/"},
-        {K::Command, "mount -t tmpfs -o size=25M /tmp/ramdisk/"},
+        {K::Command, "mount -t tmpfs -o size=25M,mode=0755 /tmp/ramdisk/"},
         {K::Secured, "/tmp/ramdisk"},
         {K::Moved, "/var/log/upgrade_log"},
         {K::Moved, "/tmp/fs-validator"},

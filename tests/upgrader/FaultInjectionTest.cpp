@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -22,6 +24,7 @@
 
 #include "DeviceScenario.h"
 #include "support/DeviceLog.h"
+#include "support/TestKeys.h"
 #include "upgradeFile/Md5.h"
 
 using qx::sandbox::Result;
@@ -389,6 +392,56 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
         }
         ASSERT_NE(f.when, 0u) << "no such call in the traced run";
         EXPECT_EQ(Report(f, Broken(RunInjected(*scenario, f), f, *baseline)), f.Name() + ":");
+    }
+}
+
+// With a key installed, a trust store that cannot be opened, listed or read
+// trusts no key (strace -P: the n-th call on that path fails): the
+// unsigned package is refused, never staged.
+TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
+    const std::string store = "/etc/upgrade-keys", key = store + "/team.pub";
+    const struct {
+        const char* call;
+        const char* error;
+        int number;
+        std::string path;
+        std::string refusal;  // what the log says before the refusal
+        int when = 1;         // the n-th call on path fails
+    } cases[] = {
+        {"openat", "ENOMEM", ENOMEM, store, "Trust store cannot be opened: " + store},
+        {"openat", "EMFILE", EMFILE, store, "Trust store cannot be opened: " + store},
+        {"getdents64", "EIO", EIO, store, "Trust store cannot be listed: " + store},
+        // The key file is opened relative to the store's descriptor.
+        {"openat", "EACCES", EACCES, store, "Trust store key file cannot be opened: " + key, 2},
+        {"newfstatat", "EIO", EIO, key, "Trust store key file cannot be opened: " + key},
+        {"read", "EIO", EIO, key, "Trust store key file cannot be read: " + key},
+    };
+    DeviceScenario keyed = *scenario;
+    keyed.Place(key, qx::package::PublicKeyText(qx::testing::TestKey{1}.pub));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " " + c.error + " " + c.path);
+        DeviceScenario s = keyed;
+        s.device.emulator = kStrace;
+        s.device.emulatorArgs = {"-qq",
+                                 "-P",
+                                 c.path,
+                                 "-e",
+                                 std::string("trace=") + c.call,
+                                 "-e",
+                                 std::string("inject=") + c.call + ":error=" + c.error +
+                                     ":when=" + std::to_string(c.when)};
+        const Result r = s.Run();
+        ASSERT_EQ(r.error, "");
+        EXPECT_NE(r.stderrText.find("(INJECTED)"), std::string::npos) << "the call was never made";
+        EXPECT_EQ(r.exitStatus, 0);
+        const Lines log = RunLogLines(r.ReadFile("/tmp/ramdisk/upgrade_log"));
+        ASSERT_GE(log.size(), 2u);
+        const std::string refusal =
+            "Refusing every package: " + c.refusal + ": error: " + std::strerror(c.number);
+        EXPECT_EQ(std::count(log.begin(), log.end(), refusal), 1) << refusal;
+        EXPECT_EQ(log.back(), "Unable to parse file: Package is not signed");
+        EXPECT_FALSE(r.Exists("/tmp/fs-validator"));
+        EXPECT_TRUE(r.Exists(kMarker));
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "DeviceScenario.h"
 #include "support/DeviceLog.h"
+#include "support/TestKeys.h"
 
 using qx::sandbox::Kind;
 using qx::sandbox::Result;
@@ -82,8 +83,31 @@ struct Attack {
     std::function<void(DeviceScenario&)> plant;
     std::function<void(const Result&, const Lines& log)> check;
     bool package = true;  // false: the run ends before staging
+    // Set: the package is refused by the parse with this text.
+    const char* refusedAs = nullptr;
 };
 const auto none = [](const Result&, const Lines&) {};
+
+const qx::testing::TestKey kKey{1};
+
+// Key files no one may trust: another user's, one that others may write
+// and a link to a root key elsewhere.
+void PlantUntrustedKeys(DeviceScenario& s) {
+    const std::string text = qx::package::PublicKeyText(kKey.pub);
+    Plant(s, "/etc/upgrade-keys/theirs.pub", Kind::File, text);
+    s.Place("/etc/upgrade-keys/shared.pub", text, 0666);
+    s.Place("/root/team.pub", text);
+    Plant(s, "/etc/upgrade-keys/link.pub", Kind::Symlink, "/root/team.pub");
+}
+
+void ExpectUntrustedKeysIgnored(const Result&, const Lines& log) {
+    for (const char* line :
+         {"Ignoring key file /etc/upgrade-keys/theirs.pub: not owned by root",
+          "Ignoring key file /etc/upgrade-keys/shared.pub: writable by group or others",
+          "Ignoring key file /etc/upgrade-keys/link.pub: a link"}) {
+        EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << line;
+    }
+}
 const std::vector<Attack> kAttacks = {
     {"stale uploads whose names split, and links out of /tmp/",
      [](DeviceScenario& s) {
@@ -111,6 +135,28 @@ const std::vector<Attack> kAttacks = {
          Plant(s, "/tmp/filesystem.db", Kind::Symlink, "/etc/nologin");
      },
      none},
+    {"another user's directories at the extraction outputs",
+     [](DeviceScenario& s) {
+         for (const char* path : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
+             Plant(s, path, Kind::Directory);
+         }
+         Plant(s, "/tmp/kernel_image/inner", Kind::File, "planted");
+     },
+     none},
+    {"untrusted key files, an unsigned package", PlantUntrustedKeys, ExpectUntrustedKeysIgnored,
+     true, "Package is not signed"},
+    {"untrusted key files, a package signed by their key",
+     [](DeviceScenario& s) {
+         PlantUntrustedKeys(s);
+         s.device.entries.erase(std::remove_if(s.device.entries.begin(), s.device.entries.end(),
+                                               [](const qx::sandbox::Entry& e) {
+                                                   return e.path == "/tmp/ramdisk/udfirmware";
+                                               }),
+                                s.device.entries.end());
+         s.Place("/tmp/ramdisk/udfirmware",
+                 kKey.Sign(DeviceScenario::PackageBytes(0, DeviceScenario::DefaultOuterFields())));
+     },
+     ExpectUntrustedKeysIgnored, true, "Package signed by an unknown key"},
     {"another user's writable files at the extraction outputs",
      [](DeviceScenario& s) {
          for (const char* path : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
@@ -205,15 +251,20 @@ void RunAttack(const Attack& attack) {
     EXPECT_FALSE(result.Exists("/tmp/udstale"));
     EXPECT_FALSE(result.Exists("/tmp/udstale.d"));
 
-    const std::string logPath =
-        attack.package ? "/var/log/upgrade_log" : "/tmp/ramdisk/upgrade_log";
+    const bool staged = attack.package && attack.refusedAs == nullptr;
+    const std::string logPath = staged ? "/var/log/upgrade_log" : "/tmp/ramdisk/upgrade_log";
     // Read only as the program's own file: a link would resolve on the host.
     Lines log = ExpectRootOwned(result, logPath, 0) ? LogLines(result.ReadFile(logPath)) : Lines{};
     if (log.size() < 2) {
         ADD_FAILURE() << logPath << " holds " << log.size() << " lines";
         log.resize(2);
     }
-    if (attack.package) {
+    if (attack.refusedAs != nullptr) {
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(log.back(), std::string("Unable to parse file: ") + attack.refusedAs);
+        EXPECT_FALSE(result.Exists("/tmp/ramdisk/kernel_image"));
+        EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
+    } else if (attack.package) {
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
         EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
