@@ -232,8 +232,7 @@ bool DigestOfFile(int fd, unsigned long long size, PackageDigest& digest) {
     return true;
 }
 
-bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan,
-                     std::string& error) {
+bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan, std::string& error) {
     if (!plan.signer && !plan.kept) {
         return true;
     }

@@ -77,8 +77,7 @@ struct SigningPlan {
 // (size bytes at fd, position at its end). A kept signature that no longer
 // covers the bytes fails the build: it is never dropped silently (sign
 // again, or build without the kept signature).
-bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan,
-                     std::string& error);
+bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan, std::string& error);
 
 }  // namespace package
 }  // namespace qx
