@@ -262,7 +262,7 @@ TEST_F(InspectTest, DiffNamesWhatDiffers) {
          {"header fileSize: 2015 -> 2016\n",
           "inner file 2 header label: \"q\"uote\\\\ \\x01\\xff\" -> \"k\"\n",
           "inner file 2 header fileSize: 5 -> 6\n",
-          "inner file 2 data: md5 " + md5Old + " (first difference at data byte 0) -> md5 " +
+          "inner file 2 data: md5 " + md5Old + " (first difference at data byte 5) -> md5 " +
               md5New + "\n"}},
         {longer,
          1,

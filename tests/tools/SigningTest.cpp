@@ -186,6 +186,9 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
     std::string spare = plain;  // inner file 1's header (at 3256): a spare word, resealed
     spare[3256 + 7] = 0x05;
     Reseal(spare, 3256, 700);
+    Variant("appended.bin", signed_ + std::string(1000, 'x'));
+    Variant("spare.bin", spare);
+    Variant("tail.bin", plain + "x");
     const struct {
         std::string first, second;
         int status;
@@ -196,11 +199,11 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
          "after the last inner file: unsigned -> signed by key " + team},
         {"signed.bin", "other.bin", 1,
          "after the last inner file: signed by key " + team + " -> signed by key " + other},
-        {"signed.bin", Variant("appended.bin", signed_ + std::string(1000, 'x')), 1,
+        {"signed.bin", "appended.bin", 1,
          "after the last inner file: signed by key " + team + " -> a signature block by key " +
              team + " and 1000 bytes after it"},
-        {"plain.bin", Variant("spare.bin", spare), 1, "inner file 1 header spareWord1: 0 -> 5"},
-        {"plain.bin", Variant("tail.bin", plain + "x"), 1,
+        {"plain.bin", "spare.bin", 1, "inner file 1 header spareWord1: 0 -> 5"},
+        {"plain.bin", "tail.bin", 1,
          "after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
          "signature block)"},
     };
@@ -217,6 +220,7 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
 TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
     WriteBytes(dir / "bad.pub", "qx-upgrade-public-key 00 11\n");
     WriteBytes(dir / "bad.key", "qx-upgrade-secret-key 0011\n");
+    ::chmod((dir / "bad.key").c_str(), 0600);
     ::mkdir((dir / "folder.key").c_str(), 0755);
     const std::string missing = dir / "missing.key";
     WriteBytes(dir / "shared.key", ReadBytes(dir / "team.key"));

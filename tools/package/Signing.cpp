@@ -41,10 +41,10 @@ bool PrivateToCaller(const struct stat& info, const std::string& path, std::stri
     return true;
 }
 
-// Reads a small key file whole (a secret one only when private to the
-// caller); errors name the file.
+// Reads a small key file whole (and its status, when asked); errors name
+// the file.
 bool ReadKeyFile(const std::string& path, std::string& text, std::string& error,
-                 bool secret = false) {
+                 struct stat* status = nullptr) {
     Descriptor file(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK));
     struct stat info;
     if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
@@ -55,8 +55,8 @@ bool ReadKeyFile(const std::string& path, std::string& text, std::string& error,
         error = "cannot read key " + path + ": not a regular file";
         return false;
     }
-    if (secret && !PrivateToCaller(info, path, error)) {
-        return false;
+    if (status != nullptr) {
+        *status = info;
     }
     text.assign(kKeyFileLimit, '\0');
     const long got = qx::upgrader::utils::ReadFully(file.Get(), &text[0], text.size());
@@ -181,7 +181,16 @@ bool GenerateKeyPair(const std::string& name, std::string& error) {
 
 bool LoadSecretKey(const std::string& path, SecretKey& key, std::string& error) {
     std::string text;
-    if (!ReadKeyFile(path, text, error, true)) {
+    struct stat info {};
+    if (!ReadKeyFile(path, text, error, &info)) {
+        return false;
+    }
+    // A public key given by mistake is named as such; a secret one must be
+    // private to the caller before it is used.
+    const bool isPublic = text.compare(0, std::strlen(qx::upgradeFile::kPublicKeyTag),
+                                       qx::upgradeFile::kPublicKeyTag) == 0;
+    if (!isPublic && !PrivateToCaller(info, path, error)) {
+        sodium_memzero(&text[0], text.size());
         return false;
     }
     const bool parsed = ParseSecretKey(text, key, error);
