@@ -124,6 +124,7 @@ TEST_F(PlanTest, EveryStageInOrderWhenNothingSuffices) {
     EXPECT_EQ(plan["stopsAfterStage"], nullptr);
     EXPECT_EQ(plan["shortBy"], 4294967295ull - free);
     EXPECT_EQ(plan["kernelRelease"], "2.6.35.3-00227-geccd148");
+    EXPECT_EQ(plan["kernelWarning"], nullptr);
     EXPECT_EQ(plan["keptModuleTrees"],
               Json::parse(R"([{"path": "/lib/modules/2.6.35.3-00227-geccd148",
                                "reason": "the running kernel's: its version line holds \"2.6.35.3-00227-geccd148\""}])"));
@@ -145,6 +146,17 @@ TEST_F(PlanTest, StagesOneAndTwoRunWhateverTheRoom) {
                               "cleanup stops before stage 3)\n"),
               std::string::npos)
         << result.out;
+    EXPECT_EQ(result.out.find("Warning:"), std::string::npos) << result.out;
+    // A mistyped release names no tree: said, in text and JSON.
+    WriteBytes(work / "typo", "Linux version 9.9 (x) #1\n");
+    const ToolResult typo = Plan({"--required", "0", "--proc-version", work / "typo"});
+    EXPECT_NE(
+        typo.out.find("Warning:     no module tree matches 9.9: every tree would be removed\n"),
+        std::string::npos)
+        << typo.out;
+    const Json typoJson =
+        Json::parse(Plan({"--json", "--required", "0", "--proc-version", work / "typo"}).out);
+    EXPECT_EQ(typoJson["kernelWarning"], "no module tree matches 9.9: every tree would be removed");
 }
 
 TEST_F(PlanTest, BadInputNamesWhatAndWhyOnOneLine) {

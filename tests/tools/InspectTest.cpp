@@ -132,7 +132,8 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     EXPECT_EQ(good.exitStatus, 0) << good.err;
     EXPECT_EQ(good.out, package + ": valid, 3 inner files, signature: unsigned\n");
     EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out)["signature"],
-              Json::parse(R"({"keyId": null, "valid": null})"));
+              Json::parse(R"({"state": "unsigned", "keyId": null, "bytesAfterInnerFiles": 0,
+                              "valid": null})"));
 
     // The reader's text after the path, then the inner file and what failed;
     // in JSON its kind and the rejected header's position. The listing shows
@@ -232,7 +233,8 @@ TEST_F(InspectTest, VerifyTakesSeveralPackages) {
     }
 }
 
-// diff: header fields and inner files that differ; 0 same, 1 different, 2 trouble.
+// diff: each header field, inner header field and inner file's data that
+// differs; 0 same, 1 different, 2 trouble.
 TEST_F(InspectTest, DiffNamesWhatDiffers) {
     WriteBytes(dir / "c2", Pattern(6, 3));
     auto build = [&](const std::string& name, std::vector<std::string> args) {
@@ -258,14 +260,13 @@ TEST_F(InspectTest, DiffNamesWhatDiffers) {
         {changed,
          1,
          {"header fileSize: 2015 -> 2016\n",
-          "inner file 2 (\"k\"): label \"q\"uote\\\\ \\x01\\xff\" -> \"k\", size 5 -> 6, "
-          "md5 " +
-              md5Old + " -> " + md5New + "\n"}},
+          "inner file 2 header label: \"q\"uote\\\\ \\x01\\xff\" -> \"k\"\n",
+          "inner file 2 header fileSize: 5 -> 6\n",
+          "inner file 2 data: md5 " + md5Old + " (first difference at data byte 5) -> md5 " +
+              md5New + "\n"}},
         {longer,
          1,
-         {"header fileSize: 2015 -> 2025\n", "inner file 3: only in " + longer +
-                                                 " (label \"\", size 10, md5 " +
-                                                 Md5Hex(Pattern(10, 1)) + ")\n"}},
+         {"header fileSize: 2015 -> 2025\n", "inner file 3: none -> label \"\", size 10\n"}},
         {Variant("bad.bin", 394 + 7), 2, {}},
         {dir / "missing", 2, {}},
     };
@@ -305,24 +306,55 @@ TEST_F(InspectTest, DashIsStandardInputAndOutput) {
 }
 
 TEST_F(InspectTest, CommandLineMistakesAreUsageErrors) {
-    const std::vector<std::vector<std::string>> mistakes = {
-        {},
-        {"frobnicate", package},
-        {"verify"},
-        {"--json", "verify", package},
-        {"list", "--bogus", package},
-        {"diff", package},
-        {"diff", "-", "-"},
-        {"extract", package, "1"},
-        {"extract", package, "-1", dir / "new"},
-        {"extract", package, "one", dir / "new"},
-        {"extract", package, "4294967296", dir / "new"}};
+    const std::vector<std::vector<std::string>> mistakes = {{},
+                                                            {"frobnicate", package},
+                                                            {"verify"},
+                                                            {"--json", "verify", package},
+                                                            {"list", "--bogus", package},
+                                                            {"diff", package},
+                                                            {"diff", "-", "-"},
+                                                            {"extract", package, "1"},
+                                                            {"extract", package}};
     for (const auto& args : mistakes) {
         ToolResult result = Inspect(args);
         EXPECT_EQ(result.exitStatus, 2) << result.err;
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
     }
-    EXPECT_NE(::access((dir / "new").c_str(), F_OK), 0);
+    EXPECT_EQ(Inspect({"frobnicate", package}).err,
+              "upgrade-inspect: unknown command 'frobnicate' (commands: list, verify, extract, "
+              "unpack, diff, plan) (try --help)\n");
+}
+
+// extract takes an index or a label; what it cannot select is named.
+TEST_F(InspectTest, ExtractSelectsByIndexOrLabel) {
+    ToolResult built =
+        Mkupgrade(WithFields({"-o", dir / "twice.bin", "--label", "first", dir / "a", "--label",
+                              "same", dir / "b", "--label", "same", dir / "c"}));
+    ASSERT_EQ(built.exitStatus, 0) << built.err;
+    const std::string twice = dir / "twice.bin";
+    const struct {
+        std::string which;
+        std::string data, error;  // error empty: extracted
+    } cases[] = {
+        {"first", Pattern(10, 1), ""},
+        {"0x2", Pattern(5, 3), ""},
+        {"same", "", "the label \"same\" is ambiguous: inner files 1 2 have it; give an index"},
+        {"3", "", "no inner file 3: the package has 3 inner files, numbered 0 to 2"},
+        {"4294967296", "",
+         "no inner file is labelled \"4294967296\" (the package has 3 inner files, numbered 0 to "
+         "2)"},
+        {"f\xc3\xbcr\n", "",
+         "no inner file is labelled \"f\xc3\xbcr\\x0a\" (the package has 3 inner files, numbered "
+         "0 to 2)"},
+    };
+    for (const auto& c : cases) {
+        ToolResult result = Inspect({"extract", twice, c.which, dir / "new"});
+        EXPECT_EQ(result.exitStatus, c.error.empty() ? 0 : 1) << c.which;
+        EXPECT_EQ(result.err,
+                  c.error.empty() ? "" : "upgrade-inspect: " + twice + ": " + c.error + "\n");
+        EXPECT_EQ(ReadBytes(dir / "new"), c.data) << c.which;
+        ::unlink((dir / "new").c_str());
+    }
 }
 
 }  // namespace

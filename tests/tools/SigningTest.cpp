@@ -1,6 +1,8 @@
 // Keys, signing and signature checks through mkupgrade and upgrade-inspect.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -63,71 +65,169 @@ TEST_F(SigningTest, KeyFilesAndSignedBuilds) {
     EXPECT_TRUE(ReadBytes(dir / "again.bin") == signed_);
 
     ToolResult listed = Inspect({"list", dir / "signed.bin"});
-    EXPECT_NE(listed.out.find("Signature:     key " + keyId + " (not checked)\n"),
+    EXPECT_NE(listed.out.find("Signature:     signed by key " + keyId + " (not checked)\n"),
               std::string::npos)
         << listed.out;
     EXPECT_NE(Inspect({"list", dir / "plain.bin"}).out.find("Signature:     unsigned\n"),
               std::string::npos);
 }
 
-TEST_F(SigningTest, VerifyWithAndWithoutKey) {
-    const std::string signed_ = ReadBytes(dir / "signed.bin");
+// What follows the last inner file, told alike without a key (list, verify)
+// and with one: the state and key id are the same, and what no key can make
+// valid says so in both.
+TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
+    const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
     const std::string keyId = ReadBytes(dir / "team.pub").substr(22, 16);
     std::string flipped = signed_;
     flipped[signed_.size() - 5] ^= 0x01;
     const struct {
-        std::string package, key;
-        int exit;
-        const char* kind;  // null: valid
-        Json signature;
+        std::string name, bytes;
+        Json state, keyId;
+        const char* text;       // verify's phrase without a key
+        const char* keyedKind;  // with team.pub (null: valid)
     } cases[] = {
-        {dir / "signed.bin", dir / "team.pub", 0, nullptr, {{"keyId", keyId}, {"valid", true}}},
-        {dir / "signed.bin", "", 0, nullptr, {{"keyId", keyId}, {"valid", nullptr}}},
-        {dir / "signed.bin",
-         dir / "other.pub",
-         1,
-         "unknownSigner",
-         {{"keyId", keyId}, {"valid", false}}},
-        {dir / "plain.bin",
-         dir / "team.pub",
-         1,
-         "notSigned",
-         {{"keyId", nullptr}, {"valid", false}}},
-        {dir / "plain.bin", "", 0, nullptr, {{"keyId", nullptr}, {"valid", nullptr}}},
-        {Variant("flipped.bin", flipped),
-         dir / "team.pub",
-         1,
-         "signatureInvalid",
-         {{"keyId", keyId}, {"valid", false}}},
-        {Variant("garbage.bin", signed_ + "\n"),
-         dir / "team.pub",
-         1,
-         "signatureInvalid",
-         {{"keyId", nullptr}, {"valid", false}}},
+        {"unsigned", plain, "unsigned", nullptr, "unsigned", "notSigned"},
+        {"signed", signed_, "signed", keyId, "signed by key KEYID (not checked)", nullptr},
+        {"flipped", flipped, "signed", keyId, "signed by key KEYID (not checked)",
+         "signatureInvalid"},
+        {"plus one byte", signed_ + "\n", "blockAndMore", keyId,
+         "a signature block by key KEYID and 1 bytes after it: not valid with any key",
+         "signatureInvalid"},
+        {"cut block", signed_.substr(0, signed_.size() - 1), "cutBlock", nullptr,
+         "a malformed signature block (79 of 80 bytes): not valid with any key",
+         "signatureInvalid"},
+        {"two blocks", signed_ + signed_.substr(plain.size()), "blockAndMore", keyId,
+         "a signature block by key KEYID and 80 bytes after it: not valid with any key",
+         "signatureInvalid"},
+        {"other bytes", plain + "tail", "unsigned", nullptr,
+         "unsigned (4 bytes after the last inner file, no signature block)", "notSigned"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"verify", "--json", c.package};
-        if (!c.key.empty()) {
-            args.insert(args.begin() + 1, {"--key", c.key});
+        const std::string path = Variant("v.bin", c.bytes);
+        ToolResult text = Inspect({"verify", path});
+        std::string phrase = c.text;
+        if (phrase.find("KEYID") != std::string::npos) {
+            phrase.replace(phrase.find("KEYID"), 5, keyId);
         }
-        ToolResult result = Inspect(args);
-        EXPECT_EQ(result.exitStatus, c.exit) << c.package << " " << c.key << result.err;
-        const Json verdict = Json::parse(result.out);
-        EXPECT_EQ(verdict["signature"], c.signature) << c.package << " " << c.key;
+        EXPECT_EQ(text.out, path + ": valid, 2 inner files, signature: " + phrase + "\n") << c.name;
+        const Json bare = Json::parse(Inspect({"verify", "--json", path}).out)["signature"];
+        ToolResult keyed = Inspect({"verify", "--json", "--key", dir / "team.pub", path});
+        EXPECT_EQ(keyed.exitStatus, c.keyedKind == nullptr ? 0 : 1) << c.name;
+        const Json verdict = Json::parse(keyed.out);
+        for (const Json& signature : {bare, verdict["signature"]}) {
+            EXPECT_EQ(signature["state"], c.state) << c.name;
+            EXPECT_EQ(signature["keyId"], c.keyId) << c.name;
+        }
+        EXPECT_EQ(bare["valid"], Json()) << c.name;
+        EXPECT_EQ(verdict["signature"]["valid"], c.keyedKind == nullptr) << c.name;
         EXPECT_EQ(verdict["error"].is_null() ? Json() : verdict["error"]["kind"],
-                  c.kind != nullptr ? Json(c.kind) : Json())
-            << c.package << " " << c.key;
+                  c.keyedKind != nullptr ? Json(c.keyedKind) : Json())
+            << c.name;
     }
-    ToolResult text = Inspect({"verify", "--key", dir / "other.pub", dir / "signed.bin"});
-    EXPECT_EQ(text.err,
-              "upgrade-inspect: " + dir / "signed.bin" + ": Package signed by an unknown key\n");
+}
+
+// --key several times, or --keys DIR read as the router reads its trust
+// store: a damaged file, another user's, one writable by others, a link and
+// a FIFO are ignored (a line each); the team's own key still counts.
+TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
+    const std::string keys = dir / "keys";
+    ::mkdir(keys.c_str(), 0755);
+    WriteBytes(keys + "/damaged.pub", "nonsense\n");
+    WriteBytes(keys + "/foreign.pub", ReadBytes(dir / "other.pub"));
+    ASSERT_EQ(::chown((keys + "/foreign.pub").c_str(), 1000, 1000), 0);
+    WriteBytes(keys + "/open.pub", ReadBytes(dir / "other.pub"));
+    ::chmod((keys + "/open.pub").c_str(), 0666);
+    ASSERT_EQ(::symlink((dir / "other.pub").c_str(), (keys + "/link.pub").c_str()), 0);
+    ASSERT_EQ(::mkfifo((keys + "/pipe.pub").c_str(), 0644), 0);
+    WriteBytes(keys + "/README", "not a key");
+    const std::string signedByOther = dir / "other.bin";
+    ASSERT_EQ(BuildSigned("other.bin", {"--sign", dir / "other.key"}).exitStatus, 0);
+
+    ToolResult refused = Inspect({"verify", "--keys", keys, signedByOther});
+    EXPECT_EQ(refused.exitStatus, 1);
+    for (const std::string& line :
+         {"ignoring key file " + keys + "/damaged.pub: not a public key file",
+          "ignoring key file " + keys + "/foreign.pub: not owned by root",
+          "ignoring key file " + keys + "/open.pub: writable by group or others",
+          "ignoring key file " + keys + "/link.pub: a link",
+          "ignoring key file " + keys + "/pipe.pub: not a regular file",
+          signedByOther + ": Package signed by an unknown key"}) {
+        EXPECT_NE(refused.err.find("upgrade-inspect: " + line + "\n"), std::string::npos)
+            << line << "\n"
+            << refused.err;
+    }
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 6) << refused.err;
+    WriteBytes(keys + "/team.pub", ReadBytes(dir / "team.pub"));
+    EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "signed.bin"}).exitStatus, 0);
+    EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "plain.bin"}).exitStatus, 1);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } runs[] = {
+        {{"--key", dir / "team.pub", "--key", dir / "other.pub"}, 0},
+        {{"--key", dir / "other.pub"}, 1},
+        {{"--keys", dir / "missing"}, 1},  // no store: refused, not "accept all"
+    };
+    for (const auto& run : runs) {
+        std::vector<std::string> args = {"verify"};
+        args.insert(args.end(), run.args.begin(), run.args.end());
+        args.insert(args.end(), {dir / "signed.bin", signedByOther});
+        EXPECT_EQ(Inspect(args).exitStatus, run.status) << args[2];
+    }
+}
+
+// diff exits 0 only for byte-identical packages and names what differs
+// where the router would see it: the signature, bytes after it, spare words.
+TEST_F(SigningTest, DiffTellsEveryDifference) {
+    ASSERT_EQ(BuildSigned("other.bin", {"--sign", dir / "other.key"}).exitStatus, 0);
+    const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
+    const std::string team = ReadBytes(dir / "team.pub").substr(22, 16);
+    const std::string other = ReadBytes(dir / "other.pub").substr(22, 16);
+    std::string spare = plain;  // inner file 1's header (at 3256): a spare word, resealed
+    spare[3256 + 7] = 0x05;
+    Reseal(spare, 3256, 700);
+    Variant("appended.bin", signed_ + std::string(1000, 'x'));
+    Variant("spare.bin", spare);
+    Variant("tail.bin", plain + "x");
+    const struct {
+        std::string first, second;
+        int status;
+        std::string line;
+    } pairs[] = {
+        {"plain.bin", "plain.bin", 0, ""},
+        {"plain.bin", "signed.bin", 1,
+         "after the last inner file: unsigned -> signed by key " + team},
+        {"signed.bin", "other.bin", 1,
+         "after the last inner file: signed by key " + team + " -> signed by key " + other},
+        {"signed.bin", "appended.bin", 1,
+         "after the last inner file: signed by key " + team + " -> a signature block by key " +
+             team + " and 1000 bytes after it"},
+        {"plain.bin", "spare.bin", 1, "inner file 1 header spareWord1: 0 -> 5"},
+        {"plain.bin", "tail.bin", 1,
+         "after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
+         "signature block)"},
+    };
+    for (const auto& pair : pairs) {
+        ToolResult text = Inspect({"diff", dir / pair.first, dir / pair.second});
+        EXPECT_EQ(text.exitStatus, pair.status) << pair.second << text.err;
+        EXPECT_NE(text.out.find(pair.line), std::string::npos) << pair.line << "\n" << text.out;
+        ToolResult json = Inspect({"diff", "--json", dir / pair.first, dir / pair.second});
+        EXPECT_EQ(json.exitStatus, pair.status);
+        EXPECT_EQ(Json::parse(json.out)["same"], pair.status == 0) << pair.second;
+    }
 }
 
 TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
     WriteBytes(dir / "bad.pub", "qx-upgrade-public-key 00 11\n");
     WriteBytes(dir / "bad.key", "qx-upgrade-secret-key 0011\n");
+    ::chmod((dir / "bad.key").c_str(), 0600);
     ::mkdir((dir / "folder.key").c_str(), 0755);
     const std::string missing = dir / "missing.key";
+    WriteBytes(dir / "shared.key", ReadBytes(dir / "team.key"));
+    ::chmod((dir / "shared.key").c_str(), 0640);
+    WriteBytes(dir / "theirs.key", ReadBytes(dir / "team.key"));
+    ::chmod((dir / "theirs.key").c_str(), 0600);
+    ASSERT_EQ(::chown((dir / "theirs.key").c_str(), 1000, 1000), 0);
     const struct {
         bool sign;  // --sign for mkupgrade, else --key for verify
         std::string key, error;
@@ -137,6 +237,13 @@ TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
          "cannot read key " + dir / "folder.key" + ": not a regular file"},
         {true, dir / "team.pub", "key " + dir / "team.pub" + ": a public key, not a secret key"},
         {true, dir / "bad.key", "key " + dir / "bad.key" + ": malformed secret key"},
+        {true, dir / "shared.key",
+         "key " + dir / "shared.key" +
+             " has mode 0640: a secret key that group or others may access is not used (chmod "
+             "600 " +
+             dir / "shared.key" + ")"},
+        {true, dir / "theirs.key",
+         "key " + dir / "theirs.key" + " is owned by uid 1000, not by you (uid 0): it is not used"},
         {false, dir / "team.key", "key " + dir / "team.key" + ": a secret key, not a public key"},
         {false, dir / "bad.pub",
          "key " + dir / "bad.pub" + ": malformed public key: bad hexadecimal digits"},
@@ -176,10 +283,14 @@ TEST_F(SigningTest, UnpackAndRebuildKeepOrDropTheSignature) {
     EXPECT_TRUE(ReadBytes(dir / "same.bin") == signed_);
 
     WriteBytes(dir / "fw/1", "changed");
+    // A rebuild that would drop the signature fails unless told to.
     ToolResult stale = Mkupgrade({"--manifest", manifest, "-o", dir / "stale.bin"});
-    EXPECT_EQ(stale.exitStatus, 0) << stale.err;
-    EXPECT_NE(stale.err.find("its signature was dropped"), std::string::npos) << stale.err;
+    EXPECT_EQ(stale.exitStatus, 1) << stale.err;
+    EXPECT_NE(stale.err.find("its signature would be dropped"), std::string::npos) << stale.err;
     EXPECT_EQ(std::count(stale.err.begin(), stale.err.end(), '\n'), 1);
+    EXPECT_FALSE(Exists(dir / "stale.bin"));
+    ToolResult dropped = Mkupgrade({"--manifest", manifest, "--unsigned", "-o", dir / "stale.bin"});
+    EXPECT_EQ(dropped.exitStatus, 0) << dropped.err;
     EXPECT_EQ(Inspect({"verify", "--key", dir / "team.pub", dir / "stale.bin"}).err,
               "upgrade-inspect: " + dir / "stale.bin" + ": Package is not signed\n");
 

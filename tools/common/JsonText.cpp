@@ -44,29 +44,64 @@ int HexValue(char digit) {
 
 }  // namespace
 
+namespace {
+
+// Length of the plain character (valid UTF-8, shortest form, no surrogate,
+// no control character) that begins at i; 0 when the byte there begins none.
+std::size_t PlainLength(const std::string& bytes, std::size_t i) {
+    unsigned long smallest = 0;
+    const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    const std::size_t length = SequenceLength(lead, smallest);
+    if (length == 0 || i + length > bytes.size()) {
+        return 0;
+    }
+    unsigned long code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = (code << 6) | (next & 0x3F);
+    }
+    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000) ||
+        IsControl(code)) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 bool IsPlainText(const std::string& bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
-        unsigned long smallest = 0;
-        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        const std::size_t length = SequenceLength(lead, smallest);
-        if (length == 0 || i + length > bytes.size()) {
-            return false;
-        }
-        unsigned long code = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000) ||
-            IsControl(code)) {
+        const std::size_t length = PlainLength(bytes, i);
+        if (length == 0) {
             return false;
         }
         i += length;
     }
     return true;
+}
+
+std::string TextOf(const std::string& bytes) {
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = PlainLength(bytes, i);
+        if (bytes[i] == '\\') {
+            text += "\\\\";
+        } else if (length > 0) {
+            text.append(bytes, i, length);
+            i += length;
+            continue;
+        } else {
+            const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+            text += "\\x";
+            text += kHexDigits[byte >> 4];
+            text += kHexDigits[byte & 0x0F];
+        }
+        ++i;
+    }
+    return text;
 }
 
 Json JsonBytes(const std::string& bytes) {

@@ -18,6 +18,11 @@ bool IsPlainText(const std::string& bytes);
 
 Json JsonBytes(const std::string& bytes);
 
+// The same bytes in text output (list, verify, diff, plan): each plain
+// character (as IsPlainText has them) as it is, a backslash as \\, and
+// every other byte as \xHH (two lower-case digits).
+std::string TextOf(const std::string& bytes);
+
 // Reads a value JsonBytes wrote (or any string). False when it is neither a
 // string nor {"hex": "..."} with an even number of hexadecimal digits.
 bool BytesFromJson(const Json& value, std::string& bytes);

@@ -20,8 +20,10 @@
 #include "tools/common/Progress.h"
 #include "tools/common/Signals.h"
 #include "tools/inspect/Package.h"
+#include "tools/inspect/Tail.h"
 #include "tools/package/Signing.h"
 #include "upgradeFile/PackageLayout.h"
+#include "upgradeFile/TrustStore.h"
 #include "upgradeFile/UpgradeFile.h"
 
 namespace qx {
@@ -39,23 +41,7 @@ namespace layout = qx::upgradeFile::layout;
 
 int Failure(const std::string& text) { return qx::tools::Fail(kToolName, text); }
 
-// Header texts and labels are raw bytes. Text output shows printable ASCII
-// as it is and every other byte as \xNN (a backslash as \\).
-std::string EscapeText(const std::string& bytes) {
-    std::string text;
-    for (unsigned char byte : bytes) {
-        if (byte == '\\') {
-            text += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            text += static_cast<char>(byte);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            text += hex;
-        }
-    }
-    return text;
-}
+using qx::tools::TextOf;
 
 void PrintJson(const Json& document) { std::printf("%s\n", document.dump(2, ' ', true).c_str()); }
 
@@ -97,28 +83,18 @@ bool SignatureFailure(ReaderError kind) {
            kind == ReaderError::UnknownSigner;
 }
 
-// The signature of a package whose inner files all checked out: the key id
-// of the block that ends it (empty when unsigned), and, when a key was
-// given, whether that key's signature is valid.
+// The signature of a package whose inner files all checked out: what stands
+// after them, and, when keys were given, whether the reader accepted it.
 struct SignatureState {
-    bool read = false;  // the pass reached the end of the inner files
-    std::string keyId;
+    PackageTail tail;
     bool checked = false;
     bool valid = false;
 };
 
-SignatureState ReadSignature(const UpgradeFile& reader, bool checked) {
+SignatureState ReadSignature(const UpgradeFile& reader, const PackageInput& input, bool checked) {
     SignatureState state;
-    if (!(reader.Valid() || SignatureFailure(reader.Error()))) {
-        return state;
-    }
-    unsigned char tail[qx::upgradeFile::kSignatureBlockSize + 1];
-    const long got = reader.ReadAfterInnerFiles(tail, sizeof tail);
-    qx::upgradeFile::SignatureBlock block;
-    state.read = true;
-    if (got > 0 && qx::upgradeFile::ReadSignatureBlock(tail, static_cast<std::size_t>(got),
-                                                       block) == qx::upgradeFile::Tail::Block) {
-        state.keyId = qx::upgradeFile::HexText(block.keyId.data(), block.keyId.size());
+    if (reader.Valid() || SignatureFailure(reader.Error())) {
+        state.tail = ReadTail(reader, input);
     }
     state.checked = checked;
     state.valid = reader.Valid() && checked;
@@ -126,34 +102,59 @@ SignatureState ReadSignature(const UpgradeFile& reader, bool checked) {
 }
 
 Json SignatureJson(const SignatureState& state) {
-    if (!state.read) {
+    if (!state.tail.read) {
         return Json();
     }
-    return {{"keyId", state.keyId.empty() ? Json() : Json(state.keyId)},
-            {"valid", state.checked ? Json(state.valid) : Json()}};
+    Json json = TailJson(state.tail);
+    json["valid"] = state.checked ? Json(state.valid) : Json();
+    return json;
 }
 
+// The tail's phrase and the verdict: a block is "not checked" without a
+// key; what no key can make valid says so with or without one.
 std::string SignatureText(const SignatureState& state) {
-    if (state.keyId.empty()) {
-        return "unsigned";
+    const PackageTail::Kind kind = state.tail.kind;
+    std::string text = TailText(state.tail);
+    if (kind == PackageTail::Kind::CutBlock || kind == PackageTail::Kind::BlockAndMore) {
+        return text + ": not valid with any key";
     }
-    const char* verdict = !state.checked ? "not checked" : state.valid ? "valid" : "not valid";
-    return "key " + state.keyId + " (" + verdict + ")";
+    if (state.checked) {
+        return text + (state.valid ? " (valid)" : " (not valid)");
+    }
+    return kind == PackageTail::Kind::Block ? text + " (not checked)" : text;
 }
 
-// The key a package must be signed by (none when keyPath is empty); false
-// after a one-line error when the key file cannot be used.
-bool LoadKey(const std::string& keyPath, std::vector<qx::upgradeFile::PublicKey>& keys) {
-    if (keyPath.empty()) {
+// The keys a package must be signed by: each --key file and the usable
+// keys of a --keys folder (each ignored entry gets a line on stderr); false
+// after a one-line error when they cannot be used.
+bool LoadKeys(const KeyOptions& options, std::vector<qx::upgradeFile::PublicKey>& keys) {
+    for (const std::string& path : options.files) {
+        qx::upgradeFile::PublicKey key;
+        std::string error;
+        if (!qx::package::LoadPublicKey(path, key, error)) {
+            Failure(error);
+            return false;
+        }
+        keys.push_back(key);
+    }
+    if (options.directory.empty()) {
         return true;
     }
-    qx::upgradeFile::PublicKey key;
-    std::string error;
-    if (!qx::package::LoadPublicKey(keyPath, key, error)) {
-        Failure(error);
+    const qx::upgradeFile::TrustStore store = qx::upgradeFile::LoadTrustStore(options.directory);
+    for (const std::string& ignored : store.ignored) {
+        Failure("ignoring key file " + TextOf(ignored));
+    }
+    if (!store.refusal.empty()) {
+        Failure(TextOf(options.directory) +
+                ": cannot read the key folder: " + TextOf(store.refusal));
         return false;
     }
-    keys.push_back(key);
+    if (!store.present) {
+        Failure(TextOf(options.directory) +
+                ": no key files (NAME.pub): a router with it accepts every package");
+        return false;
+    }
+    keys.insert(keys.end(), store.keys.begin(), store.keys.end());
     return true;
 }
 
@@ -231,7 +232,8 @@ void AddRows(const PackageInput& input, bool digests, Listing& listing) {
 // with digests, also the MD5 of each inner file's data (a second pass over
 // the data, which verify does without).
 std::unique_ptr<Listing> Inspect(const std::string& name, bool digests,
-                                 const std::vector<qx::upgradeFile::PublicKey>& keys) {
+                                 const std::vector<qx::upgradeFile::PublicKey>& keys,
+                                 bool required) {
     auto listing = std::make_unique<Listing>();
     listing->name = name;
     PackageInput input;
@@ -240,12 +242,12 @@ std::unique_ptr<Listing> Inspect(const std::string& name, bool digests,
         return listing;
     }
     UpgradeFile& reader = listing->reader;
-    if (!keys.empty()) {
+    if (required) {
         reader.RequireSignature(keys);
     }
     qx::tools::Progress progress(name, input.fd.Get(), PackageSize(input));
     listing->valid = ParsePackage(reader, input);
-    listing->signature = ReadSignature(reader, !keys.empty());
+    listing->signature = ReadSignature(reader, input, required);
     // The record keeps its fields when only its digest failed.
     listing->headerKnown =
         reader.Information().Valid() || reader.Error() == ReaderError::HeaderBadDigest;
@@ -275,7 +277,7 @@ std::string ErrorText(const Listing& listing) {
     const unsigned long long header = reader.ErrorPosition();
     text += ": inner file " + std::to_string(reader.Offsets().size()) + " (";
     if (kind == ReaderError::InnerDataTruncated || kind == ReaderError::InnerDigestMismatch) {
-        text += "label \"" + EscapeText(TrimmedLabel(reader.RejectedInnerFile().Label())) + "\", ";
+        text += "label \"" + TextOf(TrimmedLabel(reader.RejectedInnerFile().Label())) + "\", ";
     }
     return text + "header at " + std::to_string(header) + ", data at " +
            std::to_string(header + layout::kHeaderSize) + "): " + what;
@@ -302,12 +304,12 @@ Json ErrorJson(const Listing& listing) {
 
 void PrintHeaderText(const UpgradeFileInformation& info) {
     std::printf("Version:       %u\n", static_cast<unsigned int>(info.Version()));
-    std::printf("Upgrade name:  %s\n", EscapeText(info.UpgradeName()).c_str());
-    std::printf("Release name:  %s\n", EscapeText(info.ReleaseName()).c_str());
-    std::printf("File date:     %s\n", EscapeText(info.FileDate()).c_str());
+    std::printf("Upgrade name:  %s\n", TextOf(info.UpgradeName()).c_str());
+    std::printf("Release name:  %s\n", TextOf(info.ReleaseName()).c_str());
+    std::printf("File date:     %s\n", TextOf(info.FileDate()).c_str());
     std::printf("Upgrade ID:    %u\n", info.UpgradeId());
-    std::printf("Spare text 1:  %s\n", EscapeText(info.SpareText1()).c_str());
-    std::printf("Spare text 2:  %s\n", EscapeText(info.SpareText2()).c_str());
+    std::printf("Spare text 1:  %s\n", TextOf(info.SpareText1()).c_str());
+    std::printf("Spare text 2:  %s\n", TextOf(info.SpareText2()).c_str());
     std::printf("Spare word:    %u\n", info.SpareWord());
     std::printf("Payload size:  %u\n", info.FileSize());
     std::printf("Header digest: %s %s\n", HexDigest(info.Md5Hash().data()).c_str(),
@@ -315,10 +317,10 @@ void PrintHeaderText(const UpgradeFileInformation& info) {
 }
 
 void PrintText(const Listing& listing) {
-    std::printf("Package:       %s\n", EscapeText(listing.name).c_str());
+    std::printf("Package:       %s\n", TextOf(listing.name).c_str());
     std::printf("Status:        %s\n",
                 listing.valid ? "valid" : ("invalid: " + listing.reader.ErrorMessage()).c_str());
-    if (listing.signature.read) {
+    if (listing.signature.tail.read) {
         std::printf("Signature:     %s\n", SignatureText(listing.signature).c_str());
     }
     if (!listing.headerKnown) {
@@ -333,7 +335,7 @@ void PrintText(const Listing& listing) {
                 "LABEL");
     for (const InnerRow& row : listing.rows) {
         const std::string size = row.headerKnown ? std::to_string(row.size) : "-";
-        const std::string label = row.headerKnown ? EscapeText(TrimmedLabel(row.label)) : "-";
+        const std::string label = row.headerKnown ? TextOf(TrimmedLabel(row.label)) : "-";
         std::printf("%5u %10llu %10s  %-12s %-32s  %s\n", row.index, row.offset, size.c_str(),
                     row.digest.c_str(), row.md5.empty() ? "-" : row.md5.c_str(), label.c_str());
     }
@@ -389,14 +391,52 @@ bool ParseIndex(const std::string& text, unsigned int& index) {
     return true;
 }
 
+std::string CountText(std::size_t count) {
+    return "the package has " + std::to_string(count) + " inner file" + (count == 1 ? "" : "s") +
+           (count == 0 ? "" : ", numbered 0 to " + std::to_string(count - 1));
+}
+
+// The inner file that which names: a number is an index, anything else a
+// label (the zero bytes that pad it not counted); false with the reason.
+bool SelectInnerFile(const UpgradeFile& reader, const std::string& which, unsigned int& index,
+                     std::string& error) {
+    const std::size_t count = reader.InnerFiles().size();
+    if (ParseIndex(which, index)) {
+        if (index < count) {
+            return true;
+        }
+        error = "no inner file " + which + ": " + CountText(count);
+        return false;
+    }
+    std::vector<std::size_t> matches;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (TrimmedLabel(reader.InnerFiles()[i].Label()) == which) {
+            matches.push_back(i);
+        }
+    }
+    if (matches.size() == 1) {
+        index = static_cast<unsigned int>(matches[0]);
+        return true;
+    }
+    error = "no inner file is labelled \"" + TextOf(which) + "\" (" + CountText(count) + ")";
+    if (matches.size() > 1) {
+        error = "the label \"" + TextOf(which) + "\" is ambiguous: inner files";
+        for (std::size_t i : matches) {
+            error += " " + std::to_string(i);
+        }
+        error += " have it; give an index";
+    }
+    return false;
+}
+
 }  // namespace
 
-int List(const std::string& path, bool json, const std::string& keyPath) {
+int List(const std::string& path, bool json, const KeyOptions& keyOptions) {
     std::vector<qx::upgradeFile::PublicKey> keys;
-    if (!LoadKey(keyPath, keys)) {
+    if (!LoadKeys(keyOptions, keys)) {
         return qx::tools::kExitFailed;
     }
-    const std::unique_ptr<Listing> listing = Inspect(path, true, keys);
+    const std::unique_ptr<Listing> listing = Inspect(path, true, keys, keyOptions.Given());
     if (!listing->opened && !json) {
         return Failure(listing->openError);
     }
@@ -411,20 +451,20 @@ int List(const std::string& path, bool json, const std::string& keyPath) {
     return listing->valid ? 0 : qx::tools::kExitFailed;
 }
 
-int Verify(const std::vector<std::string>& paths, bool json, const std::string& keyPath) {
+int Verify(const std::vector<std::string>& paths, bool json, const KeyOptions& keyOptions) {
     std::vector<qx::upgradeFile::PublicKey> keys;
-    if (!LoadKey(keyPath, keys)) {
+    if (!LoadKeys(keyOptions, keys)) {
         return qx::tools::kExitFailed;
     }
     bool allValid = true;
     Json documents = Json::array();
     for (const std::string& path : paths) {
-        const std::unique_ptr<Listing> listing = Inspect(path, false, keys);
+        const std::unique_ptr<Listing> listing = Inspect(path, false, keys, keyOptions.Given());
         allValid = allValid && listing->valid;
         if (json) {
             documents.push_back(VerdictJson(*listing, false));
         } else if (listing->valid) {
-            std::printf("%s: valid, %zu inner files, signature: %s\n", path.c_str(),
+            std::printf("%s: valid, %zu inner files, signature: %s\n", TextOf(path).c_str(),
                         listing->rows.size(), SignatureText(listing->signature).c_str());
         } else {
             Failure(ErrorText(*listing));
@@ -436,12 +476,7 @@ int Verify(const std::vector<std::string>& paths, bool json, const std::string& 
     return allValid ? 0 : qx::tools::kExitFailed;
 }
 
-int Extract(const std::string& path, const std::string& indexText, const std::string& out) {
-    unsigned int index = 0;
-    if (!ParseIndex(indexText, index)) {
-        return qx::tools::UsageError(kToolName,
-                                     "INDEX must be a number from 0, not '" + indexText + "'");
-    }
+int Extract(const std::string& path, const std::string& which, const std::string& out) {
     PackageInput input;
     std::string error;
     if (!OpenPackage(path, input, error)) {
@@ -452,9 +487,9 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
     if (!ParsePackage(reader, input)) {
         return Failure(path + ": " + reader.ErrorMessage());
     }
-    if (index >= reader.Offsets().size()) {
-        return Failure("Invalid offset: " + path + " has " +
-                       std::to_string(reader.Offsets().size()) + " inner files, numbered from 0");
+    unsigned int index = 0;
+    if (!SelectInnerFile(reader, which, index, error)) {
+        return Failure(TextOf(path) + ": " + error);
     }
     qx::tools::OutputFile output;
     if (!output.Open(out, 0755, false, {path}, error)) {
@@ -464,82 +499,6 @@ int Extract(const std::string& path, const std::string& indexText, const std::st
         return Failure(reader.ErrorMessage());
     }
     return output.Commit(error) ? 0 : Failure(error);
-}
-
-namespace {
-
-// "KEY: A -> B" for each header field that differs (values as list --json
-// shows them).
-bool DiffHeaders(const Listing& a, const Listing& b) {
-    const Json first = HeaderJson(a.reader.Information());
-    const Json second = HeaderJson(b.reader.Information());
-    bool differ = false;
-    for (const auto& [key, value] : first.items()) {
-        if (value != second[key]) {
-            std::printf("header %s: %s -> %s\n", key.c_str(), value.dump(-1, ' ', true).c_str(),
-                        second[key].dump(-1, ' ', true).c_str());
-            differ = true;
-        }
-    }
-    return differ;
-}
-
-std::string RowText(const InnerRow& row) {
-    return "label \"" + EscapeText(TrimmedLabel(row.label)) + "\", size " +
-           std::to_string(row.size) + ", md5 " + row.md5;
-}
-
-// One line per inner file that differs in label, size or data digest, or
-// that only one package holds.
-bool DiffInnerFiles(const Listing& a, const Listing& b) {
-    bool differ = false;
-    for (std::size_t i = 0; i < a.rows.size() || i < b.rows.size(); ++i) {
-        if (i >= a.rows.size() || i >= b.rows.size()) {
-            const bool inFirst = i < a.rows.size();
-            const InnerRow& row = inFirst ? a.rows[i] : b.rows[i];
-            std::printf("inner file %zu: only in %s (%s)\n", i,
-                        EscapeText(inFirst ? a.name : b.name).c_str(), RowText(row).c_str());
-            differ = true;
-            continue;
-        }
-        const InnerRow &x = a.rows[i], &y = b.rows[i];
-        std::string changes;
-        if (x.label != y.label) {
-            changes += ", label \"" + EscapeText(TrimmedLabel(x.label)) + "\" -> \"" +
-                       EscapeText(TrimmedLabel(y.label)) + "\"";
-        }
-        if (x.size != y.size) {
-            changes += ", size " + std::to_string(x.size) + " -> " + std::to_string(y.size);
-        }
-        if (x.md5 != y.md5) {
-            changes += ", md5 " + x.md5 + " -> " + y.md5;
-        }
-        if (!changes.empty()) {
-            std::printf("inner file %zu (\"%s\"): %s\n", i,
-                        EscapeText(TrimmedLabel(y.label)).c_str(), changes.substr(2).c_str());
-            differ = true;
-        }
-    }
-    return differ;
-}
-
-}  // namespace
-
-int Diff(const std::string& first, const std::string& second) {
-    if (first == qx::tools::kStandardStream && second == qx::tools::kStandardStream) {
-        return qx::tools::UsageError(kToolName, "only one of the packages can be standard input");
-    }
-    const std::unique_ptr<Listing> a = Inspect(first, true, {});
-    const std::unique_ptr<Listing> b = Inspect(second, true, {});
-    for (const Listing* listing : {a.get(), b.get()}) {
-        if (!listing->valid) {
-            qx::tools::Fail(kToolName, ErrorText(*listing));
-            return kDiffTrouble;
-        }
-    }
-    const bool headers = DiffHeaders(*a, *b);
-    const bool inners = DiffInnerFiles(*a, *b);
-    return headers || inners ? kDiffDifferent : 0;
 }
 
 }  // namespace inspect

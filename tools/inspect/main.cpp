@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/JsonText.h"
 #include "tools/common/Progress.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/plan/Plan.h"
@@ -20,11 +21,12 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: upgrade-inspect [-v] [-q] list [--json] [--key NAME.pub] PACKAGE\n"
-    "  or:  upgrade-inspect [-v] [-q] verify [--json] [--key NAME.pub] PACKAGE...\n"
-    "  or:  upgrade-inspect [-v] [-q] extract PACKAGE INDEX OUT\n"
+    "Usage: upgrade-inspect [-v] [-q] list [--json] [--key NAME.pub]... [--keys DIR] PACKAGE\n"
+    "  or:  upgrade-inspect [-v] [-q] verify [--json] [--key NAME.pub]... [--keys DIR] "
+    "PACKAGE...\n"
+    "  or:  upgrade-inspect [-v] [-q] extract PACKAGE INDEX|LABEL OUT\n"
     "  or:  upgrade-inspect [-v] [-q] unpack PACKAGE DIR\n"
-    "  or:  upgrade-inspect [-v] [-q] diff PACKAGE1 PACKAGE2\n"
+    "  or:  upgrade-inspect [-v] [-q] diff [--json] PACKAGE1 PACKAGE2\n"
     "  or:  upgrade-inspect plan [--json] [--required BYTES] [--root DIR --free BYTES]\n"
     "                            [--proc-version FILE]";
 
@@ -34,7 +36,12 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "A PACKAGE of '-' is standard input; extract's OUT '-' is standard output.\n"
     "list shows the MD5 of each inner file's data as md5sum prints it. diff\n"
-    "names the header fields and inner files (label, size, MD5) that differ.\n"
+    "compares every byte and names each difference: a header or inner header\n"
+    "field, an inner file's data, the signature and what follows the last\n"
+    "inner file. Without a key, list and verify still say what follows the\n"
+    "last inner file (unsigned, signed by KEYID, a malformed block); --keys\n"
+    "reads a folder as the router reads its /etc/upgrade-keys. Texts that are\n"
+    "not UTF-8 show \\xHH for each such byte and \\\\ for a backslash.\n"
     "extract writes OUT with mode 0755 less the umask; an existing OUT is\n"
     "truncated and keeps its mode. unpack writes into a missing or empty DIR,\n"
     "all or nothing; 'mkupgrade --manifest DIR/manifest.json -o OUT' rebuilds\n"
@@ -58,7 +65,8 @@ constexpr const char* kFooter =
     "2 bad command line. diff: 0 the same, 1 different, 2 trouble.";
 
 struct Arguments {
-    std::string package, index, out, folder, second, key;
+    std::string package, index, out, folder, second;
+    qx::inspect::KeyOptions keys;
     std::vector<std::string> packages;
     bool json = false;
     bool verbose = false;
@@ -102,8 +110,16 @@ void KeyOption(CLI::App* command, Arguments& args) {
     command->add_flag("--json", args.json,
                       "JSON instead of text (verify: an object per package, an array of them "
                       "for several)");
-    command->add_option("--key", args.key, "valid only when signed by this public key")
-        ->type_name("NAME.pub");
+    command
+        ->add_option("--key", args.keys.files,
+                     "valid only when signed by this public key (may be given several times)")
+        ->type_name("NAME.pub")
+        ->allow_extra_args(false);
+    command
+        ->add_option("--keys", args.keys.directory,
+                     "valid only when signed by a key of this folder, read as the router "
+                     "reads its trust store")
+        ->type_name("DIR");
 }
 
 void DefineCommands(CLI::App& app, Arguments& args) {
@@ -131,13 +147,17 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     verify->add_option("PACKAGE", args.packages, "the packages")->required();
     KeyOption(verify, args);
     CLI::App* diff = Command(app, "diff",
-                             "the header fields and inner files in which two packages differ; "
-                             "exit 0 the same, 1 different, 2 trouble",
+                             "every difference of two packages; exit 0 only when they are the "
+                             "same byte for byte, 1 different, 2 trouble",
                              args);
     diff->add_option("PACKAGE2", args.second, "the other package")->required();
-    CLI::App* extract = Command(
-        app, "extract", "verify, then write the data of inner file INDEX (from 0) to OUT", args);
-    extract->add_option("INDEX", args.index, "inner file number, from 0")->required();
+    diff->add_flag("--json", args.json, "one JSON object instead of text");
+    CLI::App* extract =
+        Command(app, "extract",
+                "verify, then write the data of inner file INDEX (from 0) or LABEL to OUT", args);
+    extract->add_option("INDEX", args.index, "inner file number from 0, or its label")
+        ->type_name("INDEX|LABEL")
+        ->required();
     extract->add_option("OUT", args.out, "file to write ('-': standard output)")->required();
     Command(app, "unpack", "verify, then write every inner file and a manifest.json into DIR", args)
         ->add_option("DIR", args.folder, "missing or empty folder")
@@ -145,10 +165,34 @@ void DefineCommands(CLI::App& app, Arguments& args) {
     DefinePlan(app, args.plan);
 }
 
+// The first word that is not an option names the command; one that names
+// none is named in the error. -1 when there is no such word.
+int UnknownCommand(const CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') {
+            continue;
+        }
+        for (const CLI::App* command : app.get_subcommands({})) {
+            if (command->get_name() == word) {
+                return -1;
+            }
+        }
+        return qx::tools::UsageError(qx::inspect::kToolName,
+                                     "unknown command '" + qx::tools::TextOf(word) +
+                                         "' (commands: list, verify, extract, unpack, diff, plan)");
+    }
+    return -1;
+}
+
 int Run(int argc, char** argv) {
     CLI::App app(kDescription, qx::inspect::kToolName);
     Arguments args;
     DefineCommands(app, args);
+    const int unknown = UnknownCommand(app, argc, argv);
+    if (unknown >= 0) {
+        return unknown;
+    }
     const int parsed = qx::tools::ParseCommandLine(app, argc, argv);
     if (parsed >= 0) {
         return parsed;
@@ -157,13 +201,13 @@ int Run(int argc, char** argv) {
     qx::tools::SetQuiet(args.quiet);
     const std::string command = app.get_subcommands().front()->get_name();
     if (command == "list") {
-        return qx::inspect::List(args.package, args.json, args.key);
+        return qx::inspect::List(args.package, args.json, args.keys);
     }
     if (command == "verify") {
-        return qx::inspect::Verify(args.packages, args.json, args.key);
+        return qx::inspect::Verify(args.packages, args.json, args.keys);
     }
     if (command == "diff") {
-        return qx::inspect::Diff(args.package, args.second);
+        return qx::inspect::Diff(args.package, args.second, args.json);
     }
     if (command == "extract") {
         return qx::inspect::Extract(args.package, args.index, args.out);

@@ -33,7 +33,7 @@ constexpr const char* kUsage =
     "  or:  mkupgrade [-q] --manifest MANIFEST -o OUT\n"
     "  or:  mkupgrade --generate-key NAME\n"
     "  or:  mkupgrade --version\n"
-    "(--sign NAME.key signs either build)";
+    "(--sign NAME.key signs either build; --unsigned leaves a manifest's signature out)";
 
 constexpr const char* kDescription =
     "Builds an upgrade package: the outer header, then each FILE as an inner\n"
@@ -59,9 +59,11 @@ constexpr const char* kFooter =
     "--generate-key writes a new Ed25519 key pair: NAME.key (secret, mode\n"
     "0600) and NAME.pub (for the router's /etc/upgrade-keys/): both or\n"
     "neither; it never overwrites a file. --sign appends a signature block\n"
-    "that covers every byte before it. A package rebuilt from a manifest keeps its signature\n"
-    "while its bytes are unchanged; otherwise the signature is dropped (one\n"
-    "line on stderr) unless --sign is given.\n"
+    "that covers every byte before it; the secret key must be yours and\n"
+    "closed to group and others (as ssh wants it). A package rebuilt from a\n"
+    "manifest keeps its signature while its bytes are unchanged; a rebuild\n"
+    "that would drop it fails unless --sign signs it again or --unsigned\n"
+    "builds it unsigned.\n"
     "\n"
     "Exit status: 0 written, 1 build failed, 2 bad command line.";
 
@@ -74,6 +76,7 @@ struct Arguments {
     CLI::Option* files = nullptr;
     std::vector<CLI::Option*> fields;
     bool quiet = false;
+    bool unsignedBuild = false;
 };
 
 void DefineOptions(CLI::App& app, Arguments& args) {
@@ -125,8 +128,11 @@ void DefineOptions(CLI::App& app, Arguments& args) {
     app.add_option("--generate-key", args.generateKey,
                    "write a new key pair NAME.key and NAME.pub, nothing else")
         ->type_name("NAME");
-    app.add_option("--sign", args.sign, "sign the package with this secret key")
+    app.add_option("--sign", args.sign,
+                   "sign the package with this secret key (yours, mode 0600 or stricter)")
         ->type_name("NAME.key");
+    app.add_flag("--unsigned", args.unsignedBuild,
+                 "build without a signature, also when the manifest carries one");
 }
 
 // CLI11 reads an argument of the form [a,b] given to a list as two values,
@@ -284,25 +290,19 @@ int GenerateKey(const CLI::App& app, const Arguments& args) {
     return 0;
 }
 
-// Writes the package, signed when --sign names a key; says so when a kept
-// signature had to be dropped.
+// Writes the package, signed when --sign names a key; --unsigned builds it
+// without the signature a manifest carries.
 int Build(const Arguments& args, qx::package::PackageSources& sources) {
     std::string error;
     if (!args.sign.empty() &&
         !qx::package::LoadSecretKey(args.sign, sources.signing.signer.emplace(), error)) {
         return qx::tools::Fail(kToolName, error);
     }
-    qx::package::SigningOutcome outcome;
-    if (!qx::package::WritePackage(args.output, sources, outcome, error)) {
-        return qx::tools::Fail(kToolName, error);
+    if (args.unsignedBuild) {
+        sources.signing.kept.reset();
     }
-    if (outcome.droppedStale) {
-        std::fprintf(
-            stderr,
-            "%s: %s: the package differs from the one key %s signed; its signature "
-            "was dropped (sign it again with --sign)\n",
-            kToolName, args.output.c_str(),
-            qx::upgradeFile::HexText(outcome.droppedKey.data(), outcome.droppedKey.size()).c_str());
+    if (!qx::package::WritePackage(args.output, sources, error)) {
+        return qx::tools::Fail(kToolName, error);
     }
     return 0;
 }
@@ -320,6 +320,9 @@ int Run(int argc, char** argv) {
     }
     if (args.output.empty()) {
         return UsageError(kToolName, "missing -o OUT");
+    }
+    if (args.unsignedBuild && !args.sign.empty()) {
+        return UsageError(kToolName, "--sign and --unsigned exclude each other");
     }
     qx::tools::SetQuiet(args.quiet);
     qx::package::PackageSources sources;

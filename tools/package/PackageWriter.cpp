@@ -365,12 +365,6 @@ bool BuildPackage(const OuterFields& outer, const std::vector<InnerData>& inners
 
 bool WritePackage(const std::string& outputPath, const PackageSources& sources,
                   std::string& error) {
-    SigningOutcome outcome;
-    return WritePackage(outputPath, sources, outcome, error);
-}
-
-bool WritePackage(const std::string& outputPath, const PackageSources& sources,
-                  SigningOutcome& outcome, std::string& error) {
     if (!sources.trailerPath.empty() && (sources.signing.signer || sources.signing.kept)) {
         error = "a signed package ends with its signature; it cannot carry a trailer";
         return false;
@@ -413,8 +407,11 @@ bool WritePackage(const std::string& outputPath, const PackageSources& sources,
         !CopyInput(sources.trailerPath, trailerSize, out.Get(), nullptr, buffer, error)) {
         return false;
     }
-    return AppendSignature(out.Get(), written, sources.signing, outcome, error) &&
-           out.Commit(error);
+    if (!AppendSignature(out.Get(), written, sources.signing, error)) {
+        error = outputPath + ": " + error;
+        return false;
+    }
+    return out.Commit(error);
 }
 
 }  // namespace package

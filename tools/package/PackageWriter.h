@@ -107,9 +107,6 @@ struct PackageSources {
 // missing or unreadable or non-regular inputs, an input that changes size
 // while being read, and a package of 2 GiB or more.
 bool WritePackage(const std::string& outputPath, const PackageSources& sources, std::string& error);
-// The same, telling whether a kept signature was dropped as stale.
-bool WritePackage(const std::string& outputPath, const PackageSources& sources,
-                  SigningOutcome& outcome, std::string& error);
 
 using qx::tools::DirectoryOf;
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -22,8 +23,29 @@ using qx::upgrader::utils::ErrnoText;
 
 constexpr std::size_t kKeyFileLimit = 4096;
 
-// Reads a small key file whole; errors name the file.
-bool ReadKeyFile(const std::string& path, std::string& text, std::string& error) {
+// A secret key must be the caller's and closed to group and others, as
+// ssh wants its private keys; false with the reason otherwise.
+bool PrivateToCaller(const struct stat& info, const std::string& path, std::string& error) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned int>(info.st_mode & 07777));
+    if (info.st_uid != ::geteuid()) {
+        error = "key " + path + " is owned by uid " + std::to_string(info.st_uid) +
+                ", not by you (uid " + std::to_string(::geteuid()) + "): it is not used";
+        return false;
+    }
+    if ((info.st_mode & 077) != 0) {
+        error = "key " + path + " has mode " + mode +
+                ": a secret key that group or others may access is not used (chmod 600 " + path +
+                ")";
+        return false;
+    }
+    return true;
+}
+
+// Reads a small key file whole (and its status, when asked); errors name
+// the file.
+bool ReadKeyFile(const std::string& path, std::string& text, std::string& error,
+                 struct stat* status = nullptr) {
     Descriptor file(qx::upgrader::utils::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK));
     struct stat info;
     if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
@@ -33,6 +55,9 @@ bool ReadKeyFile(const std::string& path, std::string& text, std::string& error)
     if (!S_ISREG(info.st_mode)) {
         error = "cannot read key " + path + ": not a regular file";
         return false;
+    }
+    if (status != nullptr) {
+        *status = info;
     }
     text.assign(kKeyFileLimit, '\0');
     const long got = qx::upgrader::utils::ReadFully(file.Get(), &text[0], text.size());
@@ -155,7 +180,16 @@ bool GenerateKeyPair(const std::string& name, std::string& error) {
 
 bool LoadSecretKey(const std::string& path, SecretKey& key, std::string& error) {
     std::string text;
-    if (!ReadKeyFile(path, text, error)) {
+    struct stat info {};
+    if (!ReadKeyFile(path, text, error, &info)) {
+        return false;
+    }
+    // A public key given by mistake is named as such; a secret one must be
+    // private to the caller before it is used.
+    const bool isPublic = text.compare(0, std::strlen(qx::upgradeFile::kPublicKeyTag),
+                                       qx::upgradeFile::kPublicKeyTag) == 0;
+    if (!isPublic && !PrivateToCaller(info, path, error)) {
+        sodium_memzero(&text[0], text.size());
         return false;
     }
     const bool parsed = ParseSecretKey(text, key, error);
@@ -206,8 +240,7 @@ bool DigestOfFile(int fd, unsigned long long size, PackageDigest& digest) {
     return true;
 }
 
-bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan,
-                     SigningOutcome& outcome, std::string& error) {
+bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan, std::string& error) {
     if (!plan.signer && !plan.kept) {
         return true;
     }
@@ -222,9 +255,11 @@ bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan,
     } else if (plan.kept->digest == digest) {
         block = plan.kept->block;
     } else {
-        outcome.droppedStale = true;
-        outcome.droppedKey = plan.kept->block.keyId;
-        return true;
+        error = "the package differs from the one key " +
+                HexText(plan.kept->block.keyId.data(), plan.kept->block.keyId.size()) +
+                " signed, so its signature would be dropped: sign it with --sign NAME.key, or "
+                "give --unsigned to build it unsigned";
+        return false;
     }
     const auto bytes = qx::upgradeFile::EncodeSignatureBlock(block);
     if (!qx::upgrader::utils::WriteAll(fd, bytes.data(), bytes.size())) {

@@ -47,7 +47,8 @@ std::string SignedBytes(const std::string& package, const SecretKey& key);
 bool GenerateKeyPair(const std::string& name, std::string& error);
 
 // Reads a key file; errors name the file and the reason (missing,
-// unreadable, malformed, the other half of a pair).
+// unreadable, malformed, the other half of a pair). A secret key must be
+// the caller's own and readable by no one else (as ssh has it).
 bool LoadSecretKey(const std::string& path, SecretKey& key, std::string& error);
 bool LoadPublicKey(const std::string& path, PublicKey& key, std::string& error);
 
@@ -72,16 +73,11 @@ struct SigningPlan {
     std::optional<KeptSignature> kept;
 };
 
-// What happened to a kept signature that no longer covered the bytes.
-struct SigningOutcome {
-    bool droppedStale = false;
-    KeyId droppedKey{};
-};
-
 // Appends the block the plan gives (if any) to the package written so far
-// (size bytes at fd, position at its end).
-bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan,
-                     SigningOutcome& outcome, std::string& error);
+// (size bytes at fd, position at its end). A kept signature that no longer
+// covers the bytes fails the build: it is never dropped silently (sign
+// again, or build without the kept signature).
+bool AppendSignature(int fd, unsigned long long size, const SigningPlan& plan, std::string& error);
 
 }  // namespace package
 }  // namespace qx

@@ -5,6 +5,8 @@
 // Nothing on the real file system is removed, renamed, written or run.
 #include "tools/plan/Plan.h"
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "tools/common/Files.h"
+#include "tools/common/JsonText.h"
 #include "tools/common/Numbers.h"
 #include "tools/plan/PlanDevice.h"
 #include "upgrader/Run.h"
@@ -261,6 +264,21 @@ std::string KernelNote(Plan const& plan) {
            ", from " + plan.device.kernelVersionFrom;
 }
 
+// When the running kernel's release names no module tree under the root:
+// "no module tree matches RELEASE: every tree would be removed" (a
+// mistyped release plans away the running kernel's modules); else empty.
+std::string KernelMismatch(Plan const& plan) {
+    const std::string release =
+        plan.device.hasKernelVersion ? KernelRelease(memdevice::TextOf("/proc/version")) : "";
+    const std::string root = plan.device.root == "/" ? "" : plan.device.root;
+    struct stat info {};
+    if (release.empty() ||
+        (::stat((root + "/lib/modules/" + release).c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
+        return "";
+    }
+    return "no module tree matches " + qx::tools::TextOf(release) + ": every tree would be removed";
+}
+
 struct KeptTree {
     std::string path, reason;
 };
@@ -295,7 +313,7 @@ std::vector<KeptTree> KeptTrees(Plan const& plan) {
 }
 
 void PrintText(Plan const& plan) {
-    std::printf("Cleanup plan for %s (%s)\n", plan.device.root.c_str(),
+    std::printf("Cleanup plan for %s (%s)\n", qx::tools::TextOf(plan.device.root).c_str(),
                 plan.device.fileSystem.c_str());
     if (plan.device.compresses) {
         std::printf("Figures are estimates: %s.\n", FileSystemNote(plan).c_str());
@@ -306,26 +324,32 @@ void PrintText(Plan const& plan) {
                     plan.device.upgradeLogBytes);
     }
     std::printf("\nRequired:    %u bytes\nKernel:      %s\n", plan.required,
-                KernelNote(plan).c_str());
+                qx::tools::TextOf(KernelNote(plan)).c_str());
+    const std::string mismatch = KernelMismatch(plan);
+    if (!mismatch.empty()) {
+        std::printf("Warning:     %s\n", mismatch.c_str());
+    }
     for (KeptTree const& tree : KeptTrees(plan)) {
-        std::printf("Keeps:       %s (%s)\n", tree.path.c_str(), tree.reason.c_str());
+        std::printf("Keeps:       %s (%s)\n", qx::tools::TextOf(tree.path).c_str(),
+                    qx::tools::TextOf(tree.reason).c_str());
     }
     for (Stage const& stage : plan.stages) {
         std::printf("\nStage %d\n", stage.number);
         std::size_t entry = 0;
         for (std::size_t i = 0; i <= stage.items.size(); ++i) {
             for (; entry < stage.log.size() && stage.logAt[entry] == i; ++entry) {
-                std::printf("  log          \"%s\"\n", stage.log[entry].c_str());
+                std::printf("  log          \"%s\"\n", qx::tools::TextOf(stage.log[entry]).c_str());
             }
             if (i == stage.items.size()) {
                 break;
             }
             Item const& item = stage.items[i];
-            std::printf("  %-12s %12llu  %s", item.action.c_str(), item.bytes, item.path.c_str());
+            std::printf("  %-12s %12llu  %s", item.action.c_str(), item.bytes,
+                        qx::tools::TextOf(item.path).c_str());
             if (item.action == "remove-tree") {
                 std::printf(" (%u file%s)", item.files, item.files == 1 ? "" : "s");
             } else if (item.action == "replace") {
-                std::printf(" (by %s)", item.by.c_str());
+                std::printf(" (by %s)", qx::tools::TextOf(item.by).c_str());
             }
             std::printf("\n");
         }
@@ -361,6 +385,8 @@ void PrintJson(Plan const& plan) {
     out["kernelRelease"] = plan.device.hasKernelVersion
                                ? Json(KernelRelease(memdevice::TextOf("/proc/version")))
                                : Json();
+    const std::string mismatch = KernelMismatch(plan);
+    out["kernelWarning"] = mismatch.empty() ? Json() : Json(mismatch);
     out["keptModuleTrees"] = Json::array();
     for (KeptTree const& tree : KeptTrees(plan)) {
         out["keptModuleTrees"].push_back({{"path", tree.path}, {"reason", tree.reason}});
