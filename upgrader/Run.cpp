@@ -55,7 +55,6 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
     } else if (StageAndValidate(packagePath)) {
         LogToUpgradeLog("Successfully upgraded firmware\n");
     }
-    MoveLogToFlash();
     return 1;
 }
 

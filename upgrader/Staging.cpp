@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "upgradeFile/UpgradeFile.h"
+#include "upgrader/LogMoves.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
@@ -41,10 +42,6 @@ constexpr StagedFile kStagedFiles[] = {
 
 }  // namespace
 
-bool MoveLogToRamDisk() { return utils::MoveUpgradeLog(kFlashLogPath, kRamDiskLogPath, false); }
-
-bool MoveLogToFlash() { return utils::MoveUpgradeLog(kRamDiskLogPath, kFlashLogPath, true); }
-
 void StartWatchdogProgram(std::string const& watchdog) { utils::RunCommand(watchdog + " &"); }
 
 std::string FormatPackagePath(const char* entryName) {
@@ -72,7 +69,8 @@ bool LocateUpgradeFile(std::string& packagePath) {
         const std::string entry = kPackageDirectory + name;
         std::string reason;
         if (!utils::CheckOwnEntry(entry, reason)) {
-            utils::LogToUpgradeLog("Passing over upload " + entry + ": " + reason);
+            utils::LogToUpgradeLog("Passing over upload " + utils::EscapeName(entry) + ": " +
+                                   reason);
             continue;
         }
         packagePath = FormatPackagePath(name.c_str());
@@ -95,7 +93,7 @@ bool StageAndValidate(std::string const& packagePath) {
     utils::SyncFileSystems();
     // The unmount would take a log still on the RAM disk with it.
     std::string standing;
-    if (!MoveLogToFlash() && utils::CheckOwnEntry(kRamDiskLogPath, standing)) {
+    if (!MoveLogToFlash() && utils::CheckOwnEntry(utils::kUpgradeLogPath, standing)) {
         utils::LogToUpgradeLog("Unable to stage files: upgrade log still on the RAM disk");
         return false;
     }

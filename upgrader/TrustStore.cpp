@@ -57,7 +57,7 @@ bool LoadTrustStore(const std::string& directory, std::vector<qx::upgradeFile::P
             continue;
         }
         std::ostringstream line;
-        line << "Ignoring key file " << path << ": " << error;
+        line << "Ignoring key file " << utils::EscapeName(path) << ": " << error;
         utils::LogToUpgradeLog(line.str());
     }
     return found;
