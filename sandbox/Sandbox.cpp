@@ -459,6 +459,13 @@ bool Result::Stat(const std::string& devicePath, struct stat& info) const {
     return !root.empty() && ::lstat((root + devicePath).c_str(), &info) == 0;
 }
 
+Result Result::AfterRestart() const {
+    Result restarted = *this;
+    restarted.root = restartedRoot;
+    restarted.restartedRoot.clear();
+    return restarted;
+}
+
 void Result::Keep() const {
     if (owner) {
         owner->Keep();
@@ -523,6 +530,9 @@ void AddKernelAndEmulator(const Device& device, const std::string& base,
 void ReadOutcome(const std::string& out, Result& result) {
     result.outDir = out;
     result.root = out + "/root";
+    if (fs::exists(out + "/restarted")) {
+        result.restartedRoot = out + "/restarted";
+    }
     result.exitStatus = std::atoi(Slurp(out + "/exit_status").c_str());
     result.timedOut = fs::exists(out + "/timed_out");
     result.commands = SplitNul(Slurp(out + "/commands"));
@@ -557,6 +567,9 @@ Result Run(const Device& device, const std::string& programHostPath,
     AddKernelAndEmulator(device, base, programHostPath, argv);
     if (!device.startBefore.empty()) {
         argv.insert(argv.end(), {"--start-before", device.startBefore});
+    }
+    if (device.restart) {
+        argv.push_back("--restart");
     }
     argv.insert(argv.end(),
                 {"--timeout", std::to_string(device.timeoutSeconds), "--program", programHostPath,

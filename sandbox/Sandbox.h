@@ -60,6 +60,8 @@ struct Device {
     // A device program (placed with entries) started as root in the
     // background 0.1 s before the program, e.g. one that races it; empty: none.
     std::string startBefore;
+    // Also model the restart that follows the hand-off (Result::AfterRestart).
+    bool restart = false;
 };
 
 class OutputDir;
@@ -79,6 +81,7 @@ struct Result {
     std::vector<std::string> aliveAtEnd;
     unsigned long long flashFreeBytes = 0;  // statvfs of / at the end (f_bavail * f_frsize)
     std::string root;                       // host dir holding the device's files after the run
+    std::string restartedRoot;              // the same after the modelled restart; empty: none
     std::string outDir;                     // host dir holding every output of the launcher
     std::string stdoutText, stderrText;     // the program's standard output and error
 
@@ -88,6 +91,10 @@ struct Result {
     bool Exists(const std::string& devicePath) const;
     // lstat of the device path after the run; false when it is missing.
     bool Stat(const std::string& devicePath, struct stat& info) const;
+    // The device as it comes back from the restart after the run (Device::
+    // restart): /tmp and the RAM disk gone, the flash as the run left it.
+    // Without a modelled restart it holds no file at all.
+    Result AfterRestart() const;
     // Keeps the output directory on the host after the last copy of this
     // Result is gone (it is removed otherwise). QX_SANDBOX_KEEP=1 keeps all.
     void Keep() const;

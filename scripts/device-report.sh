@@ -52,8 +52,20 @@ report_run() {
   echo "flash free at the end: $(cat "$out/flash_free") bytes"
   echo "RAM disk /tmp/ramdisk:"
   ls -l "$root/tmp/ramdisk" | tail -n +2 | awk '{print "  " $1, $5, $NF}'
+  report_markers_and_daemons "$root"
+  if [[ -s $out/watchdog ]]; then
+    echo "system watchdog: started as 'watchdog /dev/watchdog -T 5'; the device restarts 5 s later"
+  fi
+  if [[ -f $root/tmp/validator-report ]]; then
+    echo "validator: $(cat "$root/tmp/validator-report")"
+  fi
+  report_restart "$out/restarted"
+}
+
+# report_markers_and_daemons ROOT: the two markers and the auto-start daemons.
+report_markers_and_daemons() {
+  local root=$1 marker daemon
   echo "markers:"
-  local marker daemon
   for marker in /etc/upgrade_started /tmp/ramdisk/pnv-wait-during-startup; do
     if [[ -e $root$marker ]]; then echo "  $marker present"; else echo "  $marker absent"; fi
   done
@@ -67,10 +79,21 @@ report_run() {
       echo "  $daemon absent"
     fi
   done
-  if [[ -s $out/watchdog ]]; then
-    echo "system watchdog: started as 'watchdog /dev/watchdog -T 5'; the device restarts 5 s later"
+}
+
+# report_restart BACK: what the router finds when it comes back from the
+# restart (devsim --restart): the flash only, /tmp and the RAM disk gone.
+report_restart() {
+  local back=$1 log=/var/log/upgrade_log
+  [[ -d $back ]] || return 0
+  echo
+  echo "== after the restart (/tmp and the RAM disk gone, the flash kept) =="
+  if [[ -f $back$log ]]; then
+    echo "upgrade log $log: $(wc -l <"$back$log") lines, the last 5:"
+    tail -n 5 "$back$log" | sed 's/^/  /'
+  else
+    echo "upgrade log $log: missing (the upgrade history is lost)"
   fi
-  if [[ -f $root/tmp/validator-report ]]; then
-    echo "validator: $(cat "$root/tmp/validator-report")"
-  fi
+  report_markers_and_daemons "$back"
+  echo "/tmp after the restart: $(find "$back/tmp" -mindepth 1 | wc -l) entries"
 }

@@ -53,7 +53,8 @@ bool LocateUpgradeFile(std::string& packagePath) {
         const std::string entry = kPackageDirectory + name;
         std::string reason;
         if (!utils::CheckOwnEntry(entry, reason)) {
-            utils::LogToUpgradeLog("Passing over upload " + entry + ": " + reason);
+            utils::LogToUpgradeLog("Passing over upload " + utils::EscapeName(entry) + ": " +
+                                   reason);
             continue;
         }
         packagePath = FormatPackagePath(name.c_str());

@@ -23,7 +23,7 @@ void RequireTrustedSignature(qx::upgradeFile::UpgradeFile& reader) {
     qx::upgradeFile::TrustStore store =
         qx::upgradeFile::LoadTrustStore(qx::upgradeFile::kTrustStoreDirectory);
     for (const std::string& entry : store.ignored) {
-        utils::LogToUpgradeLog("Ignoring key file " + entry);
+        utils::LogToUpgradeLog("Ignoring key file " + utils::EscapeName(entry));
     }
     if (!store.refusal.empty()) {
         utils::LogToUpgradeLog("Refusing every package: " + store.refusal);
@@ -75,7 +75,6 @@ int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>
     } else if (StageAndValidate(packagePath)) {
         LogToUpgradeLog("Successfully upgraded firmware\n");
     }
-    MoveLogToFlash();
     return 1;
 }
 

@@ -19,8 +19,8 @@ constexpr const char* kCleanupEntry = "Running cleanup to allow for upgrade";
 
 // The body of a run after the argument check: quiesce, watchdog program,
 // board check, cleanup, package location, parse, extraction, staging and
-// validator, and the log's move back to the flash from extraction on.
-// Returns the exit code: 0 for the exits before extraction, 1 from there
+// validator. The log's move back to the flash is the caller's, on every
+// exit. Returns the exit code: 0 for the exits before extraction, 1 from there
 // on. The cleanup strategy and the package reader belong to the caller,
 // which destroys them after the hand-off.
 int RunUpgrade(std::string const& watchdog, std::optional<cleanup::CleanupVQ740>& cleanup,

@@ -1,5 +1,6 @@
 #include "upgrader/Staging.h"
 
+#include "upgrader/LogMoves.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
@@ -24,16 +25,12 @@ constexpr StagedFile kStagedFiles[] = {
 
 }  // namespace
 
-bool MoveLogToRamDisk() { return utils::MoveUpgradeLog(kFlashLogPath, kRamDiskLogPath, false); }
-
-bool MoveLogToFlash() { return utils::MoveUpgradeLog(kRamDiskLogPath, kFlashLogPath, true); }
-
 bool StageAndValidate(std::string const& packagePath) {
     utils::RemoveFile(packagePath);
     utils::SyncFileSystems();
     // The unmount would take a log still on the RAM disk with it.
     std::string standing;
-    if (!MoveLogToFlash() && utils::CheckOwnEntry(kRamDiskLogPath, standing)) {
+    if (!MoveLogToFlash() && utils::CheckOwnEntry(utils::kUpgradeLogPath, standing)) {
         utils::LogToUpgradeLog("Unable to stage files: upgrade log still on the RAM disk");
         return false;
     }

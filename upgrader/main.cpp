@@ -6,8 +6,8 @@
 #include <string>
 
 #include "upgrader/AutoStart.h"
+#include "upgrader/LogMoves.h"
 #include "upgrader/Run.h"
-#include "upgrader/Staging.h"
 #include "upgrader/Watchdog.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         const std::string programName = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
         LogToUpgradeLog(programName + ": No watchdog provided");
+        qx::upgrader::MoveLogToFlash();
         return SyncAndReboot(std::string(), 0);
     }
 
@@ -44,6 +45,9 @@ int main(int argc, char** argv) {
     std::optional<qx::upgrader::cleanup::CleanupVQ740> cleanup;
     std::optional<qx::upgradeFile::UpgradeFile> reader;
     const int code = qx::upgrader::RunUpgrade(watchdog, cleanup, reader);
+    // Every exit, not only the late ones: the restart after the hand-off
+    // takes the RAM disk, and with it a log left there.
+    qx::upgrader::MoveLogToFlash();
     EnableAutoStartBinaries();
     return SyncAndReboot(watchdog, code);
 }

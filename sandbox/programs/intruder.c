@@ -24,6 +24,12 @@
  *       again and again (a validator that marks /etc/decoy-ran, a kernel of
  *       'F's, each the length of the original). It reports
  *       "held <0|1> linked <n> rewrote <n>".
+ *   intruder-loglink
+ *       gives /tmp/ramdisk/upgrade_log a second name (/tmp/ramdisk/.second-N)
+ *       from the start and again each time another file takes the log's
+ *       name, for three seconds. It keeps root for that: Linux 2.6.35 lets
+ *       anyone hard-link any file, the host kernel's protected_hardlinks
+ *       would refuse user 1000. It plants nothing else.
  * It stops a while after the RAM disk is closed to other users (no longer
  * writable by them), or after a few seconds (one for the log), and writes
  * what happened to /home/intruder/report:
@@ -64,9 +70,10 @@ static dev_t device_of(const char* path) {
 
 /* What the name asks for: 'd'irectory, 'f'ifo, 'l'ink, or 'L': the log's link. */
 static char kind_of(const char* name) {
-    static const char* const names[] = {"intruder-dir", "intruder-fifo",     "intruder-link",
-                                        "intruder-log", "intruder-hardlink", "intruder-rw"};
-    static const char kinds[] = "dflLhw";
+    static const char* const names[] = {"intruder-dir",    "intruder-fifo",     "intruder-link",
+                                        "intruder-log",    "intruder-hardlink", "intruder-rw",
+                                        "intruder-loglink"};
+    static const char kinds[] = "dflLhwH";
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         if (strcmp(name, names[i]) == 0) {
             return kinds[i];
@@ -186,10 +193,39 @@ static int hold_package(char kind) {
     }
 }
 
+/* intruder-loglink: a second name for each file that holds the log's name. */
+static void second_names(void) {
+    const long long start = now_us();
+    unsigned long planted = 0, refused = 0;
+    ino_t linked = 0;
+    while (now_us() - start < 3000000) {
+        struct stat log;
+        if (lstat(staged[0], &log) != 0 || !S_ISREG(log.st_mode) || log.st_ino == linked) {
+            continue;
+        }
+        char second[64];
+        snprintf(second, sizeof second, "/tmp/ramdisk/.second-%lu", planted + refused);
+        if (link(staged[0], second) == 0) {
+            ++planted;
+            linked = log.st_ino;
+            report(0, planted, refused, -1);
+        } else if (errno != ENOENT) {
+            ++refused;
+        }
+    }
+    report(0, planted, refused, -1);
+}
+
 int main(int argc, char** argv) {
     (void)argc;
     const char* name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
     const char kind = kind_of(name);
+    if (kind == 'H') {
+        second_names();
+        for (;;) {
+            pause(); /* a watchdog program runs until it is stopped */
+        }
+    }
     const dev_t before = device_of("/tmp/ramdisk"), tmp = device_of("/tmp");
     /* The kernel may give the new mount the old one's device number: the
      * old one's end is seen through inotify instead. */

@@ -9,6 +9,7 @@
 #include "upgrader/cleanup/CleanupUtils.h"
 #include "upgrader/cleanup/CleanupVQ740.h"
 #include "upgrader/memdevice/MemoryDevice.h"
+#include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 namespace dev = qx::upgrader::memdevice;
@@ -134,7 +135,10 @@ TEST_F(Cleanup, UpgradeLogAboveItsLimitKeepsItsLastLinesEndingWithItsOwnEntry) {
             EXPECT_EQ(
                 dev::TextOf(qx::upgrader::utils::kUpgradeLogPath).compare(0, seed.size(), seed), 0);
         }
-        EXPECT_FALSE(dev::Exists("/tmp/ramdisk/upgrade_log.tmp"));
+        // Nothing but the log is left beside it.
+        std::vector<std::string> names;
+        ASSERT_TRUE(qx::upgrader::utils::ListDirectory("/tmp/ramdisk", names));
+        EXPECT_EQ(names, (std::vector<std::string>{".", "..", "upgrade_log"}));
     }
 }
 

@@ -208,8 +208,7 @@ TEST_F(TracedRun, SuccessfulUpgradeAndCleanupThroughEveryStage) {
         scenario.PlacePackage("ud-compat.bin");
         const qx::sandbox::Result result = RunTraced(scenario, UpgraderPath());
         EXPECT_EQ(result.exitStatus, small ? 0 : 1);  // 1: the status of every run past extraction
-        const std::string log =
-            result.ReadFile(small ? "/tmp/ramdisk/upgrade_log" : "/var/log/upgrade_log");
+        const std::string log = result.ReadFile("/var/log/upgrade_log");
         EXPECT_NE(log.find(small ? "Unable to sufficiently cleanup the OS"
                                  : "Successfully upgraded firmware"),
                   std::string::npos)

@@ -88,7 +88,7 @@ TEST_P(PlanMatchesRun, SameFilesFiguresAndVerdict) {
     const Json plan = Json::parse(planned.stdoutText);
     const sb::Result run = router.Run();
     ASSERT_EQ(run.exitStatus, 0) << run.error << run.stderrText;
-    const qx::testing::Lines log = RunLogLines(run.ReadFile("/tmp/ramdisk/upgrade_log"));
+    const qx::testing::Lines log = RunLogLines(run.ReadFile("/var/log/upgrade_log"));
 
     // Verdict: where the cleanup stops, or that it falls short.
     const bool short_ = stage == kFallsShort;
@@ -152,7 +152,7 @@ TEST(Plan, ALogJustUnderItsLimitIsPlannedAsTheRunTreatsIt) {
     ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
     const Json stage1 = Json::parse(planned.stdoutText)["stages"][0];
     const sb::Result run = router.Run();
-    const qx::testing::Lines log = RunLogLines(run.ReadFile("/tmp/ramdisk/upgrade_log"));
+    const qx::testing::Lines log = RunLogLines(run.ReadFile("/var/log/upgrade_log"));
     std::vector<std::string> shortening;
     for (const std::string& line : log) {
         if (line.rfind("Clearing upgrade_log because too large. Size: ", 0) == 0) {

@@ -47,7 +47,8 @@ echo "$report"
 
 for expected in "Successfully upgraded firmware" "exit status: 1" "watchdog /dev/watchdog -T 5" \
   "validator: checked /tmp/ramdisk/kernel_image" "/sbin/qx_monitor in place" \
-  "exit status: 0 (the package was accepted)"; do
+  "exit status: 0 (the package was accepted)" "== after the restart" \
+  "/etc/upgrade_started absent"; do
   [[ $report == *"$expected"* ]] || fail "report lacks: $expected"
 done
 # The flash was sized for the free space asked for (to the KiB).

@@ -151,7 +151,9 @@ TEST(SandboxFiles, EntriesArePlacedWithModesTimesAndOrder) {
     dir.mtime = 1200000000;
     Entry link = At("/sbin/qx_monitor", Kind::Symlink);
     link.target = "/usr/bin/missing";
-    Result r = Probe(With({later, earlier, dir, link, At("/tmp/fifo", Kind::Fifo)}),
+    Device device = With({later, earlier, dir, link, At("/tmp/fifo", Kind::Fifo)});
+    device.restart = true;
+    Result r = Probe(device,
                      {"find /tmp/ramdisk -mindepth 1",  // creation order, not name order
                       "stat -c '%a %Y %s' /tmp/ramdisk/udb; stat -c '%a %s' /tmp/ramdisk/uda",
                       "stat -c '%a %Y %F' /lib/modules/2.6.35.3",
@@ -164,6 +166,14 @@ TEST(SandboxFiles, EntriesArePlacedWithModesTimesAndOrder) {
     EXPECT_EQ(r.ReadFile("/tmp/ramdisk/udb"), "b");
     EXPECT_TRUE(r.Exists("/sbin/qx_monitor"));
     EXPECT_FALSE(r.Exists("/tmp/ramdisk/udc"));
+
+    // The restart keeps the flash and loses /tmp and the RAM disk.
+    const Result back = r.AfterRestart();
+    EXPECT_TRUE(back.Exists("/sbin/qx_monitor"));
+    EXPECT_TRUE(back.Exists("/lib/modules/2.6.35.3"));
+    EXPECT_TRUE(back.Exists("/tmp/ramdisk"));
+    EXPECT_FALSE(back.Exists("/tmp/ramdisk/udb"));
+    EXPECT_FALSE(back.Exists("/tmp/fifo"));
 }
 
 TEST(SandboxLauncher, BadInputsAreReportedNotRun) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -210,6 +211,47 @@ const std::vector<Attack> kAttacks = {
          ExpectShortenedLog(log);
          EXPECT_EQ(std::count(log.begin(), log.end(), "planted line"), 0);
      }},
+    {"a directory of another user at the old scratch name of an oversized log",
+     [](DeviceScenario& s) {
+         PlaceLongEarlierLog(s);
+         Plant(s, "/tmp/ramdisk/upgrade_log.tmp", Kind::Directory);
+         Plant(s, "/tmp/ramdisk/upgrade_log.tmp/inner", Kind::File, "planted line\n");
+     },
+     [](const Result&, const Lines& log) { ExpectShortenedLog(log); }},
+    {"second names given to the log left on the RAM disk, before and during the run",
+     [](DeviceScenario& s) {
+         DropEarlierLog(s);
+         s.Place("/tmp/ramdisk/upgrade_log", "2026111 10:00:00 - line of an earlier run\n");
+         s.Place("/tmp/intruder-loglink", "", 0755);
+         s.device.entries.back().hostSource = qx::sandbox::IntruderPath();
+         Plant(s, "/home/intruder", Kind::Directory);
+         s.device.startBefore = "/tmp/intruder-loglink";
+     },
+     [](const Result& r, const Lines& log) {
+         EXPECT_EQ(log.at(0), "line of an earlier run");
+         EXPECT_EQ(log.at(1), kBanner);
+         EXPECT_EQ(std::count(log.begin(), log.end(), kBanner), 1);
+         // The first name before the run began, more for the files after it.
+         unsigned long planted = 0;
+         const std::string report = r.ReadFile("/home/intruder/report");
+         EXPECT_EQ(std::sscanf(report.c_str(), "seen 0 planted %lu", &planted), 1) << report;
+         EXPECT_GE(planted, 2u) << report;
+     }},
+    {"an upload whose name carries a line feed and a stamped entry",
+     [](DeviceScenario& s) {
+         Plant(s, "/tmp/ramdisk/ud\n2026125 09:07:03 - Successfully upgraded firmware", Kind::File,
+               "upload");
+         // Listed before the package, so the search meets it.
+         auto& entries = s.device.entries;
+         std::rotate(entries.begin(), entries.end() - 1, entries.end());
+     },
+     [](const Result&, const Lines& log) {
+         EXPECT_EQ(std::count(log.begin(), log.end(),
+                              "Passing over upload /tmp/ramdisk/ud\\x0a2026125 09:07:03 - "
+                              "Successfully upgraded firmware: another user's"),
+                   1);
+         EXPECT_EQ(std::count(log.begin(), log.end(), "Successfully upgraded firmware"), 1);
+     }},
     {"a link at the startup marker",
      [](DeviceScenario& s) {
          Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");
@@ -251,8 +293,8 @@ void RunAttack(const Attack& attack) {
     EXPECT_FALSE(result.Exists("/tmp/udstale"));
     EXPECT_FALSE(result.Exists("/tmp/udstale.d"));
 
-    const bool staged = attack.package && attack.refusedAs == nullptr;
-    const std::string logPath = staged ? "/var/log/upgrade_log" : "/tmp/ramdisk/upgrade_log";
+    const std::string logPath = "/var/log/upgrade_log";
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
     // Read only as the program's own file: a link would resolve on the host.
     Lines log = ExpectRootOwned(result, logPath, 0) ? LogLines(result.ReadFile(logPath)) : Lines{};
     if (log.size() < 2) {

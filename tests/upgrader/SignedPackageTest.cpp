@@ -69,12 +69,12 @@ void ExpectStaged(const Result& result) {
     EXPECT_FALSE(result.Exists("/tmp/ramdisk/udpackage"));
 }
 
-// The parse-failure exit: the log stays on the RAM disk, nothing is extracted.
+// The parse-failure exit: nothing is extracted, the log goes back to the flash.
 void ExpectRefused(const Result& result, const char* error, std::string const& package,
                    bool damagedStore) {
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
-    const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
+    const Lines log = RunLogLines(result.ReadFile("/var/log/upgrade_log"));
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), std::string("Unable to parse file: ") + error);
     for (const char* line : {"Ignoring key file /etc/upgrade-keys/damaged.pub: not a public "

@@ -47,10 +47,6 @@ TEST(UpgradeRun, MissingArgumentLogsAndHandsOffWithoutTouchingTheDevice) {
     const Result result = scenario.Run();
 
     EXPECT_EQ(result.exitStatus, 0);
-    const Lines log = LogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-    EXPECT_EQ(log, (Lines{"line of an earlier run", kBanner,
-                          "/usr/sbin/upgrader: No watchdog provided"}));
-    EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
     EXPECT_EQ(result.commands, (Lines{"watchdog /dev/watchdog -T 5"}));
     EXPECT_FALSE(result.Exists("/etc/upgrade_started"));
     EXPECT_TRUE(result.Exists("/tmp/wdfeed"));
@@ -118,19 +114,74 @@ TEST(UpgradeRun, FailingValidatorKeepsTheMarkerButFinishesTheRun) {
     EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
 }
 
-TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
-    struct Case {
-        const char* name;
-        std::function<void(DeviceScenario&)> prepare;
-        std::string lastLine;
-        std::string measured;  // the cleanup's first figure, when it matters
-    };
-    const std::vector<Case> cases = {
-        {"not enough space", [](DeviceScenario& s) { s.device.flashSize = "16M"; },
-         "Unable to sufficiently cleanup the OS", ""},
+namespace {
+
+// One row of the outcome table.
+struct Outcome {
+    const char* name;
+    std::function<void(DeviceScenario&)> prepare;
+    Lines lines;  // the driver's first line after the banner and its last
+    int exit;
+    std::string measured = "";  // the cleanup's first figure, when it matters
+    bool quiesced = true;       // the marker stays, the daemons are restored
+};
+
+// What the router finds when it comes back from the restart after the run.
+void ExpectWholeLogOnTheFlashAfterRestart(const Outcome& c, const Result& result) {
+    EXPECT_EQ(result.exitStatus, c.exit);
+    EXPECT_EQ(result.commands.back(), "watchdog /dev/watchdog -T 5");
+    // Nothing of the log is left on the RAM disk for the restart to take.
+    EXPECT_FALSE(result.Exists("/tmp/ramdisk/upgrade_log"));
+
+    const Result back = result.AfterRestart();
+    ASSERT_TRUE(back.Exists("/var/log")) << "no restart was modelled";
+    EXPECT_FALSE(back.Exists("/tmp/ramdisk/upgrade_log"));
+    Lines log = LogLines(back.ReadFile("/var/log/upgrade_log"));
+    const bool validated = c.lines.back() == "Successfully upgraded firmware";
+    if (validated) {
+        ASSERT_EQ(log.back(), "");  // the success entry ends in a line feed
+        log.pop_back();
+    }
+    ASSERT_GE(log.size(), 2 + c.lines.size());
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+              (Lines{"line of an earlier run", kBanner, c.lines.front()}));
+    EXPECT_EQ(log.back().substr(0, c.lines.back().size()), c.lines.back());
+    if (!c.measured.empty()) {
+        EXPECT_EQ(log.at(4), c.measured);
+    }
+    // The marker until a validator accepts; the daemons on every exit after
+    // the quiescing.
+    EXPECT_EQ(back.Exists("/etc/upgrade_started"), c.quiesced && !validated);
+    ExpectDaemonsRestored(back, c.quiesced);
+}
+
+}  // namespace
+
+// The outcome table, each row followed by the restart its hand-off starts:
+// the log is back on the flash on every exit, earlier lines first.
+TEST(UpgradeRun, EveryOutcomeLeavesTheWholeLogOnTheFlashAcrossTheRestart) {
+    const std::string cleanup = "Running cleanup to allow for upgrade";
+    const std::vector<Outcome> cases = {
+        {"no argument",
+         [](DeviceScenario& s) { s.args.clear(); },
+         {"/usr/sbin/upgrader: No watchdog provided"},
+         0,
+         "",
+         false},
+        {"board refused",
+         [](DeviceScenario& s) { s.device.board = "rev 12"; },
+         {"Unable to upgrade 630/730 Rev1 units"},
+         0},
+        {"not enough space",
+         [](DeviceScenario& s) { s.device.flashSize = "16M"; },
+         {cleanup, "Unable to sufficiently cleanup the OS"},
+         0},
         // 5 GiB free reads as the most a 32-bit figure holds, not as 1 GiB.
-        {"no package on a flash over 4 GiB", [](DeviceScenario& s) { s.device.flashSize = "5G"; },
-         "Unable to locate upgrade file", "FreeSpace: 4294967295"},
+        {"no package on a flash over 4 GiB",
+         [](DeviceScenario& s) { s.device.flashSize = "5G"; },
+         {cleanup, "Unable to locate upgrade file"},
+         0,
+         "FreeSpace: 4294967295"},
         {"package invalid",
          [](DeviceScenario& s) {
              std::string package =
@@ -138,29 +189,28 @@ TEST(UpgradeRun, EarlyExitsLeaveTheLogOnTheRamDiskAndExitZero) {
              package[package.size() - 1] ^= 1;
              s.Place("/tmp/ramdisk/udpackage", package);
          },
-         "Unable to parse file: Header MD5 check failed", ""},
+         {cleanup, "Unable to parse file: Header MD5 check failed"},
+         0},
+        {"extraction failed",
+         [](DeviceScenario& s) {
+             s.PlacePackage("ud1.bin");
+             s.PlaceDirectory("/tmp/kernel_image");
+         },
+         {cleanup, "Unable to extract files: Couldn't open extraction file /tmp/kernel_image"},
+         1},
+        {"staged and validator run",
+         [](DeviceScenario& s) { s.PlacePackage("ud1.bin"); },
+         {cleanup, "Successfully upgraded firmware"},
+         1},
     };
-    for (const Case& c : cases) {
+    for (const Outcome& c : cases) {
         SCOPED_TRACE(c.name);
         DeviceScenario scenario;
+        scenario.device.restart = true;
         c.prepare(scenario);
         const Result result = scenario.Run();
-
-        EXPECT_EQ(result.exitStatus, 0);
-        EXPECT_FALSE(result.Exists("/var/log/upgrade_log"));
-        const Lines log = RunLogLines(result.ReadFile("/tmp/ramdisk/upgrade_log"));
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back(), c.lastLine);
-        EXPECT_EQ(log[1], "Running cleanup to allow for upgrade");
-        if (!c.measured.empty()) {
-            ASSERT_GT(log.size(), 3u);
-            EXPECT_EQ(log[3], c.measured);
-        }
-        ExpectDaemonsRestored(result, true);
-        EXPECT_TRUE(result.Exists("/etc/upgrade_started"));
-        EXPECT_FALSE(result.Exists("/tmp/wdfeed"));
-        EXPECT_EQ(result.commands.back(), "watchdog /dev/watchdog -T 5");
-        EXPECT_EQ(result.commands[result.commands.size() - 2], "pkill -9 wdfeed");
+        ASSERT_EQ(result.error, "");
+        ExpectWholeLogOnTheFlashAfterRestart(c, result);
     }
 }
 
@@ -175,7 +225,7 @@ TEST(UpgradeRun, OnlyTheWord12RefusesTheBoard) {
     for (const auto& [board, refused] : boards) {
         DeviceScenario scenario;
         scenario.device.board = board;
-        const Lines log = RunLogLines(scenario.Run().ReadFile("/tmp/ramdisk/upgrade_log"));
+        const Lines log = RunLogLines(scenario.Run().ReadFile("/var/log/upgrade_log"));
         EXPECT_EQ(log.back(), refused ? "Unable to upgrade 630/730 Rev1 units"
                                       : "Unable to locate upgrade file")
             << board.value_or("<absent>");

@@ -71,51 +71,74 @@ TEST(WriteAll, AShortWriteIsContinuedAndItsFailureReported) {
 
 TEST(KeepLastLines, NeverReadsThroughALink) {
     TempDir dir;
-    const std::string log = dir / "log", scratch = dir / "log.tmp", target = dir / "target";
+    const std::string log = dir / "log", target = dir / "target";
     WriteBytes(target, "target bytes\n");
     // A log that is a link is not read through (the device cases hold the rest).
     ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
-    EXPECT_FALSE(KeepLastLines(log.c_str(), scratch.c_str(), 1));
-    EXPECT_NE(::access(scratch.c_str(), F_OK), 0);
+    EXPECT_FALSE(KeepLastLines(log.c_str(), 1));
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"log", "target"}));
 }
+
+namespace {
+
+// Appends "entry\n" through OpenOwnFileForAppend; path must then be a
+// regular file of one name holding text.
+void ExpectAppendedToOwnFile(const std::string& path, const std::string& text) {
+    const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    EXPECT_TRUE(WriteAll(fd, "entry\n", 6));
+    ::close(fd);
+    struct stat info;
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_nlink, 1u);
+    EXPECT_EQ(ReadBytes(path), text);
+}
+
+}  // namespace
 
 TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
     TempDir dir;
     const std::string path = dir / "out", target = dir / "target";
     WriteBytes(target, "target bytes\n");
+    // What the fresh file starts with: only a second name of the caller's
+    // own file gives its bytes; a link's target or another user's file never.
     const struct {
         const char* what;
         int (*plant)(const std::string& path, const std::string& target);
+        const char* kept;
     } cases[] = {
-        {"nothing", [](const std::string&, const std::string&) { return 0; }},
-        {"a link", [](const std::string& p,
-                      const std::string& t) { return ::symlink(t.c_str(), p.c_str()); }},
+        {"nothing", [](const std::string&, const std::string&) { return 0; }, ""},
+        {"a link",
+         [](const std::string& p, const std::string& t) { return ::symlink(t.c_str(), p.c_str()); },
+         ""},
         {"a dangling link",
          [](const std::string& p, const std::string& t) {
              return ::symlink((t + ".missing").c_str(), p.c_str());
-         }},
+         },
+         ""},
         {"a second name",
-         [](const std::string& p, const std::string& t) { return ::link(t.c_str(), p.c_str()); }},
+         [](const std::string& p, const std::string& t) { return ::link(t.c_str(), p.c_str()); },
+         "target bytes\n"},
+        {"another user's file",
+         [](const std::string& p, const std::string&) {
+             WriteBytes(p, "planted line\n");
+             return ::chown(p.c_str(), 1000, 1000);
+         },
+         ""},
         {"a FIFO",
-         [](const std::string& p, const std::string&) { return ::mkfifo(p.c_str(), 0666); }},
+         [](const std::string& p, const std::string&) { return ::mkfifo(p.c_str(), 0666); }, ""},
         {"a directory someone fills",
          [](const std::string& p, const std::string&) {
              return ::mkdir(p.c_str(), 0777) | ::mkfifo((p + "/inner").c_str(), 0666);
-         }},
+         },
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ::unlink(path.c_str());
         ASSERT_EQ(c.plant(path, target), 0);
-        const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
-        ASSERT_GE(fd, 0) << std::strerror(errno);
-        EXPECT_TRUE(WriteAll(fd, "entry\n", 6));
-        ::close(fd);
-        struct stat info;
-        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
-        EXPECT_TRUE(S_ISREG(info.st_mode));
-        EXPECT_EQ(info.st_nlink, 1u);
-        EXPECT_EQ(ReadBytes(path), "entry\n");
+        ExpectAppendedToOwnFile(path, std::string(c.kept) + "entry\n");
         EXPECT_EQ(ReadBytes(target), "target bytes\n");
         EXPECT_NE(::access((target + ".missing").c_str(), F_OK), 0);
     }

@@ -67,6 +67,23 @@ TEST(LogEntry, MessagesAreWrittenByteForByteAndNothingRuns) {
     EXPECT_EQ(AppendLogEntry((dir / "missing-dir/upgrade_log").c_str(), "lost"), -1);
 }
 
+// A name in an entry of the program's own stays on its line and reads back
+// to one name: control bytes and the backslash are escaped, nothing else.
+TEST(LogEntry, NamesFromDiskAreEscapedToOneLine) {
+    const std::pair<std::string, std::string> names[] = {
+        {"/tmp/ramdisk/ud1.bin", "/tmp/ramdisk/ud1.bin"},
+        {"ud\n2026125 09:07:03 - Successfully upgraded firmware",
+         "ud\\x0a2026125 09:07:03 - Successfully upgraded firmware"},
+        {"ud\r\t\x1b[2J\x7f", "ud\\x0d\\x09\\x1b[2J\\x7f"},
+        {std::string("ud\0z", 4), "ud\\x00z"},
+        {"ud\\x0a", "ud\\\\x0a"},  // a literal backslash cannot pose as an escape
+        {"ud \"q\" $x \xc3\xa9", "ud \"q\" $x \xc3\xa9"},
+    };
+    for (const auto& [name, escaped] : names) {
+        EXPECT_EQ(EscapeName(name), escaped);
+    }
+}
+
 TEST(Shell, ExitBitsOfSystemValues) {
     EXPECT_EQ(CommandExitBits(0), 0);
     EXPECT_EQ(CommandExitBits(1 << 8), 1);

@@ -15,6 +15,7 @@
 #include "upgrader/memdevice/MemoryDevice.h"
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/SystemCalls.h"
+#include "upgrader/utils/UpgradeLog.h"
 
 // Everything here reads the real file system through system calls (stat,
 // lstat, readlink, opendir, statvfs through the system-call layer, open/read). The seam functions
@@ -28,8 +29,8 @@ namespace memdevice = qx::upgrader::memdevice;
 namespace cleanup = qx::upgrader::cleanup;
 using qx::upgrader::utils::SaturatedSize;
 
-constexpr const char* kUpgradeLog = "/var/log/upgrade_log";
-constexpr const char* kRunUpgradeLog = "/tmp/ramdisk/upgrade_log";
+using qx::upgrader::utils::kFlashLogPath;
+using qx::upgrader::utils::kUpgradeLogPath;
 // Directories whose entries the live logs and the rotated-log search name.
 // Loading every entry keeps the plan free of the search's name formats.
 constexpr const char* kLogDirectories[] = {"/var/log", "/home/logs"};
@@ -169,7 +170,7 @@ class Loader {
             return;
         }
         for (std::string const& name : names) {
-            if (directory + "/" + name != kUpgradeLog) {
+            if (directory + "/" + name != kFlashLogPath) {
                 LoadName(directory + "/" + name);
             }
         }
@@ -181,13 +182,13 @@ class Loader {
     void LoadUpgradeLog() const {
         struct stat own {
         }, target{};
-        const bool moved = Lstat(kUpgradeLog, own);
-        const char* from = moved ? kUpgradeLog : kRunUpgradeLog;
+        const bool moved = Lstat(kFlashLogPath, own);
+        const char* from = moved ? kFlashLogPath : kUpgradeLogPath;
         if (Stat(from, target) && S_ISREG(target.st_mode)) {
-            memdevice::AddFile(kRunUpgradeLog,
+            memdevice::AddFile(kUpgradeLogPath,
                                SaturatedSize(static_cast<unsigned long long>(target.st_size)),
                                static_cast<long>(target.st_mtime));
-            memdevice::SetFreedBytes(kRunUpgradeLog, 0);
+            memdevice::SetFreedBytes(kUpgradeLogPath, 0);
         }
         loaded_.upgradeLogBytes = moved ? Allocated(own) : 0;
     }

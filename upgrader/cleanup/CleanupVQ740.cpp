@@ -37,14 +37,14 @@ constexpr LiveLog kLiveLogs[] = {
     {"/var/log/messages", 10000000u, "Clearing messages because too large. Size: ", kEmptyMessages},
     // The entry is written before the log is shortened, so it is the last
     // of the lines kept.
-    {"/tmp/ramdisk/upgrade_log", 500000u,
+    {qx::upgrader::utils::kUpgradeLogPath, 500000u,
      "Clearing upgrade_log because too large. Size: ", nullptr},
 };
 
 // The upgrade log keeps its last 2,000 lines. They go through a fresh file
-// beside it, renamed over it: on the RAM disk, which everyone can write, a
-// shell redirection would write through a link planted at that name.
-constexpr const char* kUpgradeLogScratch = "/tmp/ramdisk/upgrade_log.tmp";
+// created beside it under a name of its own and renamed over it: on the RAM
+// disk, which everyone can write, a shell redirection would write through a
+// link planted at a fixed name, and anything planted there would block it.
 constexpr unsigned int kUpgradeLogKeptLines = 2000;
 
 // One entry of text followed by a number.
@@ -137,7 +137,7 @@ void CleanupVQ740::TrimLiveLogs() {
             if (log.command != nullptr) {
                 RunCommand(log.command);
             } else {
-                KeepLastLines(log.path, kUpgradeLogScratch, kUpgradeLogKeptLines);
+                KeepLastLines(log.path, kUpgradeLogKeptLines);
             }
         }
     }

@@ -483,16 +483,18 @@ bool ClaimOwnFile(std::string const& path, unsigned int) {
     return true;
 }
 
-bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines) {
+bool KeepLastLines(std::string const& path, unsigned int lines) {
     Node* node = Find(path);
-    Node* planted = Find(scratch);
-    if (node == nullptr || node->directory || node->unopenable ||
-        (planted != nullptr && planted->directory)) {
+    if (node == nullptr || node->directory || node->unopenable) {
         return false;
     }
-    // What stood at the scratch name is removed; the last lines go to a
-    // fresh file there, which is renamed over the log.
-    RemoveFile(scratch);
+    // The last lines go to a fresh file under a name of its own beside the
+    // log (whatever stands elsewhere is left alone), renamed over the log.
+    const std::string directory = memdevice::ParentOf(memdevice::Normalize(path));
+    std::string scratch;
+    for (unsigned int n = 0; scratch.empty() || Find(scratch) != nullptr; ++n) {
+        scratch = directory + "/.new-" + std::to_string(n);
+    }
     memdevice::Tail(lines, path, scratch);
     return memdevice::Move(scratch, path);
 }

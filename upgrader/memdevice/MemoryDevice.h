@@ -29,7 +29,7 @@
 // The file functions done in process act on the tree too: stale entries go
 // with everything below them (RemoveSelectedEntries), a claimed name that
 // is missing or a directory becomes an empty file (ClaimOwnFile), a text file keeps
-// its last lines through the scratch file renamed over it (KeepLastLines),
+// its last lines through a fresh scratch file renamed over it (KeepLastLines),
 // the moves rename (MoveFile; MoveUpgradeLog also removes a directory at
 // the target and puts a kept earlier log's text first), and a fresh mount
 // is emptied (SecureFreshMount).

@@ -55,20 +55,6 @@ bool FindLastLines(int fd, off_t size, unsigned int lines, off_t& start) {
     return true;
 }
 
-// Copies from the current position of in to its end.
-bool CopyRest(int in, int out) {
-    char buffer[kChunkSize];
-    for (;;) {
-        const long got = ReadFully(in, buffer, sizeof buffer);
-        if (got <= 0) {
-            return got == 0;
-        }
-        if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) {
-            return false;
-        }
-    }
-}
-
 // Opens the regular file path for reading, never through a link, and finds
 // where its last `lines` lines begin; the descriptor is left there.
 bool OpenLastLines(std::string const& path, unsigned int lines, Descriptor& in) {
@@ -92,7 +78,7 @@ bool CopyOver(int earlier, int in, struct stat const& source, std::string const&
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     const bool done = (earlier < 0 || CopyRest(earlier, out.Get())) && CopyRest(in, out.Get()) &&
                       ::fchmod(out.Get(), source.st_mode & 07777) == 0 &&
-                      ::futimens(out.Get(), times) == 0 && ::fsync(out.Get()) == 0 && out.Close() &&
+                      ::futimens(out.Get(), times) == 0 && SyncFile(out.Get()) && out.Close() &&
                       std::rename(scratch.c_str(), to.c_str()) == 0;
     if (!done) {
         RemoveWrittenFile(scratch.c_str(), created);
@@ -273,12 +259,13 @@ bool MoveUpgradeLog(std::string const& from, std::string const& to, bool keepEar
     return Move(from, to, keepEarlier);
 }
 
-bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines) {
+bool KeepLastLines(std::string const& path, unsigned int lines) {
     Descriptor in;
     if (!OpenLastLines(path, lines, in)) {
         return false;
     }
-    Descriptor out(CreateFreshFile(scratch.c_str(), 0, 0666));
+    std::string scratch;
+    Descriptor out(CreateScratchBeside(path, 0, 0666, scratch));
     if (!out.Valid()) {
         return false;
     }

@@ -81,12 +81,13 @@ bool ClaimOwnFile(std::string const& path, unsigned int mode);
 
 // Leaves the file at path with only its last `lines` lines (a last line
 // without a line feed counts), as "tail -n LINES PATH > SCRATCH" followed by
-// "mv SCRATCH PATH" would, but never through a link at either name: the
-// lines go to a fresh file at scratch (CreateFreshFile, mode 0666 less the
-// umask), which is then renamed over path. False when path cannot be read
-// or scratch not written; path then keeps its content and no scratch file
-// is left behind by this call.
-bool KeepLastLines(std::string const& path, std::string const& scratch, unsigned int lines);
+// "mv SCRATCH PATH" would, but never through a link at either name and never
+// at a fixed scratch name that anyone could take first: the lines go to a
+// fresh file created exclusively beside path under a name of its own
+// (CreateScratchBeside, mode 0666 less the umask), which is then renamed
+// over path. False when path cannot be read or the scratch file not
+// written; path then keeps its content and no scratch file is left behind.
+bool KeepLastLines(std::string const& path, unsigned int lines);
 
 // True when the entry path itself (lstat: a link is not followed) is the
 // run's own (IsOwnEntry of SystemCalls.h, a second name allowed: that is

@@ -100,6 +100,21 @@ bool MoveAsideAt(int parent, const char* name) {
     return false;
 }
 
+// Opens path for reading, never through a link, only when it still is the
+// file described by info.
+int OpenSameFile(const char* path, struct stat const& info) {
+    Descriptor file(OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat now;
+    if (!file.Valid() || ::fstat(file.Get(), &now) != 0) {
+        return -1;
+    }
+    if (now.st_dev != info.st_dev || now.st_ino != info.st_ino) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return file.Release();
+}
+
 }  // namespace
 
 int OpenFile(const char* path, int flags, mode_t mode) {
@@ -117,6 +132,23 @@ bool PwriteAll(int fd, const void* data, std::size_t size, off_t offset) {
                        [fd, offset](const char* next, std::size_t left, std::size_t done) {
                            return ::pwrite(fd, next, left, offset + static_cast<off_t>(done));
                        });
+}
+
+bool CopyRest(int in, int out) {
+    char buffer[4096];
+    for (;;) {
+        const long got = ReadFully(in, buffer, sizeof buffer);
+        if (got <= 0) {
+            return got == 0;
+        }
+        if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) {
+            return false;
+        }
+    }
+}
+
+bool SyncFile(int fd) {
+    return Retrying([fd] { return ::fsync(fd); }) == 0;
 }
 
 bool MeasureFreeSpace(const char* path, unsigned int& freeBytes) {
@@ -240,11 +272,15 @@ void ClearDirectoryAt(int fd) {
     }
 }
 
-int ReplaceWithFreshFile(const char* path, int flags, mode_t mode) {
+int ReplaceWithFreshFile(const char* path, int flags, mode_t mode, int earlier) {
     std::string scratch;
     Descriptor file(CreateScratchBeside(path, flags, mode, scratch));
     struct stat created;
     if (!file.Valid() || ::fstat(file.Get(), &created) != 0) {
+        return -1;
+    }
+    if (earlier >= 0 && !CopyRest(earlier, file.Get())) {
+        RemoveWrittenFile(scratch.c_str(), created);
         return -1;
     }
     bool placed = std::rename(scratch.c_str(), path) == 0;
@@ -283,11 +319,17 @@ int OpenOwnFileForAppend(const char* path, mode_t mode) {
     if (::fstat(file.Get(), &info) != 0) {
         return -1;
     }
-    if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1) {
+    const bool own = S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+    if (own && info.st_nlink == 1) {
         return file.Release();  // O_NONBLOCK does not change how a regular file is written
     }
     file.Close();
-    return ReplaceWithFreshFile(path, O_APPEND, mode);
+    // A second name of the caller's own file: its lines go first.
+    Descriptor earlier(own ? OpenSameFile(path, info) : -1);
+    if (own && !earlier.Valid()) {
+        return -1;
+    }
+    return ReplaceWithFreshFile(path, O_APPEND, mode, earlier.Get());
 }
 
 bool RemoveWrittenFile(const char* path, struct stat const& written) {

@@ -67,6 +67,13 @@ bool WriteAll(int fd, const void* data, std::size_t size);
 // The same at a file position, leaving the descriptor's own position alone.
 bool PwriteAll(int fd, const void* data, std::size_t size, off_t offset);
 
+// Copies from the current position of in to its end onto out (ReadFully,
+// WriteAll). False with errno set when a read or a write fails.
+bool CopyRest(int in, int out);
+
+// fsync(2), retried while interrupted. False with errno set when it failed.
+bool SyncFile(int fd);
+
 // Creates a new regular file at path that is the caller's own: whatever
 // stands there first (a file, a link, a FIFO) is removed by its name, never
 // through a link, then the file is created exclusively (O_CREAT | O_EXCL |
@@ -125,22 +132,26 @@ bool MoveDirectoryAside(std::string const& path);
 // removed. A few passes, for entries created while the first was running.
 void ClearDirectoryAt(int fd);
 
-// Makes a new empty regular file of the caller's own at path, opened for
-// writing with the extra flags (mode less the umask): created under a
-// fresh name beside path and renamed over it, so a file, a link or a FIFO
-// standing there is replaced at once; a directory there is moved aside
-// first. Returns the descriptor, or -1 with errno set (the file is then
-// gone again).
-int ReplaceWithFreshFile(const char* path, int flags, mode_t mode);
+// Makes a new regular file of the caller's own at path, opened for writing
+// with the extra flags (mode less the umask): created under a fresh name
+// beside path and renamed over it, so a file, a link or a FIFO standing
+// there is replaced at once; a directory there is moved aside first. With
+// earlier open (not -1), the rest of earlier is copied into the new file
+// before it takes the name, so the name never stands for fewer bytes.
+// Returns the descriptor, or -1 with errno set (the new file is then gone
+// again and what stood at path stays).
+int ReplaceWithFreshFile(const char* path, int flags, mode_t mode, int earlier = -1);
 
 // Opens path for appending, creating it (mode less the umask) when missing,
 // as long as it is the caller's own regular file: owned by the effective
 // user and known by this one name. Anything else standing there (a link,
-// a FIFO, a directory, another user's file, a second name of some other
-// file) is replaced by a fresh file (ReplaceWithFreshFile). Any other
-// failure of the open or of the fstat that follows (EACCES, EIO, EMFILE,
-// ENOMEM) leaves what stands there alone. Returns the descriptor, or -1
-// with errno set.
+// a FIFO, a directory, another user's file, a second name) is replaced by a
+// fresh file (ReplaceWithFreshFile). A second name costs no bytes: when what
+// stands there is the caller's own regular file, the fresh file starts with
+// its content. Nothing is taken from anything else (a link's target, a
+// planted file). Any other failure of the open or of the fstat that follows
+// (EACCES, EIO, EMFILE, ENOMEM) leaves what stands there alone. Returns the
+// descriptor, or -1 with errno set.
 int OpenOwnFileForAppend(const char* path, mode_t mode);
 
 // Removes path when it names, without following a link, the regular file

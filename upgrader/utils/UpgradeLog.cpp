@@ -8,6 +8,25 @@ namespace qx {
 namespace upgrader {
 namespace utils {
 
+std::string EscapeName(std::string const& name) {
+    std::string escaped;
+    escaped.reserve(name.size());
+    for (const char c : name) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            escaped += hex;
+        } else {
+            if (c == '\\') {
+                escaped += '\\';
+            }
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 std::string FormatLogStamp(std::tm const& local) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%d%02d%d %02d:%02d:%02d - ", local.tm_year + 1900,
