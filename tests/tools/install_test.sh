@@ -34,9 +34,10 @@ for tool in mkupgrade upgrade-inspect; do
   # Every subcommand and long option the help lists: each subcommand in
   # SYNOPSIS and OPTIONS, each option in OPTIONS (a new one without an entry
   # fails here).
-  help=$("$prefix/bin/$tool" --help-all 2>/dev/null || "$prefix/bin/$tool" --help)
-  commands=$(echo "$help" | awk '/^Subcommands:/{on = 1; next} on && /^  [a-z]/{print $1} /^$/{on = 0}')
-  options=$(echo "$help" | sed -En 's/^ +(-[a-zA-Z], )?(--[a-z][a-z0-9-]*).*/\2/p' | sort -u)
+  commands=$("$prefix/bin/$tool" --help |
+    awk '/^Subcommands:/{on = 1; next} on && /^  [a-z]/{print $1} /^$/{on = 0}')
+  options=$({ "$prefix/bin/$tool" --help-all 2>/dev/null || "$prefix/bin/$tool" --help; } |
+    sed -En 's/^ +(-[a-zA-Z], ?)?(--[a-z][a-z0-9-]*).*/\2/p' | sort -u)
   [ "$tool" = mkupgrade ] || [ -n "$commands" ] || { echo "no subcommands in $tool --help-all" >&2; exit 1; }
   [ "$(echo "$options" | wc -l)" -gt 5 ] || { echo "too few options in $tool's help" >&2; exit 1; }
   for command in $commands; do
