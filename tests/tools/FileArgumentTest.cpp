@@ -223,8 +223,8 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
         ::unlink(terminal.c_str());
     }
     EXPECT_EQ(Inspect({"verify", bigPackage}).err, "");
-    // SIGKILL too: a file appears under its name only when complete (the
-    // unpacked folder's own rename is another matter: catchable signals only).
+    // SIGKILL too: a file or folder appears under its name only when
+    // complete, and nothing hidden is left beside it.
     const struct {
         bool mkupgrade;
         std::vector<std::string> args;
@@ -232,7 +232,7 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
     } jobs[] = {
         {true, WithFields({"-o", dir / "new.bin", bigPackage}), {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
         {false, {"extract", bigPackage, "0", dir / "out"}, {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
-        {false, {"unpack", bigPackage, dir / "fw"}, {SIGINT, SIGTERM, SIGHUP}},
+        {false, {"unpack", bigPackage, dir / "fw"}, {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
     };
     const std::vector<std::string> before = DirectoryEntries(dir.path());
     for (const auto& job : jobs) {

@@ -46,6 +46,17 @@ TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
     EXPECT_EQ(DirectoryEntries(dir / "demo"),
               (std::vector<std::string>{"0-notes", "1-manifest", "2-fs-validator", "3-kernel_image",
                                         "4-filesystem.db", "manifest.json"}));
+    // The modes of new files and folders, less the umask (the unpacked files
+    // are made unnamed and named at the end).
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const std::pair<std::string, mode_t> modes[] = {
+        {"", 0777}, {"/0-notes", 0755}, {"/3-kernel_image", 0755}, {"/manifest.json", 0666}};
+    for (const auto& [name, mode] : modes) {
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / ("demo" + name)).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 07777, mode & ~mask) << name;
+    }
 
     // Modify: one file replaced, the package rebuilt, the new file inside.
     WriteBytes(dir / "demo/3-kernel_image", "a new kernel");

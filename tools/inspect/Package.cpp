@@ -46,11 +46,9 @@ bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index
     return reader.ExtractFile(index, Copy(output.Get()), errno, name);
 }
 
-bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
-                        const std::string& path) {
-    const int fd =
-        qx::upgrader::utils::OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0755);
-    return reader.ExtractFile(index, fd, errno, path);
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd,
+                        const std::string& name) {
+    return reader.ExtractFile(index, Copy(fd), errno, name);
 }
 
 bool DataDigest(const PackageInput& input, unsigned long long begin, unsigned int count,

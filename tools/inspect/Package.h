@@ -34,10 +34,10 @@ bool ParsePackage(qx::upgradeFile::UpgradeFile& reader, const PackageInput& inpu
 bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
                         qx::tools::OutputFile& output, const std::string& name);
 
-// Writes inner file index to a new file at path (exclusive, never through a
-// link, mode 0755 less the umask), in a folder the tool made itself.
-bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index,
-                        const std::string& path);
+// Writes inner file index to the open file fd, which the caller keeps
+// (name: for messages).
+bool ExtractPackageFile(qx::upgradeFile::UpgradeFile& reader, unsigned int index, int fd,
+                        const std::string& name);
 
 // The MD5 digest of count bytes of the package from position begin, as
 // md5sum prints it; false when they cannot be read.

@@ -1,6 +1,7 @@
 // unpack: every inner file and a manifest from which mkupgrade rebuilds the
 // package byte for byte.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,60 +101,146 @@ bool DescribePackage(const PackageInput& in, const UpgradeFile& reader, PackageS
     return same;
 }
 
-// A folder next to the target that becomes the target by one rename, and is
-// removed with what it holds unless it did.
-class TemporaryFolder {
-  public:
-    explicit TemporaryFolder(const std::string& targetPath) : target(targetPath) {}
-    ~TemporaryFolder() {
-        files.clear();
-        if (!path.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+mode_t LessUmask(mode_t mode) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mode & ~mask;
+}
 
-    bool Create(std::string& error) {
-        std::string pattern = qx::package::DirectoryOf(target) + "/.unpack.XXXXXX";
+// The unpacked files, written unnamed (O_TMPFILE) in the target's folder and
+// linked into a hidden folder that is renamed to the target as soon as all
+// are complete: SIGKILL leaves nothing while they are written, and at worst
+// (killed in the instant of naming) that hidden folder, never a partial
+// target. Where unnamed files cannot be made (no O_TMPFILE on the file
+// system, no /proc, or more files than descriptors), they are written into
+// the hidden folder from the start, which catchable signals remove.
+class UnpackFolder {
+  public:
+    explicit UnpackFolder(const std::string& targetPath)
+        : target(targetPath), parent(qx::package::DirectoryOf(targetPath)) {}
+    ~UnpackFolder() { Remove(); }
+    UnpackFolder(const UnpackFolder&) = delete;
+    UnpackFolder& operator=(const UnpackFolder&) = delete;
+
+    // Chooses how the given number of files are written.
+    bool Create(std::size_t count, std::string& error) {
+        unnamed = ::access("/proc/self/fd", X_OK) == 0 && EnoughDescriptors(count);
+        if (unnamed) {
+            Descriptor probe(
+                qx::upgrader::utils::OpenFile(parent.c_str(), O_TMPFILE | O_RDWR, 0600));
+            unnamed = probe.Valid();
+        }
+        return unnamed || MakeFolder(error);
+    }
+
+    // A new file of the folder, open for writing (the folder keeps the
+    // descriptor); -1 with error set.
+    int File(const std::string& name, mode_t mode, std::string& error) {
+        Entry entry{name, Descriptor(), nullptr};
+        if (unnamed) {
+            entry.fd =
+                Descriptor(qx::upgrader::utils::OpenFile(parent.c_str(), O_TMPFILE | O_RDWR, 0600));
+        } else {
+            qx::tools::SignalBlock block;  // created and registered as one step
+            const std::string file = path + "/" + name;
+            entry.fd = Descriptor(qx::upgrader::utils::CreateFreshFile(file.c_str(), O_RDWR, 0600));
+            entry.debris = std::make_unique<Debris>(Debris::Kind::File, file);
+        }
+        if (!entry.fd.Valid() || ::fchmod(entry.fd.Get(), LessUmask(mode)) != 0) {
+            error = SystemText("cannot write " + Shown(name));
+            return -1;
+        }
+        entries.push_back(std::move(entry));
+        return entries.back().fd.Get();
+    }
+
+    // What a file is called once unpacked (for messages).
+    std::string Shown(const std::string& name) const { return target + "/" + name; }
+
+    // Names the unnamed files in the hidden folder, gives it the usual mode
+    // of a new folder and renames it over the (missing or empty) target.
+    bool Commit(std::string& error) {
+        qx::tools::SignalBlock block;
+        if (unnamed && (!MakeFolder(error) || !LinkFiles(error))) {
+            Remove();
+            return false;
+        }
+        if (::chmod(path.c_str(), LessUmask(0777)) != 0 ||
+            std::rename(path.c_str(), target.c_str()) != 0) {
+            error = SystemText("cannot rename the unpacked package to " + target);
+            Remove();
+            return false;
+        }
+        entries.clear();
+        folder.reset();
+        path.clear();
+        return true;
+    }
+
+  private:
+    struct Entry {
+        std::string name;
+        Descriptor fd;
+        std::unique_ptr<Debris> debris;
+    };
+
+    // Unnamed files stay open until named: they must fit below the limit.
+    static bool EnoughDescriptors(std::size_t count) {
+        struct rlimit limit {};
+        const rlim_t needed = static_cast<rlim_t>(count) + 64;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            return false;
+        }
+        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+            limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed
+                                 ? needed
+                                 : limit.rlim_max;
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < needed) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool MakeFolder(std::string& error) {
+        std::string pattern = parent + "/.unpack.XXXXXX";
         qx::tools::SignalBlock block;
         if (::mkdtemp(&pattern[0]) == nullptr) {
-            error = SystemText("cannot create a temporary folder in " +
-                               qx::package::DirectoryOf(target));
+            error = SystemText("cannot create a temporary folder in " + parent);
             return false;
         }
         path = pattern;
         folder = std::make_unique<Debris>(Debris::Kind::Folder, path);
         return true;
     }
-    // The path of a file in the folder, which a signal then removes with it.
-    std::string File(const std::string& name) {
-        files.push_back(std::make_unique<Debris>(Debris::Kind::File, path + "/" + name));
-        return path + "/" + name;
-    }
 
-    // Gives the folder the usual mode of a new folder and renames it over the
-    // (missing or empty) target.
-    bool Commit(std::string& error) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::chmod(path.c_str(), 0777 & ~mask) != 0 ||
-            std::rename(path.c_str(), target.c_str()) != 0) {
-            error = SystemText("cannot rename the unpacked package to " + target);
-            return false;
+    bool LinkFiles(std::string& error) {
+        for (Entry& entry : entries) {
+            const std::string self = "/proc/self/fd/" + std::to_string(entry.fd.Get());
+            const std::string name = path + "/" + entry.name;
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+                error = SystemText("cannot write " + Shown(entry.name));
+                return false;
+            }
         }
-        path.clear();
-        files.clear();
-        folder.reset();
         return true;
     }
 
-  private:
-    std::string target;
-    std::string path;
+    // Takes back the hidden folder and what it holds.
+    void Remove() {
+        entries.clear();
+        if (!path.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+            path.clear();
+        }
+        folder.reset();
+    }
+
+    std::string target, parent, path;
+    bool unnamed = false;
     std::unique_ptr<Debris> folder;
-    std::vector<std::unique_ptr<Debris>> files;
+    std::vector<Entry> entries;
 };
 
 // The target must be missing or an empty folder.
@@ -175,18 +261,14 @@ bool CheckTarget(const std::string& folder, std::string& error) {
     return true;
 }
 
-bool WriteText(const std::string& path, const std::string& text, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        error = "cannot write " + path;
+bool WriteText(UnpackFolder& folder, const std::string& name, const std::string& text,
+               std::string& error) {
+    const int fd = folder.File(name, 0666, error);
+    if (fd >= 0 && !qx::upgrader::utils::WriteAll(fd, text.data(), text.size())) {
+        error = SystemText("cannot write " + folder.Shown(name));
         return false;
     }
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-        error = "cannot write " + path;
-    }
-    return static_cast<bool>(out);
+    return fd >= 0;
 }
 
 // A signature block that ends the package goes into the manifest with the
@@ -209,7 +291,7 @@ bool KeepSignature(const PackageInput& in, unsigned long long end, PackageSource
 }
 
 // Bytes after the last inner file, which the reader never reads.
-bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, TemporaryFolder& folder,
+bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, UnpackFolder& folder,
                   PackageSources& sources, std::string& error) {
     unsigned long long position =
         layout::kHeaderSize * (reader.InnerFiles().size() + 1ull) + reader.Information().FileSize();
@@ -223,20 +305,19 @@ bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, TemporaryFo
         return true;
     }
     // Streamed: a trailer may be large.
-    const std::string path = folder.File(kTrailerName);
-    Descriptor out(qx::upgrader::utils::CreateFreshFile(path.c_str(), O_WRONLY, 0644));
-    std::vector<char> buffer(64 * 1024);
-    while (out.Valid() && position < static_cast<unsigned long long>(info.st_size)) {
+    const int out = folder.File(kTrailerName, 0644, error);
+    std::vector<char> buffer(qx::tools::kToolBufferSize);
+    while (out >= 0 && position < static_cast<unsigned long long>(info.st_size)) {
         const ssize_t got = qx::upgrader::utils::Retrying([&] {
             return ::pread(in.fd.Get(), buffer.data(), buffer.size(), static_cast<off_t>(position));
         });
-        if (got <= 0 || !qx::upgrader::utils::WriteAll(out.Get(), buffer.data(),
-                                                       static_cast<std::size_t>(got))) {
+        if (got <= 0 ||
+            !qx::upgrader::utils::WriteAll(out, buffer.data(), static_cast<std::size_t>(got))) {
             break;
         }
         position += static_cast<unsigned long long>(got);
     }
-    if (!out.Valid() || position != static_cast<unsigned long long>(info.st_size) || !out.Close()) {
+    if (out < 0 || position != static_cast<unsigned long long>(info.st_size)) {
         error = "cannot copy the bytes after the last inner file of " + in.name;
         return false;
     }
@@ -244,21 +325,25 @@ bool WriteTrailer(const PackageInput& in, const UpgradeFile& reader, TemporaryFo
     return true;
 }
 
-bool UnpackInto(const PackageInput& in, UpgradeFile& reader, TemporaryFolder& folder,
+bool UnpackInto(const PackageInput& in, UpgradeFile& reader, UnpackFolder& folder,
                 std::string& error) {
     PackageSources sources;
     if (!DescribePackage(in, reader, sources, error)) {
         return false;
     }
     for (std::size_t i = 0; i < sources.inners.size(); ++i) {
-        if (!ExtractPackageFile(reader, static_cast<unsigned int>(i),
-                                folder.File(sources.inners[i].path))) {
+        const int fd = folder.File(sources.inners[i].path, 0755, error);
+        if (fd < 0) {
+            return false;
+        }
+        if (!ExtractPackageFile(reader, static_cast<unsigned int>(i), fd,
+                                folder.Shown(sources.inners[i].path))) {
             error = reader.ErrorMessage();
             return false;
         }
     }
     return WriteTrailer(in, reader, folder, sources, error) &&
-           WriteText(folder.File(kManifestName), qx::package::ManifestText(sources), error);
+           WriteText(folder, kManifestName, qx::package::ManifestText(sources), error);
 }
 
 }  // namespace
@@ -278,8 +363,8 @@ int Unpack(const std::string& package, const std::string& folderPath) {
     if (!ParsePackage(reader, in)) {
         return qx::tools::Fail(kToolName, package + ": " + reader.ErrorMessage());
     }
-    TemporaryFolder temporary(folder);
-    if (!CheckTarget(folder, error) || !temporary.Create(error) ||
+    UnpackFolder temporary(folder);
+    if (!CheckTarget(folder, error) || !temporary.Create(reader.InnerFiles().size() + 2, error) ||
         !UnpackInto(in, reader, temporary, error) || !CheckTarget(folder, error) ||
         !temporary.Commit(error)) {
         return qx::tools::Fail(kToolName, error);
