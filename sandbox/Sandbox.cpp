@@ -558,6 +558,9 @@ Result Run(const Device& device, const std::string& programHostPath,
     if (!device.startBefore.empty()) {
         argv.insert(argv.end(), {"--start-before", device.startBefore});
     }
+    if (!device.umask.empty()) {
+        argv.insert(argv.end(), {"--umask", device.umask});
+    }
     argv.insert(argv.end(),
                 {"--timeout", std::to_string(device.timeoutSeconds), "--program", programHostPath,
                  "--program-path", device.programDevicePath, "--out", out, "--"});
