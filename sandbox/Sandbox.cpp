@@ -571,6 +571,9 @@ Result Run(const Device& device, const std::string& programHostPath,
     if (device.restart) {
         argv.push_back("--restart");
     }
+    if (!device.umask.empty()) {
+        argv.insert(argv.end(), {"--umask", device.umask});
+    }
     argv.insert(argv.end(),
                 {"--timeout", std::to_string(device.timeoutSeconds), "--program", programHostPath,
                  "--program-path", device.programDevicePath, "--out", out, "--"});

@@ -57,6 +57,7 @@ struct Device {
     std::vector<std::string> emulatorArgs;
     std::string programDevicePath = "/usr/sbin/upgrader";  // argv[0] of the program
     unsigned int timeoutSeconds = 60;                      // the program is stopped after this long
+    std::string umask;  // the umask the program starts with, e.g. "000"; empty: the harness's
     // A device program (placed with entries) started as root in the
     // background 0.1 s before the program, e.g. one that races it; empty: none.
     std::string startBefore;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -77,6 +78,25 @@ bool ExpectRootOwned(const Result& result, const std::string& path, unsigned int
     EXPECT_TRUE(!regular || info.st_uid == 0u) << path << " belongs to " << info.st_uid;
     EXPECT_TRUE(!regular || mode == 0 || (info.st_mode & 07777) == mode) << path;
     return regular;
+}
+
+// Every entry of the device that group or others may write (links and
+// sticky directories aside), as "path mode".
+Lines WritableByOthers(const Result& result) {
+    Lines found;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(result.root, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        struct stat info;
+        if (::lstat(it->path().c_str(), &info) == 0 && !S_ISLNK(info.st_mode) &&
+            (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, " %o", info.st_mode & 07777);
+            found.push_back(it->path().string().substr(result.root.size()) + mode);
+        }
+    }
+    return found;
 }
 
 struct Attack {
@@ -252,6 +272,12 @@ const std::vector<Attack> kAttacks = {
                    1);
          EXPECT_EQ(std::count(log.begin(), log.end(), "Successfully upgraded firmware"), 1);
      }},
+    {"a run started with umask 000, its log new",
+     [](DeviceScenario& s) {
+         DropEarlierLog(s);
+         s.device.umask = "000";
+     },
+     [](const Result& r, const Lines&) { EXPECT_EQ(WritableByOthers(r), Lines{}); }},
     {"a link at the startup marker",
      [](DeviceScenario& s) {
          Plant(s, "/tmp/ramdisk/pnv-wait-during-startup", Kind::Symlink, "/etc/nologin");

@@ -184,6 +184,8 @@ TEST(Race, PackagesOfOthersAreNeverTaken) {
          "Passing over upload /tmp/ramdisk/udz: another user's"},
         {"root's package anyone may write", "udz", Kind::File, 0, 0666, "udfirmware",
          "Passing over upload /tmp/ramdisk/udz: writable by others"},
+        {"root's package its group may write", "udz", Kind::File, 0, 0660, "udfirmware",
+         "Passing over upload /tmp/ramdisk/udz: writable by others"},
         {"a link to another user's package", "udlink", Kind::Symlink, kOtherUser, 0777,
          "udfirmware", "Passing over upload /tmp/ramdisk/udlink: a link"},
         {"another user's file under the cut name of root's", cut, Kind::File, kOtherUser, 0644,
