@@ -101,8 +101,8 @@ bool StageAndValidate(std::string const& packagePath) {
     }
     unsigned long long previous = ~0ull;
     utils::FileSystemOf(kRamDisk, previous);
-    utils::RunCommand("umount /tmp/ramdisk/");
-    const int mounted = utils::RunCommand("mount -t tmpfs -o size=25M /tmp/ramdisk/");
+    utils::Unmount("/tmp/ramdisk/");
+    const int mounted = utils::MountMemoryFileSystem("/tmp/ramdisk/", "25M");
     // A fresh tmpfs can be written by everyone: it becomes root's alone, and
     // whatever was planted in it since the mount goes, before anything is
     // moved there. When the mount failed, the directory is used as it is.
@@ -115,7 +115,7 @@ bool StageAndValidate(std::string const& packagePath) {
     const int status = utils::RunCommand(
         "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db");
     if (status == 0) {
-        utils::RunCommand("rm /etc/upgrade_started");
+        utils::RemoveFileByCommand("/etc/upgrade_started");
     }
     return true;
 }

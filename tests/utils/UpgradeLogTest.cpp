@@ -2,7 +2,6 @@
 
 #include "support/Files.h"
 #include "support/TempDir.h"
-#include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 using namespace qx::upgrader::utils;
@@ -65,11 +64,4 @@ TEST(LogEntry, MessagesAreWrittenByteForByteAndNothingRuns) {
     EXPECT_NE(::access(canary.c_str(), F_OK), 0) << "a message made something run";
     // Appending to an earlier log is seen in every run of the real program.
     EXPECT_EQ(AppendLogEntry((dir / "missing-dir/upgrade_log").c_str(), "lost"), -1);
-}
-
-TEST(Shell, ExitBitsOfSystemValues) {
-    EXPECT_EQ(CommandExitBits(0), 0);
-    EXPECT_EQ(CommandExitBits(1 << 8), 1);
-    EXPECT_EQ(CommandExitBits(-1), 255);
-    EXPECT_EQ(CommandExitBits(9), 0);  // killed by a signal: no exit status bits
 }
