@@ -48,7 +48,7 @@ void QuiesceServices() {
     }
     const unsigned int t = static_cast<unsigned int>(utils::CurrentTime()) / 1000u;
     // Removed in process, each name whole and never through a link: a shell
-    // pipe would split names at blanks, and busybox's "rm -rf" walks a tree
+    // pipe would split names at blanks, and busybox's recursive rm walks a tree
     // by path names, which an upload's owner can redirect into a link.
     utils::RemoveSelectedEntries("/tmp/", [t](const char* name) { return IsStaleUpload(name, t); });
 }
