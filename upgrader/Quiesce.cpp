@@ -36,7 +36,7 @@ bool IsStaleUpload(const char* name, unsigned int t) {
 }
 
 void QuiesceServices() {
-    utils::RunCommand("touch /etc/upgrade_started");
+    utils::TouchFile("/etc/upgrade_started");
     // The RAM disk can be written by everyone: the marker is made our own
     // file, never created through a link planted at its name.
     utils::ClaimOwnFile("/tmp/ramdisk/pnv-wait-during-startup", 0666);
@@ -48,13 +48,13 @@ void QuiesceServices() {
     }
     const unsigned int t = static_cast<unsigned int>(utils::CurrentTime()) / 1000u;
     // Removed in process, each name whole and never through a link: a shell
-    // pipe would split names at blanks, and busybox's "rm -rf" walks a tree
+    // pipe would split names at blanks, and busybox's recursive rm walks a tree
     // by path names, which an upload's owner can redirect into a link.
     utils::RemoveSelectedEntries("/tmp/", [t](const char* name) { return IsStaleUpload(name, t); });
 }
 
 bool IsRejectedBoard() {
-    const int status = utils::RunCommand("cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"");
+    const int status = utils::SearchWord("/sys/kernel/qxfc/board", "12");
     // Refused exactly when the command's exit status bits are all zero; -1
     // (no shell) has them all set and so never refuses.
     return utils::CommandExitBits(status) == 0;

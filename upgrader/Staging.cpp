@@ -36,8 +36,8 @@ bool StageAndValidate(std::string const& packagePath) {
     }
     unsigned long long previous = ~0ull;
     utils::FileSystemOf(kRamDisk, previous);
-    utils::RunCommand("umount /tmp/ramdisk/");
-    const int mounted = utils::RunCommand("mount -t tmpfs -o size=25M,mode=0755 /tmp/ramdisk/");
+    utils::Unmount("/tmp/ramdisk/");
+    const int mounted = utils::MountMemoryFileSystem("/tmp/ramdisk/", "25M");
     // The mount option closes the fresh tmpfs to others from its first
     // moment. Behind it, as a second line of defence (a mount that ignored
     // the option, or a directory that was not remounted), it is taken for
@@ -53,7 +53,7 @@ bool StageAndValidate(std::string const& packagePath) {
     const int status = utils::RunCommand(
         "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db");
     if (status == 0) {
-        utils::RunCommand("rm /etc/upgrade_started");
+        utils::RemoveFileByCommand("/etc/upgrade_started");
     }
     return true;
 }

@@ -57,7 +57,9 @@ TEST(CleanupTables, EveryPathIsAbsoluteAndUniqueAndNoMarkerIsEverRemoved) {
         EXPECT_TRUE(removed.insert(path).second) << "listed twice: " << path;
     };
     for (const char* path : cleanup::kUnusedStaticFiles) add(path);
-    for (const char* path : cleanup::kExtraFiles) add(path);
+    for (const auto& row : cleanup::kExtraFiles) {
+        if (row.removal == cleanup::Removal::File) add(row.path);
+    }
     for (const auto& rule : cleanup::kSupersededVersionRules) {
         ASSERT_GE(rule.pathCount, 1u);
         ASSERT_LE(rule.pathCount, cleanup::SupersededVersionRule::kMaxPaths);

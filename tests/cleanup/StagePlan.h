@@ -65,33 +65,6 @@ inline const std::vector<Planned> kStageFiles = {
     {"/var/log/messages", 512 * kKiB, 6, 0},
 };
 
-// The entries of a cleanup that starts with figure bytes free, where stage s
-// frees freed[s - 2] and stage suffices (0: none) is the first to reach it.
-inline Lines ExpectedLog(unsigned int figure, unsigned int required,
-                         const std::vector<unsigned int>& freed, int suffices) {
-    static const char* const announce[] = {"Clearing unused static files",
-                                           "Clearing unused kernel modules", "Clearing logs files",
-                                           "Clearing extra files", nullptr};
-    static const char* const cleared[] = {"static files", "kernel modules", "old logs",
-                                          "extra files", "extra files"};
-    Lines log = {"Beginning file system cleanup", Free(figure),
-                 "Required free space: " + std::to_string(required)};
-    for (int s = 2; s <= (suffices == 0 ? 6 : suffices); ++s) {
-        if (announce[s - 2] != nullptr) {
-            log.push_back(announce[s - 2]);
-        }
-        figure += freed[static_cast<std::size_t>(s - 2)];
-        log.push_back(s == suffices
-                          ? std::string("Enough space created after clearing ") + cleared[s - 2]
-                          : Free(figure));
-    }
-    if (suffices != 0) {
-        log.push_back(Free(figure));
-        log.push_back("Required: " + std::to_string(required));
-    }
-    return log;
-}
-
 inline Lines CommandsThrough(int last) {
     const Lines stages[] = {
         qx::testing::kStaticDirectoryCommands,

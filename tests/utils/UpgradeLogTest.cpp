@@ -2,7 +2,6 @@
 
 #include "support/Files.h"
 #include "support/TempDir.h"
-#include "upgrader/utils/Shell.h"
 #include "upgrader/utils/UpgradeLog.h"
 
 using namespace qx::upgrader::utils;
@@ -82,11 +81,4 @@ TEST(LogEntry, NamesFromDiskAreEscapedToOneLine) {
     for (const auto& [name, escaped] : names) {
         EXPECT_EQ(EscapeName(name), escaped);
     }
-}
-
-TEST(Shell, ExitBitsOfSystemValues) {
-    EXPECT_EQ(CommandExitBits(0), 0);
-    EXPECT_EQ(CommandExitBits(1 << 8), 1);
-    EXPECT_EQ(CommandExitBits(-1), 255);
-    EXPECT_EQ(CommandExitBits(9), 0);  // killed by a signal: no exit status bits
 }

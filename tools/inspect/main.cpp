@@ -1,9 +1,10 @@
-// upgrade-inspect: lists, verifies, extracts and unpacks upgrade packages on
-// a build machine. All checking is done by the device's own package reader;
-// this tool only presents its results. The reader's log lines (the outer
-// header fields that the device writes to its upgrade log) are shown on
-// stderr only when --verbose asks for them; the tool links the stderr log
-// sink, so it can never write the device's log path.
+// upgrade-inspect: lists, verifies, extracts, unpacks and diffs upgrade
+// packages on a build machine, and plans the cleanup. All checking is done by
+// the device's own package reader; this tool only presents its results. The
+// reader's log lines (the outer header fields that the device writes to its
+// upgrade log) are shown on stderr only when --verbose asks for them; the
+// tool links the in-memory device's log sink (the plan reads its entries
+// there), so it can never write the device's log path.
 #include <string>
 #include <vector>
 

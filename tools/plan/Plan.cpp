@@ -1,7 +1,7 @@
 // The cleanup plan: the device's own cleanup (CleanupVQ740 with its stage
 // table and file tables) runs against the in-memory device, loaded from the
-// real file system. What it would remove is read back from the device's
-// recorded effects, split into stages where the cleanup reports them.
+// real file system. Each stage's actions and what they freed are read from
+// the device's record as the cleanup reports the stage (its observer).
 // Nothing on the real file system is removed, renamed, written or run.
 #include "tools/plan/Plan.h"
 
@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -82,49 +83,19 @@ bool Within(std::string const& path, std::string const& directory) {
            (path.size() == directory.size() || path[directory.size()] == '/');
 }
 
-// Where each stage's effects begin in the in-memory device's record and
-// what the measurement after it found, as the cleanup reports them.
-class StageBounds : public qx::upgrader::cleanup::CleanupVQ740::StageObserver {
-  public:
-    struct Bound {
-        int number = 0;
-        std::size_t begin = 0;       // its first effect
-        std::size_t measuredAt = 0;  // the first effect after its own entries
-        bool measured = false;
-        unsigned int freeAfter = 0;
-    };
-
-    void StageBegins(int number) override {
-        Bound bound;
-        bound.number = number;
-        bound.begin = memdevice::Effects().size();
-        bounds.push_back(bound);
-    }
-    void StageMeasured(int, bool measured, unsigned int freeAfter, bool) override {
-        bounds.back().measuredAt = memdevice::Effects().size();
-        bounds.back().measured = measured;
-        bounds.back().freeAfter = freeAfter;
-    }
-
-    std::vector<Bound> bounds;
-};
-
 // Turns one stage's recorded effects into its items and log entries.
 class StageReader {
   public:
     StageReader(std::set<std::string> const& trees, Stage& stage) : trees_(trees), stage_(stage) {}
 
-    // own: an entry of the stage itself (not one reporting its measurement).
-    void Read(Effect const& effect, bool own) {
+    void Read(Effect const& effect) {
         switch (effect.kind) {
             case EffectKind::Note:
-                if (own) {
-                    stage_.log.push_back(effect.path);
-                    stage_.logAt.push_back(stage_.items.size());
-                }
+                stage_.log.push_back(effect.path);
+                stage_.logAt.push_back(stage_.items.size());
                 break;
             case EffectKind::Command:
-                ReadCommand(effect.path);
+                ReadAction(effect.action);
                 break;
             case EffectKind::Removed:
                 if (tree_ >= 0 && Within(effect.path, treePath_)) {
@@ -156,14 +127,11 @@ class StageReader {
     }
 
   private:
-    void ReadCommand(std::string const& command) {
+    void ReadAction(qx::upgrader::utils::Action const& action) {
         tree_ = -1;
         newItems_ = stage_.items.size();
-        if (StartsWith(command, "rm -rf ")) {
-            treePath_ = command.substr(7);
-            while (treePath_.size() > 1 && treePath_.back() == '/') {
-                treePath_.pop_back();
-            }
+        if (action.kind == qx::upgrader::utils::ActionKind::RemoveTree) {
+            treePath_ = WithoutTrailingSlash(action.path);
             if (trees_.count(treePath_) != 0) {
                 tree_ = static_cast<long>(Add({"remove-tree", treePath_, "", 0, 0}));
             }
@@ -178,31 +146,40 @@ class StageReader {
 
     std::set<std::string> const& trees_;
     Stage& stage_;
-    std::string treePath_;      // the directory of the latest "rm -rf" command
+    std::string treePath_;      // the latest tree removed
     long tree_ = -1;            // its item, while its removals are being read
-    std::size_t newItems_ = 0;  // the items since the latest command
+    std::size_t newItems_ = 0;  // the items since the latest action
 };
 
-// The stages as the cleanup reported them, with the effects between.
-std::vector<Stage> ReadStages(StageBounds const& bounds, std::set<std::string> const& trees) {
-    std::vector<Stage> stages;
-    std::vector<Effect> const& effects = memdevice::Effects();
-    for (std::size_t i = 0; i < bounds.bounds.size(); ++i) {
-        StageBounds::Bound const& bound = bounds.bounds[i];
-        const std::size_t end =
-            i + 1 < bounds.bounds.size() ? bounds.bounds[i + 1].begin : effects.size();
+// Collects the stages as the cleanup reports them: a stage's own effects
+// are those between its beginning and its measurement; the entries that
+// report the measurement's figures belong to no stage.
+class StageCollector : public qx::upgrader::cleanup::CleanupVQ740::StageObserver {
+  public:
+    explicit StageCollector(std::set<std::string> const& trees) : trees_(trees) {}
+
+    void StageBegins(int) override { memdevice::TakeEffects(); }
+    void StageMeasured(int number, bool measured, unsigned int freeAfter, bool enough) override {
         Stage stage;
-        stage.number = bound.number;
-        stage.measured = bound.measured;
-        stage.freeAfter = bound.freeAfter;
-        StageReader reader(trees, stage);
-        for (std::size_t at = bound.begin; at < end; ++at) {
-            reader.Read(effects[at], at < bound.measuredAt);
+        stage.number = number;
+        stage.measured = measured;
+        stage.freeAfter = freeAfter;
+        StageReader reader(trees_, stage);
+        for (Effect const& effect : memdevice::TakeEffects()) {
+            reader.Read(effect);
         }
         stages.push_back(stage);
+        enough_ = enough;
     }
-    return stages;
-}
+
+    bool Enough() const { return enough_; }
+
+    std::vector<Stage> stages;
+
+  private:
+    std::set<std::string> const& trees_;
+    bool enough_ = false;
+};
 
 Plan MakePlan(Options const& options) {
     Plan plan;
@@ -212,18 +189,19 @@ Plan MakePlan(Options const& options) {
         static_cast<unsigned long long>(options.free) + plan.device.upgradeLogBytes;
     plan.freeNow = options.free;
     plan.freeAtStart = qx::upgrader::utils::SaturatedSize(start);
-    memdevice::SetFreeSpace(plan.freeAtStart);
+    // Entries are stamped with this system's time, as the router's would be.
+    memdevice::Load(plan.device.entries, plan.freeAtStart, static_cast<long>(std::time(nullptr)));
 
     // The run's own entries before the cleanup's count against the log's limit.
     qx::upgrader::utils::LogToUpgradeLog(qx::upgrader::kBannerEntry);
     qx::upgrader::utils::LogToUpgradeLog(qx::upgrader::kCleanupEntry);
     qx::upgrader::cleanup::CleanupVQ740 cleanup(options.required);
-    StageBounds bounds;
-    cleanup.SetStageObserver(&bounds);
+    StageCollector collector(plan.device.trees);
+    cleanup.SetStageObserver(&collector);
     bool spaceCreated = false;
     cleanup.PerformCleanup(spaceCreated);
-    plan.enough = spaceCreated;
-    plan.stages = ReadStages(bounds, plan.device.trees);
+    plan.enough = collector.Enough();
+    plan.stages = collector.stages;
 
     // Stage 1 is not measured by the cleanup: its figure is the start plus
     // what it frees.
@@ -259,7 +237,7 @@ std::string KernelNote(Plan const& plan) {
         return "unknown (no readable /proc/version; --proc-version FILE gives one): every "
                "kernel module tree stays";
     }
-    const std::string release = KernelRelease(memdevice::TextOf("/proc/version"));
+    const std::string release = KernelRelease(plan.device.kernelVersion);
     return (release.empty() ? "a version line that names no release" : "release " + release) +
            ", from " + plan.device.kernelVersionFrom;
 }
@@ -269,7 +247,7 @@ std::string KernelNote(Plan const& plan) {
 // mistyped release plans away the running kernel's modules); else empty.
 std::string KernelMismatch(Plan const& plan) {
     const std::string release =
-        plan.device.hasKernelVersion ? KernelRelease(memdevice::TextOf("/proc/version")) : "";
+        plan.device.hasKernelVersion ? KernelRelease(plan.device.kernelVersion) : "";
     const std::string root = plan.device.root == "/" ? "" : plan.device.root;
     struct stat info {};
     if (release.empty() ||
@@ -295,10 +273,7 @@ std::vector<KeptTree> KeptTrees(Plan const& plan) {
     const bool reached = plan.stages.size() >= 3;
     std::vector<KeptTree> kept;
     for (auto const& tree : qx::upgrader::cleanup::kStaleKernelModuleTrees) {
-        std::string path = std::string(tree.command).substr(7);
-        while (path.size() > 1 && path.back() == '/') {
-            path.pop_back();
-        }
+        const std::string path = WithoutTrailingSlash(tree.tree);
         if (plan.device.trees.count(path) == 0 || removed.count(path) != 0) {
             continue;
         }
@@ -382,9 +357,8 @@ void PrintJson(Plan const& plan) {
     out["upgradeLogBytes"] = plan.device.upgradeLogBytes;
     out["freeAtStart"] = plan.freeAtStart;
     out["kernelVersion"] = KernelNote(plan);
-    out["kernelRelease"] = plan.device.hasKernelVersion
-                               ? Json(KernelRelease(memdevice::TextOf("/proc/version")))
-                               : Json();
+    out["kernelRelease"] =
+        plan.device.hasKernelVersion ? Json(KernelRelease(plan.device.kernelVersion)) : Json();
     const std::string mismatch = KernelMismatch(plan);
     out["kernelWarning"] = mismatch.empty() ? Json() : Json(mismatch);
     out["keptModuleTrees"] = Json::array();

@@ -131,24 +131,21 @@ class Loader {
     // becomes a file of the target's size that frees the link's own blocks.
     // Left out (the cleanup neither finds them nor frees space with them):
     // dangling links, links to other non-regular things, fifos, devices.
-    void LoadName(std::string const& devicePath) const {
+    void LoadName(std::string const& devicePath) {
         struct stat own {
         }, target{};
         if (!Lstat(devicePath, own) || !Stat(devicePath, target)) {
             return;
         }
         if (S_ISDIR(target.st_mode)) {
-            memdevice::AddDirectory(devicePath, static_cast<long>(target.st_mtime));
+            AddDirectory(devicePath, target);
         } else if (S_ISREG(target.st_mode)) {
-            memdevice::AddFile(devicePath,
-                               SaturatedSize(static_cast<unsigned long long>(target.st_size)),
-                               static_cast<long>(target.st_mtime));
-            memdevice::SetFreedBytes(devicePath, Allocated(own));
+            AddFile(devicePath, target, Allocated(own));
         }
     }
 
-    // What "rm -rf path" would remove: the name itself, and below a
-    // directory everything, links not followed. Directories on another
+    // What removing the tree at path would remove: the name itself, and
+    // below a directory everything, links not followed. Directories on another
     // file system are not entered: their files free nothing on "/".
     void LoadTree(std::string const& devicePath) {
         std::string host;
@@ -163,7 +160,7 @@ class Loader {
         LoadTreeNode(devicePath, host, info);
     }
 
-    void LoadEntries(std::string const& directory) const {
+    void LoadEntries(std::string const& directory) {
         std::string host;
         std::vector<std::string> names;
         if (!HostPath(directory, true, host) || !List(host, names)) {
@@ -179,16 +176,13 @@ class Loader {
     // The run moves /var/log/upgrade_log to the RAM disk before the cleanup
     // (where a log of an earlier run is otherwise kept). Its size counts for
     // the cleanup's upgrade-log limit; on the RAM disk it frees nothing.
-    void LoadUpgradeLog() const {
+    void LoadUpgradeLog() {
         struct stat own {
         }, target{};
         const bool moved = Lstat(kFlashLogPath, own);
         const char* from = moved ? kFlashLogPath : kUpgradeLogPath;
         if (Stat(from, target) && S_ISREG(target.st_mode)) {
-            memdevice::AddFile(kUpgradeLogPath,
-                               SaturatedSize(static_cast<unsigned long long>(target.st_size)),
-                               static_cast<long>(target.st_mtime));
-            memdevice::SetFreedBytes(kUpgradeLogPath, 0);
+            AddFile(kUpgradeLogPath, target, 0);
         }
         loaded_.upgradeLogBytes = moved ? Allocated(own) : 0;
     }
@@ -196,7 +190,7 @@ class Loader {
     // The version line as the cleanup reads it from /proc/version. Under
     // another root: ROOT/proc/version when it holds one (an unpacked root
     // file system usually has an empty /proc; then pass --proc-version).
-    void LoadKernelVersion(std::string const& procVersionFile) const {
+    void LoadKernelVersion(std::string const& procVersionFile) {
         std::string host = procVersionFile;
         if (host.empty() && !HostPath("/proc/version", true, host)) {
             return;
@@ -214,7 +208,12 @@ class Loader {
         text.resize(static_cast<std::size_t>(got));
         // A file that reads nothing stays, as the device's would: the
         // cleanup then logs the unsuccessful read and keeps every tree.
-        memdevice::AddTextFile("/proc/version", text);
+        memdevice::Entry entry;
+        entry.path = "/proc/version";
+        entry.hasText = true;
+        entry.text = text;
+        loaded_.entries.push_back(entry);
+        loaded_.kernelVersion = text;
         loaded_.hasKernelVersion = !text.empty();
         loaded_.kernelVersionFrom = procVersionFile.empty() ? "/proc/version" : procVersionFile;
     }
@@ -253,16 +252,32 @@ class Loader {
         return true;
     }
 
+    void AddDirectory(std::string const& devicePath, struct stat const& info) {
+        memdevice::Entry entry;
+        entry.path = devicePath;
+        entry.directory = true;
+        entry.mtime = static_cast<long>(info.st_mtime);
+        loaded_.entries.push_back(entry);
+    }
+
+    // A file of info's size and time whose removal frees freed bytes.
+    void AddFile(std::string const& devicePath, struct stat const& info, unsigned int freed) {
+        memdevice::Entry entry;
+        entry.path = devicePath;
+        entry.size = SaturatedSize(static_cast<unsigned long long>(info.st_size));
+        entry.mtime = static_cast<long>(info.st_mtime);
+        entry.hasFreedBytes = true;
+        entry.freedBytes = freed;
+        loaded_.entries.push_back(entry);
+    }
+
     void LoadTreeNode(std::string const& devicePath, std::string const& host,
-                      struct stat const& info) const {
+                      struct stat const& info) {
         if (!S_ISDIR(info.st_mode)) {
-            memdevice::AddFile(devicePath,
-                               SaturatedSize(static_cast<unsigned long long>(info.st_size)),
-                               static_cast<long>(info.st_mtime));
-            memdevice::SetFreedBytes(devicePath, Allocated(info));
+            AddFile(devicePath, info, Allocated(info));
             return;
         }
-        memdevice::AddDirectory(devicePath, static_cast<long>(info.st_mtime));
+        AddDirectory(devicePath, info);
         std::vector<std::string> names;
         if (info.st_dev != rootDevice_ || !List(host, names)) {
             return;
@@ -279,21 +294,6 @@ class Loader {
     LoadedDevice& loaded_;
     dev_t rootDevice_ = 0;
 };
-
-// The directory that a table's "rm -rf DIR" command removes, without a
-// trailing slash (the in-memory device does not tell "D/" from "D").
-bool TreeOfCommand(const char* command, std::string& tree) {
-    const std::string text = command;
-    const std::string prefix = "rm -rf ";
-    if (text.compare(0, prefix.size(), prefix) != 0) {
-        return false;
-    }
-    tree = text.substr(prefix.size());
-    while (tree.size() > 1 && tree.back() == '/') {
-        tree.pop_back();
-    }
-    return true;
-}
 
 // File systems that compress what they store: st_blocks then tells the
 // uncompressed size (jffs2) or an estimate, not what a removal gives back.
@@ -357,32 +357,37 @@ bool MeasureRootFreeSpace(unsigned int& freeBytes, std::string& error) {
     return true;
 }
 
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
 void LoadDevice(std::string const& root, std::string const& procVersionFile, LoadedDevice& loaded) {
-    memdevice::Reset();
     loaded = LoadedDevice();
     loaded.root = root;
     DescribeFileSystem(root, loaded);
     Loader loader(root, loaded);
 
-    std::string tree;
-    for (const char* command : cleanup::kUnusedStaticDirectoryCommands) {
-        if (TreeOfCommand(command, tree)) {
-            loader.LoadTree(tree);
-        }
+    for (const char* tree : cleanup::kUnusedStaticDirectories) {
+        loader.LoadTree(WithoutTrailingSlash(tree));
     }
     for (cleanup::KernelModuleTree const& row : cleanup::kStaleKernelModuleTrees) {
-        if (TreeOfCommand(row.command, tree)) {
-            loader.LoadTree(tree);
-        }
+        loader.LoadTree(WithoutTrailingSlash(row.tree));
     }
-    if (TreeOfCommand(cleanup::kExtraDirectoryCommand, tree)) {
-        loader.LoadTree(tree);
+    for (cleanup::PathRemoval const& row : cleanup::kExtraFiles) {
+        if (row.removal == cleanup::Removal::Tree) {
+            loader.LoadTree(WithoutTrailingSlash(row.path));
+        }
     }
     for (const char* path : cleanup::kUnusedStaticFiles) {
         loader.LoadName(path);
     }
-    for (const char* path : cleanup::kExtraFiles) {
-        loader.LoadName(path);
+    for (cleanup::PathRemoval const& row : cleanup::kExtraFiles) {
+        if (row.removal == cleanup::Removal::File) {
+            loader.LoadName(row.path);
+        }
     }
     for (cleanup::SupersededVersionRule const& rule : cleanup::kSupersededVersionRules) {
         loader.LoadName(rule.marker);

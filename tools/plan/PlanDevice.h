@@ -5,6 +5,9 @@
 // logs, the upgrade log and the kernel's version line. Reads only.
 #include <set>
 #include <string>
+#include <vector>
+
+#include "upgrader/memdevice/MemoryDevice.h"
 
 namespace qx {
 namespace plan {
@@ -17,8 +20,10 @@ struct LoadedDevice {
     // which happens before the cleanup measures.
     unsigned int upgradeLogBytes = 0;
     bool hasKernelVersion = false;  // /proc/version could be read
+    std::string kernelVersion;      // its text
     std::string kernelVersionFrom;  // where its text came from
-    std::set<std::string> trees;    // directories that the cleanup's "rm -rf" commands name
+    std::set<std::string> trees;    // the cleanup's trees that stand on root (no trailing slash)
+    std::vector<qx::upgrader::memdevice::Entry> entries;  // what the in-memory device is given
 };
 
 // True when root is a directory holding the directories etc, lib and usr
@@ -30,10 +35,14 @@ bool LooksLikeRootFileSystem(std::string const& root);
 // statvfs directly: the seam's MountFreeSpace is the in-memory one here.
 bool MeasureRootFreeSpace(unsigned int& freeBytes, std::string& error);
 
-// Resets the in-memory device and fills it from root ("/" on the router).
+// Reads what the in-memory device is to hold from root ("/" on the router)
+// into loaded (memdevice::Load fills the device with its entries).
 // procVersionFile, when not empty, is a host file holding the kernel's
 // version line; otherwise root's /proc/version is read.
 void LoadDevice(std::string const& root, std::string const& procVersionFile, LoadedDevice& loaded);
+
+// A tree's path as the plan names it: without trailing slashes.
+std::string WithoutTrailingSlash(std::string path);
 
 }  // namespace plan
 }  // namespace qx

@@ -4,14 +4,10 @@ namespace qx {
 namespace upgrader {
 namespace cleanup {
 
-const std::array<const char*, 7> kUnusedStaticDirectoryCommands = {
-    "rm -rf /usr/share/gtk-doc",
-    "rm -rf /usr/share/info",
-    "rm -rf /usr/local/share/doc/openswan",
-    "rm -rf /etc/ipsec.d/examples",
-    "rm -rf /share/man",
-    "rm -rf /usr/local/man",
-    "rm -rf /share/doc/",
+const std::array<const char*, 7> kUnusedStaticDirectories = {
+    "/usr/share/gtk-doc",    "/usr/share/info", "/usr/local/share/doc/openswan",
+    "/etc/ipsec.d/examples", "/share/man",      "/usr/local/man",
+    "/share/doc/",
 };
 
 const std::array<const char*, 120> kUnusedStaticFiles = {
@@ -152,25 +148,24 @@ const std::array<const char*, 120> kUnusedStaticFiles = {
 // Row 1 carries the space and parenthesis that follow a release without a
 // build suffix in the version line, so it does not match a suffixed release.
 const std::array<KernelModuleTree, 10> kStaleKernelModuleTrees = {{
-    {"2.6.35.3 (", "rm -rf /lib/modules/2.6.35.3/"},
-    {"2.6.35.3-00108-g29117d2", "rm -rf /lib/modules/2.6.35.3-00108-g29117d2/"},
-    {"2.6.35.3-00131-gbe8c2d2", "rm -rf /lib/modules/2.6.35.3-00131-gbe8c2d2/"},
-    {"2.6.35.3-00225-gcb58267", "rm -rf /lib/modules/2.6.35.3-00225-gcb58267/"},
-    {"2.6.35.3-00227-geccd148", "rm -rf /lib/modules/2.6.35.3-00227-geccd148/"},
-    {"2.6.35.3-00232-gf7cf468", "rm -rf /lib/modules/2.6.35.3-00232-gf7cf468/"},
-    {"2.6.35.3-00247-g3567f66", "rm -rf /lib/modules/2.6.35.3-00247-g3567f66/"},
-    {"2.6.35.3-00260-g37aed04", "rm -rf /lib/modules/2.6.35.3-00260-g37aed04/"},
-    {"2.6.35.3-00263-gcc5a534", "rm -rf /lib/modules/2.6.35.3-00263-gcc5a534/"},
-    {"2.6.35.3-00265-gabc8368", "rm -rf /lib/modules/2.6.35.3-00265-gabc8368/"},
+    {"2.6.35.3 (", "/lib/modules/2.6.35.3/"},
+    {"2.6.35.3-00108-g29117d2", "/lib/modules/2.6.35.3-00108-g29117d2/"},
+    {"2.6.35.3-00131-gbe8c2d2", "/lib/modules/2.6.35.3-00131-gbe8c2d2/"},
+    {"2.6.35.3-00225-gcb58267", "/lib/modules/2.6.35.3-00225-gcb58267/"},
+    {"2.6.35.3-00227-geccd148", "/lib/modules/2.6.35.3-00227-geccd148/"},
+    {"2.6.35.3-00232-gf7cf468", "/lib/modules/2.6.35.3-00232-gf7cf468/"},
+    {"2.6.35.3-00247-g3567f66", "/lib/modules/2.6.35.3-00247-g3567f66/"},
+    {"2.6.35.3-00260-g37aed04", "/lib/modules/2.6.35.3-00260-g37aed04/"},
+    {"2.6.35.3-00263-gcc5a534", "/lib/modules/2.6.35.3-00263-gcc5a534/"},
+    {"2.6.35.3-00265-gabc8368", "/lib/modules/2.6.35.3-00265-gabc8368/"},
 }};
 
-const char* const kExtraDirectoryCommand = "rm -rf /usr/share/glib-2.0";
-
-const std::array<const char*, 3> kExtraFiles = {
-    "/usr/sbin/tcpdump.4.7.4",
-    "/usr/bin/minicom",
-    "/usr/bin/rsync",
-};
+const std::array<PathRemoval, 4> kExtraFiles = {{
+    {Removal::Tree, "/usr/share/glib-2.0"},
+    {Removal::File, "/usr/sbin/tcpdump.4.7.4"},
+    {Removal::File, "/usr/bin/minicom"},
+    {Removal::File, "/usr/bin/rsync"},
+}};
 
 // Each marker is the file that replaces its rule's paths. For the net-snmp
 // libraries every present generation removes all older generations, so the

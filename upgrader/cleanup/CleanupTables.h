@@ -9,11 +9,24 @@ namespace qx {
 namespace upgrader {
 namespace cleanup {
 
-// A stale kernel module tree: removed with command when the running kernel's
+// What a cleanup row does to its path.
+enum class Removal {
+    Tree,           // the directory with everything below it (rm -rf)
+    File,           // the file (unlink)
+    Empty,          // the file's contents (emptied in place, created when missing)
+    KeepLastLines,  // all but the upgrade log's last lines
+};
+
+struct PathRemoval {
+    Removal removal;
+    const char* path;
+};
+
+// A stale kernel module tree: removed as a tree when the running kernel's
 // version line does not contain matchText.
 struct KernelModuleTree {
     const char* matchText;
-    const char* command;
+    const char* tree;
 };
 
 // An older version that a newer one replaces: the paths are unlinked, in
@@ -25,8 +38,8 @@ struct SupersededVersionRule {
     std::array<const char*, kMaxPaths> paths;
 };
 
-// Shell commands removing unused static directories.
-extern const std::array<const char*, 7> kUnusedStaticDirectoryCommands;
+// Unused static directories, removed as trees.
+extern const std::array<const char*, 7> kUnusedStaticDirectories;
 
 // Unused static files, removed with unlink.
 extern const std::array<const char*, 120> kUnusedStaticFiles;
@@ -34,9 +47,8 @@ extern const std::array<const char*, 120> kUnusedStaticFiles;
 // Module trees of kernels that may no longer be running.
 extern const std::array<KernelModuleTree, 10> kStaleKernelModuleTrees;
 
-// Extra files: one directory command, then three files removed with unlink.
-extern const char* const kExtraDirectoryCommand;
-extern const std::array<const char*, 3> kExtraFiles;
+// Extra files: one directory tree, then three files.
+extern const std::array<PathRemoval, 4> kExtraFiles;
 
 // Superseded library and program versions.
 extern const std::array<SupersededVersionRule, 24> kSupersededVersionRules;

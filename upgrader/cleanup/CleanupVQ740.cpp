@@ -19,26 +19,30 @@ using qx::upgrader::utils::FileSize;
 using qx::upgrader::utils::KeepLastLines;
 using qx::upgrader::utils::LogToUpgradeLog;
 using qx::upgrader::utils::RemoveFile;
-using qx::upgrader::utils::RunCommand;
-
-constexpr const char* kEmptySysLog = "cat /dev/null > /var/log/sys.log";
-constexpr const char* kEmptyMessages = "cat /dev/null > /var/log/messages";
 
 // A live log is trimmed only when its size is strictly greater than limit.
 struct LiveLog {
-    const char* path;
+    PathRemoval removal;
     unsigned int limit;
     const char* message;
-    const char* command;  // empties the log; nullptr: it keeps its last lines
 };
 
 constexpr LiveLog kLiveLogs[] = {
-    {"/var/log/sys.log", 10000000u, "Clearing sys.log because too large. Size: ", kEmptySysLog},
-    {"/var/log/messages", 10000000u, "Clearing messages because too large. Size: ", kEmptyMessages},
+    {{Removal::Empty, "/var/log/sys.log"}, 10000000u, "Clearing sys.log because too large. Size: "},
+    {{Removal::Empty, "/var/log/messages"},
+     10000000u,
+     "Clearing messages because too large. Size: "},
     // The entry is written before the log is shortened, so it is the last
     // of the lines kept.
-    {qx::upgrader::utils::kUpgradeLogPath, 500000u,
-     "Clearing upgrade_log because too large. Size: ", nullptr},
+    {{Removal::KeepLastLines, qx::upgrader::utils::kUpgradeLogPath},
+     500000u,
+     "Clearing upgrade_log because too large. Size: "},
+};
+
+// The last stage empties both system logs whatever their sizes.
+constexpr PathRemoval kEmptiedLiveLogs[] = {
+    {Removal::Empty, "/var/log/sys.log"},
+    {Removal::Empty, "/var/log/messages"},
 };
 
 // The upgrade log keeps its last 2,000 lines. They go through a fresh file
@@ -46,6 +50,25 @@ constexpr LiveLog kLiveLogs[] = {
 // disk, which everyone can write, a shell redirection would write through a
 // link planted at a fixed name, and anything planted there would block it.
 constexpr unsigned int kUpgradeLogKeptLines = 2000;
+
+// Carries out one row's removal on the device; outcomes are not examined.
+void Remove(PathRemoval const& row) {
+    switch (row.removal) {
+        case Removal::Tree:
+            qx::upgrader::utils::RemoveTree(row.path);
+            break;
+        case Removal::File:
+            RemoveFile(row.path);
+            break;
+        case Removal::Empty:
+            // A missing file is created empty.
+            qx::upgrader::utils::EmptyFile(row.path);
+            break;
+        case Removal::KeepLastLines:
+            KeepLastLines(row.path, kUpgradeLogKeptLines);
+            break;
+    }
+}
 
 // One entry of text followed by a number.
 void LogNumber(const char* text, unsigned int number) {
@@ -131,21 +154,17 @@ void CleanupVQ740::TrimLiveLogs() {
     for (const LiveLog& log : kLiveLogs) {
         // A missing log or one that is no regular file counts as size 0.
         unsigned int size = 0;
-        FileSize(log.path, size);
+        FileSize(log.removal.path, size);
         if (size > log.limit) {
             LogNumber(log.message, size);
-            if (log.command != nullptr) {
-                RunCommand(log.command);
-            } else {
-                KeepLastLines(log.path, kUpgradeLogKeptLines);
-            }
+            Remove(log.removal);
         }
     }
 }
 
 void CleanupVQ740::RemoveUnusedStaticFiles() {
-    for (const char* command : kUnusedStaticDirectoryCommands) {
-        RunCommand(command);
+    for (const char* tree : kUnusedStaticDirectories) {
+        Remove({Removal::Tree, tree});
     }
     for (const char* path : kUnusedStaticFiles) {
         RemoveFile(path);
@@ -158,7 +177,7 @@ void CleanupVQ740::RemoveStaleKernelModules() {
     for (const KernelModuleTree& tree : kStaleKernelModuleTrees) {
         bool matches = false;
         if (utils::MatchesKernelVersion(tree.matchText, matches) && !matches) {
-            RunCommand(tree.command);
+            Remove({Removal::Tree, tree.tree});
         }
     }
 }
@@ -189,9 +208,8 @@ void CleanupVQ740::PruneRotatedLogs() {
 }
 
 void CleanupVQ740::RemoveExtraFiles() {
-    RunCommand(kExtraDirectoryCommand);
-    for (const char* path : kExtraFiles) {
-        RemoveFile(path);
+    for (const PathRemoval& row : kExtraFiles) {
+        Remove(row);
     }
     // Each marker is tested when its rule is reached, after the removals of
     // the earlier rules.
@@ -205,9 +223,9 @@ void CleanupVQ740::RemoveExtraFiles() {
 }
 
 void CleanupVQ740::EmptyLiveLogs() {
-    // The redirection creates a missing log empty.
-    RunCommand(kEmptySysLog);
-    RunCommand(kEmptyMessages);
+    for (const PathRemoval& row : kEmptiedLiveLogs) {
+        Remove(row);
+    }
 }
 
 }  // namespace cleanup

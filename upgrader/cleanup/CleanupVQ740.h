@@ -14,7 +14,9 @@ namespace cleanup {
 //   4. rotated logs, oldest first, one per pass;
 //   5. extra programs and superseded library versions;
 //   6. the live system logs are emptied.
-// Every stage is reported in the upgrade log; single deletions are not.
+// Stages 2 to 5 announce themselves in the upgrade log; stage 1 logs only a
+// log it trims and stage 6 nothing of its own. Every stage from the second
+// on logs what its measurement found; single deletions are not logged.
 class CleanupVQ740 : public CleanupBase {
   public:
     // Told where each stage begins and what the measurement after it found,

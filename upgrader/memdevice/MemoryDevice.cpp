@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <regex>
 
 #include "upgrader/utils/FileSystem.h"
 #include "upgrader/utils/Shell.h"
@@ -13,8 +12,6 @@ namespace memdevice {
 
 namespace {
 
-constexpr const char* kBoardCommand = "cat /sys/kernel/qxfc/board | grep -q \"\\b12\\b\"";
-constexpr const char* kBoardPath = "/sys/kernel/qxfc/board";
 constexpr int kExitStatusOne = 1 << 8;
 
 struct Node {
@@ -104,8 +101,8 @@ Node& Put(std::string const& path, Node node) {
 }
 
 void Record(EffectKind kind, std::string const& path, unsigned int bytes = 0,
-            std::string const& target = std::string()) {
-    Device().effects.push_back(Effect{kind, path, target, bytes});
+            std::string const& target = std::string(), utils::Action const& action = {}) {
+    Device().effects.push_back(Effect{kind, path, target, bytes, action});
 }
 
 void Free(std::string const& path, unsigned int bytes) {
@@ -201,43 +198,59 @@ void Tail(unsigned long count, std::string const& from, std::string const& to) {
     Put(to, copy);
 }
 
-bool BoardNamesRevision12() {
-    Node* board = Find(kBoardPath);
-    return board != nullptr && !board->unopenable &&
-           std::regex_search(board->text, std::regex("\\b12\\b"));
+bool IsWordCharacter(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-// Carries out what the device's shell would do for command.
-void Apply(std::string const& command) {
-    static const std::regex removeTree("rm -rf (\\S+)");
-    static const std::regex removeFile("rm (\\S+)");
-    static const std::regex empty("cat /dev/null > (\\S+)");
-    static const std::regex move("mv (\\S+) (\\S+)");
-    static const std::regex touch("touch (\\S+)");
-    static const std::regex tail("tail -n ([0-9]+) (\\S+) > (\\S+)");
-    static const std::regex unmount("umount (\\S+)");
-    static const std::regex mount("mount -t tmpfs -o \\S+ (\\S+)");
-    std::smatch m;
-    if (std::regex_match(command, m, removeTree)) {
-        RemoveTree(m[1], true);
-    } else if (std::regex_match(command, m, removeFile)) {
-        utils::RemoveFile(m[1]);
-    } else if (std::regex_match(command, m, empty)) {
-        Empty(m[1]);
-    } else if (std::regex_match(command, m, move)) {
-        Move(m[1], m[2]);
-    } else if (std::regex_match(command, m, touch)) {
-        if (Find(m[1]) == nullptr) {
-            Put(m[1], Node{});
+// True when word stands in text with no word character on either side.
+bool HoldsWord(std::string const& text, std::string const& word) {
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        const std::size_t end = at + word.size();
+        if ((at == 0 || !IsWordCharacter(text[at - 1])) &&
+            (end == text.size() || !IsWordCharacter(text[end]))) {
+            return true;
         }
-    } else if (std::regex_match(command, m, tail)) {
-        Tail(std::stoul(m[1]), m[2], m[3]);
-    } else if (std::regex_match(command, m, unmount)) {
-        RemoveTree(m[1], false);
-        Device().mounts.erase(Normalize(m[1]));
-    } else if (std::regex_match(command, m, mount)) {
-        AddDirectory(m[1]);
-        Device().mounts[Normalize(m[1])] = ++Device().nextMount;
+    }
+    return false;
+}
+
+// The exit status of "cat PATH | grep -q WORD": 0 when the readable file
+// holds the word, otherwise 1.
+int SearchWord(std::string const& path, std::string const& word) {
+    Node* file = Find(path);
+    const bool found = file != nullptr && !file->unopenable && HoldsWord(file->text, word);
+    return found ? 0 : kExitStatusOne;
+}
+
+// Carries out what the device's shell would do for the action.
+void Carry(utils::Action const& action) {
+    using utils::ActionKind;
+    switch (action.kind) {
+        case ActionKind::RemoveTree:
+            RemoveTree(action.path, true);
+            break;
+        case ActionKind::RemoveFileByCommand:
+            utils::RemoveFile(action.path);
+            break;
+        case ActionKind::EmptyFile:
+            Empty(action.path);
+            break;
+        case ActionKind::TouchFile:
+            if (Find(action.path) == nullptr) {
+                Put(action.path, Node{});
+            }
+            break;
+        case ActionKind::Unmount:
+            RemoveTree(action.path, false);
+            Device().mounts.erase(Normalize(action.path));
+            break;
+        case ActionKind::MountMemoryFileSystem:
+            AddDirectory(action.path);
+            Device().mounts[Normalize(action.path)] = ++Device().nextMount;
+            break;
+        case ActionKind::Command:
+        case ActionKind::SearchWord:
+            break;
     }
 }
 
@@ -350,6 +363,32 @@ unsigned int SizeOf(std::string const& path) {
 }
 
 std::vector<Effect> const& Effects() { return Device().effects; }
+
+std::vector<Effect> TakeEffects() {
+    std::vector<Effect> taken;
+    taken.swap(Device().effects);
+    return taken;
+}
+
+void Load(std::vector<Entry> const& entries, unsigned int freeSpace, long time) {
+    Reset();
+    for (Entry const& entry : entries) {
+        if (entry.directory) {
+            AddDirectory(entry.path, entry.mtime);
+            continue;
+        }
+        Node node;
+        node.size = entry.hasText ? static_cast<unsigned int>(entry.text.size()) : entry.size;
+        node.mtime = entry.mtime;
+        node.hasFreedBytes = entry.hasFreedBytes;
+        node.freedBytes = entry.freedBytes;
+        node.hasText = entry.hasText;
+        node.text = entry.text;
+        Put(entry.path, node);
+    }
+    SetFreeSpace(freeSpace);
+    SetTime(time);
+}
 
 namespace {
 
@@ -568,12 +607,13 @@ void PauseSeconds(unsigned int) {}
 
 long CurrentTime() { return Device().time; }
 
-int RunCommand(std::string const& command) {
-    memdevice::Record(memdevice::EffectKind::Command, command);
-    if (command == memdevice::kBoardCommand) {
-        return memdevice::BoardNamesRevision12() ? 0 : memdevice::kExitStatusOne;
+int Perform(Action const& action) {
+    const std::string command = CommandText(action);
+    memdevice::Record(memdevice::EffectKind::Command, command, 0, std::string(), action);
+    if (action.kind == ActionKind::SearchWord) {
+        return memdevice::SearchWord(action.path, action.text);
     }
-    memdevice::Apply(command);
+    memdevice::Carry(action);
     auto const& statuses = Device().commandStatus;
     auto found = statuses.find(command);
     return found == statuses.end() ? 0 : found->second;

@@ -3,29 +3,30 @@
 #include <string>
 #include <vector>
 
+#include "upgrader/utils/Shell.h"
+
 // The in-memory device: the functions of upgrader/utils/FileSystem.h and
-// RunCommand of Shell.h over a file tree held in memory, linked instead of
-// the real device (qx_device) by programs that must not touch a real one:
-// the in-process tests and planning tools that replay a cleanup on a copy
+// Perform of Shell.h over a file tree held in memory, linked instead of the
+// real device (qx_device) by programs that must not touch a real one: the
+// in-process tests and the cleanup plan, which replays the cleanup on a copy
 // of a device's file list.
 //
 // The tree holds files (size, modification time, optionally their text) and
 // directories; /proc/version and the board node /sys/kernel/qxfc/board are
 // text files of the tree like any other (AddTextFile). The root file
 // system's free space is one figure that every removal and emptying of a
-// file outside /tmp, /proc, /sys and /dev raises by the file's size (a
-// planning tool loads sizes in allocated blocks); creating and moving files
-// leave it alone. Commands are recorded and the ones the device runs
-// take effect:
-//   rm -rf D / rm F                 the tree or the file goes
-//   cat /dev/null > F               F is emptied (created when missing)
-//   mv A B                          A is renamed to B
-//   touch F                         F is created empty when missing
-//   tail -n N A > B                 B becomes a copy of A's last N lines
-//   umount D / mount -t tmpfs .. D  D is emptied / created as a new mount
-//   cat BOARD | grep -q "\b12\b"    exit status 0 when the board text holds
-//                                   the word 12, otherwise 1
-// Every other command only has the exit status set for it (default 0).
+// file outside /tmp, /proc, /sys and /dev raises by the file's size (the
+// plan loads sizes in allocated blocks); creating and moving files leave it
+// alone. Every action is recorded with its command text (CommandText), and
+// the typed ones take effect:
+//   RemoveTree, RemoveFileByCommand   the tree or the file goes
+//   EmptyFile                         the file is emptied (created when missing)
+//   TouchFile                         the file is created empty when missing
+//   Unmount / MountMemoryFileSystem   the directory is emptied / created as a
+//                                     new mount
+//   SearchWord                        exit status 0 when the file's text holds
+//                                     the word, otherwise 1
+// A plain command only has the exit status set for its text (default 0).
 // The file functions done in process act on the tree too: stale entries go
 // with everything below them (RemoveSelectedEntries), a claimed name that
 // is missing or a directory becomes an empty file (ClaimOwnFile), a text file keeps
@@ -38,7 +39,7 @@ namespace upgrader {
 namespace memdevice {
 
 enum class EffectKind {
-    Command,  // path: the command text
+    Command,  // path: the command text; action: the action itself
     Removed,  // path: the file; bytes: what the removal freed
     Emptied,  // path: the file; bytes: what emptying it freed
     Moved,    // path: the old name; target: the new one
@@ -51,10 +52,27 @@ struct Effect {
     std::string path;
     std::string target;
     unsigned int bytes;
+    utils::Action action;
+};
+
+// One entry of a tree loaded at once (Load).
+struct Entry {
+    std::string path;
+    bool directory = false;
+    unsigned int size = 0;  // a file's
+    long mtime = 0;
+    bool hasFreedBytes = false;  // freedBytes, not size, is what removing it frees
+    unsigned int freedBytes = 0;
+    bool hasText = false;  // a file of known contents: text (size is its length)
+    std::string text;
 };
 
 // Forgets everything: an empty root directory, no free space, time 0.
 void Reset();
+
+// Resets the device and fills it: the entries in their order (parents made
+// as needed), the free space and the time.
+void Load(std::vector<Entry> const& entries, unsigned int freeSpace, long time);
 
 // Adds a file (parent directories are created as needed); an existing entry
 // of that name is replaced.
@@ -86,7 +104,7 @@ unsigned int FreeSpace();
 // a file on another file system); kept until the file is emptied.
 void SetFreedBytes(std::string const& path, unsigned int bytes);
 void SetTime(long secondsSinceEpoch);
-// The value RunCommand returns for exactly this command text (a wait
+// The value Perform returns for the action of exactly this command text (a wait
 // status as system() gives it, e.g. 1 << 8 for exit status 1).
 void SetCommandStatus(std::string const& command, int status);
 
@@ -96,12 +114,15 @@ unsigned int SizeOf(std::string const& path);
 
 // Everything that happened since Reset, in order.
 std::vector<Effect> const& Effects();
+// The same since Reset or the previous call, which are then forgotten.
+std::vector<Effect> TakeEffects();
 // The command texts run since Reset, in order.
 std::vector<std::string> Commands();
 // Adds a Note effect, e.g. for each upgrade-log entry, so that effects can
 // be told apart by the stage that caused them. The log sink of this device
 // (qx_log_memdevice) records every entry so and appends it, stamped with
-// the device's time as UTC, to the upgrade log file in the tree.
+// the device's time as UTC, to the upgrade log file in the tree (when its
+// directory exists), and shows it on stderr when the tool asks for that.
 void RecordNote(std::string const& text);
 // The texts of the Note effects, in order.
 std::vector<std::string> Notes();

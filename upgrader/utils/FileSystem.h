@@ -11,7 +11,8 @@
 // files. Declared here and defined by exactly one device linked into each
 // program: the device program links the real one (qx_device); tests and
 // planning tools link the in-memory one (qx_memdevice, upgrader/memdevice/).
-// Commands go through RunCommand (Shell.h), which each device defines too.
+// Actions done through the shell go through Perform (Shell.h), which each
+// device defines too.
 namespace qx {
 namespace upgrader {
 namespace utils {

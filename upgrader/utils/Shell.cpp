@@ -1,3 +1,4 @@
+// The real device's shell: every action runs as its command text.
 #include "upgrader/utils/Shell.h"
 
 #include <cstdlib>
@@ -6,7 +7,7 @@ namespace qx {
 namespace upgrader {
 namespace utils {
 
-int RunCommand(std::string const& command) { return std::system(command.c_str()); }
+int Perform(Action const& action) { return std::system(CommandText(action).c_str()); }
 
 }  // namespace utils
 }  // namespace upgrader
