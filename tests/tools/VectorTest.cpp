@@ -2,6 +2,7 @@
 // reader lists them as they were, today's signer makes them again byte for
 // byte, and the router's reader judges them under a store of the test key.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
@@ -52,13 +53,18 @@ TEST_F(VectorTest, KeptPackagesAreReadMadeAndJudgedAsBefore) {
     std::string error;
     ASSERT_TRUE(upgradeFile::ParsePublicKey(ReadBytes(kKey + ".pub"), key, error)) << error;
     const std::string sums = ReadBytes(kVectors + "/SHA256SUMS");
+    // A checkout gives the secret key its umask's mode; the signer wants it
+    // closed to group and others.
+    const std::string secret = dir / "test-only.key";
+    WriteBytes(secret, ReadBytes(kKey + ".key"));
+    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
     const struct {
         std::string name;
         std::vector<std::string> sign;
         ReaderError router;  // under a trust store holding the test key
     } cases[] = {
         {"unsigned", {}, ReaderError::NotSigned},
-        {"signed", {"--sign", kKey + ".key"}, ReaderError::None},
+        {"signed", {"--sign", secret}, ReaderError::None},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -80,8 +80,10 @@ struct Side {
 
 bool ReadAt(const Side& side, unsigned long long at, std::size_t size, std::string& bytes) {
     bytes.assign(size, '\0');
-    const long got = qx::upgrader::utils::Retrying(
-        [&] { return static_cast<long>(::pread(side.input.fd.Get(), &bytes[0], size, at)); });
+    const long got = qx::upgrader::utils::Retrying([&] {
+        return static_cast<long>(
+            ::pread(side.input.fd.Get(), &bytes[0], size, static_cast<off_t>(at)));
+    });
     return got == static_cast<long>(size);
 }
 
@@ -142,7 +144,8 @@ bool CompareRanges(const Side& a, Range ra, const Side& b, Range rb, long long& 
         const auto left = [&](const Range& r) {
             return r.size > done ? std::min(kPiece, r.size - done) : 0;
         };
-        if (!ReadAt(a, ra.at + done, left(ra), x) || !ReadAt(b, rb.at + done, left(rb), y)) {
+        if (!ReadAt(a, ra.at + done, static_cast<std::size_t>(left(ra)), x) ||
+            !ReadAt(b, rb.at + done, static_cast<std::size_t>(left(rb)), y)) {
             return false;
         }
         for (std::size_t i = 0; differsAt < 0 && i < std::min(x.size(), y.size()); ++i) {
