@@ -280,19 +280,6 @@ TEST_F(Cleanup, RotatedLogSearchFindsEachFamilysEarliestRegularFile) {
     }
 }
 
-TEST_F(Cleanup, OldLogsStagePrefersRealTimesSettlesTiesByFamilyAndStopsWhenEnough) {
-    dev::AddDirectory("/home/logs/log-00000.txt.gz");
-    dev::AddFile("/home/logs/log-00001.txt.gz", 256 * kKiB, 0);
-    dev::AddFile("/var/log/messages.1.gz", 256 * kKiB, 0);
-    dev::AddFile("/var/log/sys.log.1.gz", 256 * kKiB, 7000);
-    EXPECT_TRUE(Perform(300 * kKiB));
-    EXPECT_FALSE(dev::Exists("/var/log/sys.log.1.gz"));
-    EXPECT_FALSE(dev::Exists("/home/logs/log-00001.txt.gz"));
-    EXPECT_TRUE(dev::Exists("/var/log/messages.1.gz"));
-    const Lines log = dev::Notes();
-    EXPECT_EQ(log[log.size() - 3], "Enough space created after clearing old logs");
-}
-
 TEST_F(Cleanup, UndeletableRotatedLogEndsTheOldLogsStage) {
     dev::AddFile("/home/logs/log-00000.txt.gz", 256 * kKiB, 1000);
     dev::AddFile("/var/log/sys.log.50.gz", 256 * kKiB, 2000);

@@ -38,7 +38,7 @@ class FileArgumentTest : public ToolTest {
 
     // The first entry of the test folder with prefix in its name, "" if none.
     std::string Entry(const std::string& prefix) {
-        for (const std::string& name : DirectoryEntries(dir.path())) {
+        for (const std::string& name : Names(dir.path())) {
             if (name.rfind(prefix, 0) == 0) {
                 return dir / name;
             }
@@ -90,6 +90,15 @@ class FileArgumentTest : public ToolTest {
             }
         }
         return false;
+    }
+
+    // The emulator's words (if any) as the start of a shell command.
+    static std::string ShellPrefix() {
+        std::string prefix;
+        for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
+            prefix += word + " ";
+        }
+        return prefix;
     }
 
     const std::string package = dir / "pkg.bin";
@@ -209,10 +218,7 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
     ASSERT_EQ(Mkupgrade(WithFields({"-o", bigPackage, big})).exitStatus, 0);
     ::unlink(big.c_str());
     // A progress line on a terminal for a job over 64 MiB; none with -q or on a file.
-    std::string command;
-    for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
-        command += word + " ";
-    }
+    const std::string command = ShellPrefix();
     for (const char* quiet : {"", "-q "}) {
         const std::string terminal = dir / "terminal";
         const std::string shown = "script -qfec '" + command + QX_INSPECT_PATH + " " + quiet +
@@ -234,7 +240,7 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
         {false, {"extract", bigPackage, "0", dir / "out"}, {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
         {false, {"unpack", bigPackage, dir / "fw"}, {SIGINT, SIGTERM, SIGHUP, SIGKILL}},
     };
-    const std::vector<std::string> before = DirectoryEntries(dir.path());
+    const std::vector<std::string> before = Names(dir.path());
     for (const auto& job : jobs) {
         for (int number : job.signals) {
             const pid_t child =
@@ -253,7 +259,7 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
                             ? WIFSIGNALED(status)
                             : WIFEXITED(status) && WEXITSTATUS(status) == 128 + number)
                 << job.args[0] << " signal " << number << " status " << status;
-            EXPECT_EQ(DirectoryEntries(dir.path()), before) << job.args[0] << " signal " << number;
+            EXPECT_EQ(Names(dir.path()), before) << job.args[0] << " signal " << number;
         }
     }
 }
@@ -276,7 +282,7 @@ TEST_F(FileArgumentTest, AKilledKeyGenerationLeavesBothFilesOrNeither) {
         EXPECT_TRUE(!pub || std::filesystem::file_size(name + ".pub") > 0) << delay;
     }
     EXPECT_GT(killed, 0);
-    for (const std::string& name : DirectoryEntries(dir.path())) {
+    for (const std::string& name : Names(dir.path())) {
         EXPECT_NE(name[0], '.') << name;  // no hidden partial file either
     }
 }
@@ -284,10 +290,7 @@ TEST_F(FileArgumentTest, AKilledKeyGenerationLeavesBothFilesOrNeither) {
 // Streams as the shell tools take them: a device, process substitution,
 // /dev/stdout and a FIFO as OUT, process substitution as a package.
 TEST_F(FileArgumentTest, StreamsWorkAsOutputsAndInputs) {
-    std::string prefix;
-    for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
-        prefix += word + " ";
-    }
+    const std::string prefix = ShellPrefix();
     const std::string inspect = prefix + QX_INSPECT_PATH, got = dir / "got", fifo = dir / "fifo";
     const std::string build = prefix + QX_MKUPGRADE_PATH +
                               " --package-version 258 --upgrade-name \"qx router\" --release-name"

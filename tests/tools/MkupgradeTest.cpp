@@ -51,7 +51,7 @@ TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
     std::string expected, error;
     ASSERT_TRUE(package::BuildPackage(outer, inners, expected, error)) << error;
     EXPECT_TRUE(ReadBytes(dir / "pkg.bin") == expected);
-    EXPECT_EQ(DirectoryEntries(dir.path()), names);  // no temporary file left
+    EXPECT_EQ(Names(dir.path()), names);  // no temporary file left
 
     for (size_t i = 0; i < sizes.size(); ++i) {
         const std::string out = dir / ("out" + std::to_string(i));
@@ -132,7 +132,7 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
              "-o", out, in},
             2, "missing --package-version");
     EXPECT_EQ(ReadBytes(out), "previous package");
-    EXPECT_EQ(DirectoryEntries(dir.path()),
+    EXPECT_EQ(Names(dir.path()),
               (std::vector<std::string>{"big", "empty", "half", "in", "pkg.bin"}));
 }
 

@@ -43,7 +43,7 @@ TEST_F(RoundTripTest, TheDemoPackageComesBackByteForByte) {
     ASSERT_EQ(Mkupgrade(args).exitStatus, 0);
     const std::string package = ReadBytes(dir / "demo.pkg");
     EXPECT_TRUE(RoundTrip("demo", package) == package);
-    EXPECT_EQ(DirectoryEntries(dir / "demo"),
+    EXPECT_EQ(Names(dir / "demo"),
               (std::vector<std::string>{"0-notes", "1-manifest", "2-fs-validator", "3-kernel_image",
                                         "4-filesystem.db", "manifest.json"}));
     // The modes of new files and folders, less the umask (the unpacked files
@@ -209,9 +209,9 @@ TEST_F(RoundTripTest, BadManifestsAndTargetsAreRefused) {
         EXPECT_EQ(result.exitStatus, 1) << error;
         EXPECT_EQ(result.err, "upgrade-inspect: " + error + "\n");
     }
-    EXPECT_EQ(DirectoryEntries(dir.path()),
+    EXPECT_EQ(Names(dir.path()),
               (std::vector<std::string>{"a", "broken", "file", "full", "good", "pkg"}));
-    EXPECT_EQ(DirectoryEntries(dir / "full"), std::vector<std::string>{"keep"});
+    EXPECT_EQ(Names(dir / "full"), std::vector<std::string>{"keep"});
 }
 
 }  // namespace

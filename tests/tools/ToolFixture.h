@@ -89,15 +89,6 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     return result;
 }
 
-inline std::vector<std::string> DirectoryEntries(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class ToolTest : public ::testing::Test {
   protected:
     ToolResult Mkupgrade(const std::vector<std::string>& args, const ToolInput& input = {}) {

@@ -44,16 +44,6 @@ std::string TwoInnerPackage() {
     return bytes;
 }
 
-// The names in a directory, sorted, without "." and "..".
-std::vector<std::string> Entries(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 mode_t ModeOf(const std::string& path) {
     struct stat info;
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
@@ -116,41 +106,24 @@ TEST_F(ReaderTest, ExtractsExactBytesAndModes) {
     }
 }
 
+// A link, a second name or a FIFO at the output is replaced, never written through.
 TEST_F(ReaderTest, OutputPathsThatAreTaken) {
     UpgradeFile reader(Save(Build({"inner data"})));
     ASSERT_TRUE(reader.ParseFile());
     const std::string other = dir / "other", out = dir / "out";
-    enum Stand { Link, SecondName, Fifo };
-    const struct {
-        const char* what;
-        Stand stand;
-        bool extracted;
-        bool otherKeepsBytes;  // other still holds its own bytes afterwards
-        mode_t outMode;
-    } cases[] = {
-        {"over a link", Link, true, true, 0755},
-        {"over a second name", SecondName, true, true, 0755},
-        {"over a FIFO", Fifo, true, true, 0755},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (int stand = 0; stand < 3; ++stand) {
+        SCOPED_TRACE(stand);
         WriteBytes(other, "other's bytes, longer than the inner file");
         ASSERT_EQ(::chmod(other.c_str(), 0600), 0);
         ::unlink(out.c_str());
-        ASSERT_EQ(c.stand == Link         ? ::symlink(other.c_str(), out.c_str())
-                  : c.stand == SecondName ? ::link(other.c_str(), out.c_str())
-                                          : ::mkfifo(out.c_str(), 0600),
+        ASSERT_EQ(stand == 0   ? ::symlink(other.c_str(), out.c_str())
+                  : stand == 1 ? ::link(other.c_str(), out.c_str())
+                               : ::mkfifo(out.c_str(), 0600),
                   0);
-        const bool extracted = reader.ExtractFile(0, out);
-        ASSERT_EQ(extracted, c.extracted) << reader.ErrorMessage();
-        EXPECT_EQ(ReadBytes(other) == "inner data", !c.otherKeepsBytes);
-        if (extracted) {
-            EXPECT_EQ(ReadBytes(out), "inner data");
-            EXPECT_EQ(ModeOf(out), c.outMode);
-        } else {
-            EXPECT_EQ(reader.ErrorMessage(),
-                      "Couldn't open extraction file " + out + ": error: " + std::strerror(ENXIO));
-        }
+        ASSERT_TRUE(reader.ExtractFile(0, out)) << reader.ErrorMessage();
+        EXPECT_EQ(ReadBytes(other), "other's bytes, longer than the inner file");
+        EXPECT_EQ(ReadBytes(out), "inner data");
+        EXPECT_EQ(ModeOf(out), 0755u);
     }
 }
 
@@ -340,8 +313,7 @@ TEST_F(ReaderTest, ExtractFailureTable) {
     ASSERT_EQ(::truncate((dir / "moved").c_str(), shrunk), 0);
     fails(4, dir / "four", "Error reading internal file to extract");
     EXPECT_EQ(ReadBytes(dir / "four"), "before");
-    EXPECT_EQ(Entries(dir.path()),
-              (std::vector<std::string>{"four", "moved", "three", "udpackage"}));
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"four", "moved", "three", "udpackage"}));
 }
 
 TEST_F(ReaderTest, EverySingleBitFlipIsRejected) {

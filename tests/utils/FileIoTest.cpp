@@ -18,22 +18,9 @@
 #include "upgrader/utils/SystemCalls.h"
 
 using namespace qx::upgrader::utils;
+using qx::testing::Names;
 using qx::testing::ReadBytes;
 using qx::testing::WriteBytes;
-
-namespace {
-
-// The names in a directory, sorted, without "." and "..".
-std::vector<std::string> Names(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-}  // namespace
 
 // A file-size limit cuts a write short; what follows fails with EFBIG.
 TEST(WriteAll, AShortWriteIsContinuedAndItsFailureReported) {
