@@ -437,7 +437,7 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
         ASSERT_EQ(r.error, "");
         EXPECT_NE(r.stderrText.find("(INJECTED)"), std::string::npos) << "the call was never made";
         EXPECT_EQ(r.exitStatus, 0);
-        const Lines log = RunLogLines(r.ReadFile("/tmp/ramdisk/upgrade_log"));
+        const Lines log = RunLogLines(r.ReadFile("/var/log/upgrade_log"));
         ASSERT_GE(log.size(), 2u);
         const std::string refusal =
             "Refusing every package: " + c.refusal + ": error: " + std::strerror(c.number);
