@@ -193,8 +193,9 @@ static int hold_package(char kind) {
     }
 }
 
-/* intruder-loglink: a second name for each file that holds the log's name. */
-static void second_names(void) {
+/* intruder-loglink: a second name for each file that holds the log's name;
+ * then it runs until it is stopped, as a watchdog program does. */
+static int second_names(void) {
     const long long start = now_us();
     unsigned long planted = 0, refused = 0;
     ino_t linked = 0;
@@ -214,24 +215,21 @@ static void second_names(void) {
         }
     }
     report(0, planted, refused, -1);
+    while (pause() != 0 || errno == EINTR) {
+    }
+    return 0;
 }
 
 int main(int argc, char** argv) {
     (void)argc;
     const char* name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
     const char kind = kind_of(name);
-    if (kind == 'H') {
-        second_names();
-        for (;;) {
-            pause(); /* a watchdog program runs until it is stopped */
-        }
+    if (kind == 'H' || kind == 'h' || kind == 'w') {
+        return kind == 'H' ? second_names() : hold_package(kind);
     }
     const dev_t before = device_of("/tmp/ramdisk"), tmp = device_of("/tmp");
     /* The kernel may give the new mount the old one's device number: the
      * old one's end is seen through inotify instead. */
-    if (kind == 'h' || kind == 'w') {
-        return hold_package(kind);
-    }
     const int unmounts = inotify_init1(IN_NONBLOCK);
     if (unmounts >= 0) {
         inotify_add_watch(unmounts, "/tmp/ramdisk", IN_UNMOUNT | IN_ONLYDIR);
