@@ -48,6 +48,7 @@ printf 'trailing bytes' >> "$out/trailing"
 # Signed seeds, with the fuzzing key of ReaderFuzzer.cpp (seed: 32 bytes 0x07):
 # a good block, and one with a byte after it.
 printf 'qx-upgrade-secret-key fe812c12f3ab4ce6 %s\n' "$(printf '07%.0s' {1..32})" > "$work/fuzz.key"
+chmod 600 "$work/fuzz.key" # the signer takes only a key closed to group and others
 "$mkupgrade" "${fields[@]}" --sign "$work/fuzz.key" -o "$out/signed" "$work/small" "$work/one"
 cp "$out/signed" "$out/signed-trailing"
 printf 'x' >> "$out/signed-trailing"
