@@ -364,9 +364,8 @@ TEST(HostileDevice, FullFlashDuringExtractionKeepsTheWholeLog) {
               0);
     const Lines log = LogLines(result.ReadFile("/var/log/upgrade_log"));
     ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(log[0], "line of an earlier run");
-    EXPECT_EQ(log[1], kBanner);
-    EXPECT_EQ(log[2], "Running cleanup to allow for upgrade");
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+              (Lines{"line of an earlier run", kBanner, "Running cleanup to allow for upgrade"}));
     EXPECT_EQ(log.back(), std::string("Unable to extract files: Error writing extraction file "
                                       "/tmp/kernel_image: error: ") +
                               std::strerror(ENOSPC));
