@@ -25,38 +25,28 @@ bool IsUpload(const char* name) { return name[0] == 'u' && name[1] == 'd'; }
 
 // At file scope: one table, whatever its length.
 const std::vector<DeviceCase> kCases = {
-    {"remove a file",
-     {File("/var/t/a", 8192)},
-     [] { return utils::RemoveFile("/var/t/a"); },
-     "true; /var/t/a: missing; freed 8192"},
-    {"remove a missing name",
-     {Directory("/var/t")},
-     [] { return utils::RemoveFile("/var/t/none"); },
-     "true; /var/t/none: missing; freed 0"},
-    {"remove a directory by name",
-     {Directory("/var/t/d")},
-     [] { return utils::RemoveFile("/var/t/d"); },
-     "false; /var/t/d: directory"},
+    {"remove a file, a missing name, not a directory",
+     {File("/var/t/a", 8192), Directory("/var/t/d")},
+     [] {
+         return utils::RemoveFile("/var/t/a") && utils::RemoveFile("/var/t/none") &&
+                !utils::RemoveFile("/var/t/d");
+     },
+     "true; /var/t/a: missing; /var/t/none: missing; /var/t/d: directory; freed 8192"},
     {"remove a tree",
      {File("/var/t/tree/x", 4096), File("/var/t/tree/sub/y", 8192)},
      [] { return utils::RemoveTree("/var/t/tree/") == 0; },
      "true; /var/t/tree: missing; /var/t: directory; freed 12288"},
-    {"empty a file",
+    {"empty a file and a missing one",
      {File("/var/t/log", 8192)},
-     [] { return utils::EmptyFile("/var/t/log") == 0; },
-     "true; /var/t/log: file 0 \"\"; freed 8192"},
-    {"empty a missing file",
-     {Directory("/var/t")},
-     [] { return utils::EmptyFile("/var/t/new") == 0; },
-     "true; /var/t/new: file 0 \"\""},
-    {"rename over a file",
+     [] { return utils::EmptyFile("/var/t/log") == 0 && utils::EmptyFile("/var/t/new") == 0; },
+     "true; /var/t/log: file 0 \"\"; /var/t/new: file 0 \"\"; freed 8192"},
+    {"rename over a file, not a missing name",
      {Text("/var/t/a", "a\n"), File("/var/t/b", 4096)},
-     [] { return utils::RenameFile("/var/t/a", "/var/t/b"); },
-     "true; /var/t/a: missing; /var/t/b: file 2 \"a\\n\""},
-    {"rename a missing name",
-     {Directory("/var/t")},
-     [] { return utils::RenameFile("/var/t/none", "/var/t/b"); },
-     "false; /var/t/b: missing"},
+     [] {
+         return utils::RenameFile("/var/t/a", "/var/t/b") &&
+                !utils::RenameFile("/var/t/none", "/var/t/c");
+     },
+     "true; /var/t/a: missing; /var/t/b: file 2 \"a\\n\"; /var/t/c: missing"},
     {"touch",
      {Text("/var/t/kept", "k\n"), Directory("/var/t")},
      [] { return utils::TouchFile("/var/t/kept") == 0 && utils::TouchFile("/var/t/new") == 0; },
@@ -68,20 +58,15 @@ const std::vector<DeviceCase> kCases = {
          return true;
      },
      "true; /var/t/ud1: missing; /var/t/uddir: missing; /var/t/keep: file 4096; freed 8192"},
-    {"claim a missing name and an own file",
-     {Text("/var/t/own", "mine\n")},
+    {"claim a missing name, an own file, a directory; not in a missing directory",
+     {Text("/var/t/own", "mine\n"), File("/var/t/d/x", 1)},
      [] {
-         return utils::ClaimOwnFile("/var/t/new", 0644) && utils::ClaimOwnFile("/var/t/own", 0644);
+         return utils::ClaimOwnFile("/var/t/new", 0644) &&
+                utils::ClaimOwnFile("/var/t/own", 0644) && utils::ClaimOwnFile("/var/t/d", 0644) &&
+                !utils::ClaimOwnFile("/var/t/none/f", 0644);
      },
-     "true; /var/t/new: file 0 \"\"; /var/t/own: file 5 \"mine\\n\""},
-    {"claim a directory",
-     {File("/var/t/d/x", 1)},
-     [] { return utils::ClaimOwnFile("/var/t/d", 0644); },
-     "true; /var/t/d: file 0 \"\"; /var/t/d/x: missing"},
-    {"claim in a missing directory",
-     {Directory("/var/t")},
-     [] { return utils::ClaimOwnFile("/var/t/none/f", 0644); },
-     "false; /var/t/none: missing"},
+     "true; /var/t/new: file 0 \"\"; /var/t/own: file 5 \"mine\\n\"; /var/t/d: file 0 \"\"; "
+     "/var/t/d/x: missing; /var/t/none: missing"},
     // Lines as tail counts them: a last line without a line feed counts.
     {"keep the last lines",
      {Text("/var/t/1", "a\nb\nc\n"), Text("/var/t/2", "a\nb\nc"), Text("/var/t/3", "a\nb\n"),
@@ -98,34 +83,31 @@ const std::vector<DeviceCase> kCases = {
      "true; /var/t/1: file 4 \"b\\nc\\n\"; /var/t/2: file 3 \"b\\nc\"; /var/t/3: file 4 "
      "\"a\\nb\\n\"; /var/t/4: file 0 \"\"; /var/t/5: file 2 \"\\n\\n\"; /var/t/6: file 0 \"\""},
     // The scratch file has a fresh name: what stands at any fixed one stays.
-    {"keep the last lines beside a planted scratch name",
+    {"keep the last lines beside a planted scratch name, not of a missing log",
      {Text("/var/t/log", "1\n2\n"), Directory("/var/t/log.tmp")},
-     [] { return utils::KeepLastLines("/var/t/log", 1); },
-     "true; /var/t/log: file 2 \"2\\n\"; /var/t/log.tmp: directory"},
-    {"keep the last lines of a missing log",
-     {Directory("/var/t")},
-     [] { return utils::KeepLastLines("/var/t/log", 1); },
-     "false; /var/t/log: missing"},
-    {"move a file over a file",
-     {Text("/var/t/a", "a\n"), Text("/var/t/b", "b\n")},
-     [] { return utils::MoveFile("/var/t/a", "/var/t/b"); },
-     "true; /var/t/a: missing; /var/t/b: file 2 \"a\\n\""},
-    {"move a missing file",
-     {Text("/var/t/b", "b\n")},
-     [] { return utils::MoveFile("/var/t/none", "/var/t/b"); },
-     "false; /var/t/b: file 2 \"b\\n\""},
-    {"move a file onto a directory",
-     {Text("/var/t/a", "a\n"), File("/var/t/d/x", 1)},
-     [] { return utils::MoveFile("/var/t/a", "/var/t/d"); },
-     "false; /var/t/a: file 2 \"a\\n\"; /var/t/d: directory"},
-    {"move the log onto a directory",
-     {Text("/var/t/a", "a\n"), File("/var/t/d/x", 1)},
-     [] { return utils::MoveUpgradeLog("/var/t/a", "/var/t/d", false); },
-     "true; /var/t/a: missing; /var/t/d: file 2 \"a\\n\"; /var/t/d/x: missing"},
-    {"move the log after an earlier one",
-     {Text("/var/t/a", "new\n"), Text("/var/t/b", "old\n")},
-     [] { return utils::MoveUpgradeLog("/var/t/a", "/var/t/b", true); },
-     "true; /var/t/a: missing; /var/t/b: file 8 \"old\\nnew\\n\""},
+     [] {
+         return utils::KeepLastLines("/var/t/log", 1) && !utils::KeepLastLines("/var/t/none", 1);
+     },
+     "true; /var/t/log: file 2 \"2\\n\"; /var/t/log.tmp: directory; /var/t/none: missing"},
+    {"move a file over a file; not a missing one, not onto a directory",
+     {Text("/var/t/a", "a\n"), Text("/var/t/b", "b\n"), Text("/var/t/c", "c\n"),
+      File("/var/t/d/x", 1)},
+     [] {
+         return utils::MoveFile("/var/t/a", "/var/t/b") &&
+                !utils::MoveFile("/var/t/none", "/var/t/c") &&
+                !utils::MoveFile("/var/t/c", "/var/t/d");
+     },
+     "true; /var/t/a: missing; /var/t/b: file 2 \"a\\n\"; /var/t/c: file 2 \"c\\n\"; "
+     "/var/t/d: directory"},
+    {"move the log onto a directory and after an earlier one",
+     {Text("/var/t/a", "a\n"), File("/var/t/d/x", 1), Text("/var/t/n", "new\n"),
+      Text("/var/t/b", "old\n")},
+     [] {
+         return utils::MoveUpgradeLog("/var/t/a", "/var/t/d", false) &&
+                utils::MoveUpgradeLog("/var/t/n", "/var/t/b", true);
+     },
+     "true; /var/t/a: missing; /var/t/d: file 2 \"a\\n\"; /var/t/d/x: missing; /var/t/n: missing; "
+     "/var/t/b: file 8 \"old\\nnew\\n\""},
 };
 
 }  // namespace

@@ -49,8 +49,16 @@ void DeviceScenario::Place(const std::string& path, const std::string& content, 
 }
 
 void DeviceScenario::PlaceDirectory(const std::string& path) {
-    Place(path, "", 0755);
-    device.entries.back().kind = qx::sandbox::Kind::Directory;
+    PlaceAs(path, qx::sandbox::Kind::Directory, 0, 0755);
+}
+
+void DeviceScenario::PlaceAs(const std::string& path, qx::sandbox::Kind kind, unsigned int uid,
+                             unsigned int mode, const std::string& text) {
+    Place(path, kind == qx::sandbox::Kind::Symlink ? "" : text, mode);
+    Entry& entry = device.entries.back();
+    entry.kind = kind;
+    entry.target = kind == qx::sandbox::Kind::Symlink ? text : "";
+    entry.uid = entry.gid = uid;
 }
 
 qx::package::OuterFields DeviceScenario::DefaultOuterFields() {
@@ -65,14 +73,19 @@ qx::package::OuterFields DeviceScenario::DefaultOuterFields() {
 
 std::string DeviceScenario::PackageBytes(int validatorExit, const qx::package::OuterFields& outer,
                                          const std::string& kernelImage) {
+    return PackageOf(ValidatorScript(validatorExit), kernelImage, kDatabase, outer);
+}
+
+std::string DeviceScenario::PackageOf(const std::string& validator, const std::string& kernelImage,
+                                      const std::string& database,
+                                      const qx::package::OuterFields& outer) {
     std::vector<qx::package::InnerData> inners(5);
     inners[0].data = "release notes";
-    inners[1].data = "";
-    inners[2].data = ValidatorScript(validatorExit);
+    inners[2].data = validator;
     inners[2].fields.label = "fs-validator";
     inners[3].data = kernelImage;
     inners[3].fields.label = "kernel_image";
-    inners[4].data = kDatabase;
+    inners[4].data = database;
     inners[4].fields.label = "filesystem.db";
     std::string package;
     std::string error;
@@ -99,4 +112,13 @@ std::vector<std::string> RunLogLines(const std::string& logText) {
         }
     }
     return {};
+}
+
+void ExpectUpgraded(const qx::sandbox::Result& r) {
+    EXPECT_EQ(r.exitStatus, 1);
+    const std::vector<std::string> log = qx::testing::LogLines(r.ReadFile("/var/log/upgrade_log"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
+    EXPECT_EQ(r.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+    EXPECT_FALSE(r.Exists("/etc/upgrade_started"));
 }

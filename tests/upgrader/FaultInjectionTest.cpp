@@ -26,6 +26,7 @@
 #include "support/DeviceLog.h"
 #include "support/TestKeys.h"
 #include "upgradeFile/Md5.h"
+#include "upgradeFile/Signature.h"
 
 using qx::sandbox::Result;
 using Lines = std::vector<std::string>;
@@ -93,13 +94,7 @@ std::string HexMd5(const std::string& bytes) {
                static_cast<int>(bytes.size()));
     unsigned char digest[kMd5DigestSize];
     md5_finish(&context, digest);
-    std::string hex;
-    char two[3];
-    for (unsigned char byte : digest) {
-        std::snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
-    }
-    return hex;
+    return HexText(digest, sizeof digest);
 }
 
 // Accepts exactly the package's kernel image and database, and says so.
@@ -127,16 +122,8 @@ DeviceScenario Scenario() {
     for (const auto& [path, bytes] : kPrecious) {
         s.Place(path, bytes);
     }
-    std::vector<qx::package::InnerData> inners(5);
-    inners[0].data = "release notes";
-    inners[2].data = Validator();
-    inners[3].data = DeviceScenario::kKernelImage;
-    inners[4].data = DeviceScenario::kDatabase;
-    std::string package, error;
-    EXPECT_TRUE(
-        qx::package::BuildPackage(DeviceScenario::DefaultOuterFields(), inners, package, error))
-        << error;
-    s.Place(kPackage, package);
+    s.Place(kPackage, DeviceScenario::PackageOf(Validator(), DeviceScenario::kKernelImage,
+                                                DeviceScenario::kDatabase));
     return s;
 }
 
@@ -146,25 +133,30 @@ struct Injection {
     std::string Name() const { return call + ":" + error + ":" + std::to_string(when); }
 };
 
-Result RunInjected(const DeviceScenario& scenario, const Injection& f) {
-    DeviceScenario s = scenario;
+// A run under strace with these arguments besides -qq.
+Result Straced(DeviceScenario s, const Lines& args) {
     s.device.emulator = kStrace;
-    s.device.emulatorArgs = {
-        "-qq", "-e", "trace=" + f.call, "-e",
-        "inject=" + f.call + ":error=" + f.error + ":when=" + std::to_string(f.when)};
+    s.device.emulatorArgs = qx::testing::Concat({{"-qq"}, args});
     return s.Run();
+}
+
+// Traces the calls of one kind; the when-th fails with error.
+Lines Inject(const std::string& call, const std::string& error, unsigned int when) {
+    return {"-e", "trace=" + call, "-e",
+            "inject=" + call + ":error=" + error + ":when=" + std::to_string(when)};
+}
+
+Result RunInjected(const DeviceScenario& scenario, const Injection& f) {
+    return Straced(scenario, Inject(f.call, f.error, f.when));
 }
 
 // A successful run traced with the descriptors' paths (-y).
 Result RunTraced(const DeviceScenario& scenario) {
-    DeviceScenario s = scenario;
-    s.device.emulator = kStrace;
     std::string kinds;
     for (const auto& fault : kFaults) {
         kinds += (kinds.empty() ? "" : ",") + fault.first;
     }
-    s.device.emulatorArgs = {"-qq", "-y", "-e", "trace=" + kinds};
-    return s.Run();
+    return Straced(scenario, {"-y", "-e", "trace=" + kinds});
 }
 
 // The traced calls, in order, as (kind, line).
@@ -408,8 +400,8 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
         const char* error;
         int number;
         std::string path;
-        std::string refusal;  // what the log says before the refusal
-        int when = 1;         // the n-th call on path fails
+        std::string refusal;    // what the log says before the refusal
+        unsigned int when = 1;  // the n-th call on path fails
     } cases[] = {
         {"openat", "ENOMEM", ENOMEM, store, "Trust store cannot be opened: " + store},
         {"openat", "EMFILE", EMFILE, store, "Trust store cannot be opened: " + store},
@@ -423,17 +415,8 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
     keyed.Place(key, qx::package::PublicKeyText(qx::testing::TestKey{1}.pub));
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.call) + " " + c.error + " " + c.path);
-        DeviceScenario s = keyed;
-        s.device.emulator = kStrace;
-        s.device.emulatorArgs = {"-qq",
-                                 "-P",
-                                 c.path,
-                                 "-e",
-                                 std::string("trace=") + c.call,
-                                 "-e",
-                                 std::string("inject=") + c.call + ":error=" + c.error +
-                                     ":when=" + std::to_string(c.when)};
-        const Result r = s.Run();
+        const Result r =
+            Straced(keyed, qx::testing::Concat({{"-P", c.path}, Inject(c.call, c.error, c.when)}));
         ASSERT_EQ(r.error, "");
         EXPECT_NE(r.stderrText.find("(INJECTED)"), std::string::npos) << "the call was never made";
         EXPECT_EQ(r.exitStatus, 0);

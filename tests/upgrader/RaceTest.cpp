@@ -11,7 +11,6 @@
 #include "DeviceScenario.h"
 #include "support/DeviceLog.h"
 
-using qx::sandbox::Entry;
 using qx::sandbox::Kind;
 using qx::sandbox::Result;
 using Lines = std::vector<std::string>;
@@ -23,34 +22,10 @@ constexpr unsigned int kOtherUser = 1000;
 const std::string kPrecious = "/etc/precious", kPreciousBytes = "root's own bytes\n";
 const std::string kDecoyRan = "/etc/decoy-ran";
 
-void PlaceAs(DeviceScenario& s, const std::string& path, Kind kind, unsigned int uid,
-             unsigned int mode, const std::string& text = "") {
-    Entry entry;
-    entry.path = path;
-    entry.kind = kind;
-    (kind == Kind::Symlink ? entry.target : entry.content) = text;
-    entry.mode = mode;
-    entry.uid = entry.gid = uid;
-    s.device.entries.push_back(entry);
-}
-
-// A valid package whose validator, should root ever run it, leaves a mark.
-std::string DecoyPackage() {
-    std::vector<qx::package::InnerData> inners(5);
-    inners[2].data = "#!/bin/sh\necho ran > " + kDecoyRan + "\n";
-    inners[3].data = "decoy kernel";
-    inners[4].data = "decoy database";
-    std::string package, error;
-    EXPECT_TRUE(
-        qx::package::BuildPackage(DeviceScenario::DefaultOuterFields(), inners, package, error))
-        << error;
-    return package;
-}
-
 DeviceScenario Scenario() {
     DeviceScenario s;
     s.Place(kPrecious, kPreciousBytes);
-    PlaceAs(s, "/home/intruder", Kind::Directory, kOtherUser, 0755);
+    s.PlaceAs("/home/intruder", Kind::Directory, kOtherUser, 0755);
     return s;
 }
 
@@ -78,22 +53,18 @@ void ExpectNothingWon(const Result& r, bool rebuilt = true) {
 }
 
 // The upgrade with root's package went through, the earlier log kept.
-void ExpectUpgraded(const Result& r) {
-    EXPECT_EQ(r.exitStatus, 1);
+void ExpectUpgradedByRoot(const Result& r) {
+    ExpectUpgraded(r);
     struct stat info;
     ASSERT_TRUE(r.Stat("/var/log/upgrade_log", info) && S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_uid, 0u);
-    const Lines log = qx::testing::LogLines(r.ReadFile("/var/log/upgrade_log"));
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log.front(), "line of an earlier run");
-    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
-    EXPECT_EQ(r.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+    EXPECT_EQ(qx::testing::LogLines(r.ReadFile("/var/log/upgrade_log")).at(0),
+              "line of an earlier run");
     for (const char* staged : {"/tmp/ramdisk/fs-validator", "/tmp/ramdisk/kernel_image"}) {
         ASSERT_TRUE(r.Stat(staged, info) && S_ISREG(info.st_mode)) << staged;
         EXPECT_EQ(info.st_uid, 0u) << staged;
         EXPECT_EQ(info.st_mode & 07777, 0755u) << staged;
     }
-    EXPECT_FALSE(r.Exists("/etc/upgrade_started"));
 }
 
 // What another user's rewrite of the package during extraction may lead
@@ -104,7 +75,7 @@ void ExpectVerifiedOrNothingRan(const Result& r) {
     ASSERT_GE(log.size(), 2u);
     if (log[log.size() - 2] == "Successfully upgraded firmware") {
         ExpectNothingWon(r);
-        ExpectUpgraded(r);
+        ExpectUpgradedByRoot(r);
         return;
     }
     ExpectNothingWon(r, false);
@@ -145,7 +116,7 @@ TEST(Race, AnotherUserRacingTheRunNeverWins) {
             SCOPED_TRACE(std::string(race.intruder) + " try " + std::to_string(attempt));
             DeviceScenario s = Scenario();
             const std::string path = std::string("/tmp/") + race.intruder;
-            PlaceAs(s, path, Kind::File, 0, 0755);
+            s.PlaceAs(path, Kind::File, 0, 0755);
             s.device.entries.back().hostSource = qx::sandbox::IntruderPath();
             s.PlacePackage("udfirmware");
             if (std::string(race.report).rfind("held ", 0) == 0) {
@@ -163,7 +134,7 @@ TEST(Race, AnotherUserRacingTheRunNeverWins) {
                 continue;
             }
             ExpectNothingWon(r);
-            ExpectUpgraded(r);
+            ExpectUpgradedByRoot(r);
             EXPECT_TRUE(!race.beforeTheRun || report.find("planted 0 ") == std::string::npos)
                 << report;
         }
@@ -175,7 +146,10 @@ TEST(Race, AnotherUserRacingTheRunNeverWins) {
 // HostileDeviceTest).
 TEST(Race, AnotherUsersFileUnderTheCutNameIsNotTaken) {
     DeviceScenario s = Scenario();
-    PlaceAs(s, "/tmp/ramdisk/ud1796600000_firm", Kind::File, kOtherUser, 0644, DecoyPackage());
+    // A valid package whose validator, should root ever run it, leaves a mark.
+    s.PlaceAs("/tmp/ramdisk/ud1796600000_firm", Kind::File, kOtherUser, 0644,
+              DeviceScenario::PackageOf("#!/bin/sh\necho ran > " + kDecoyRan + "\n", "decoy kernel",
+                                        "decoy database"));
     s.PlacePackage("ud1796600000_firmware_R7.bin");
     const Result r = s.Run();
     ASSERT_EQ(r.error, "");
@@ -194,9 +168,9 @@ TEST(Race, RamDiskFilledByAnotherUserKeepsTheEarlierLog) {
     DeviceScenario s = Scenario();
     s.device.ramdiskSize = "1M";
     s.PlacePackage("udfirmware");  // one page of the 256
-    PlaceAs(s, "/tmp/ramdisk/fill", Kind::File, kOtherUser, 0644);
+    s.PlaceAs("/tmp/ramdisk/fill", Kind::File, kOtherUser, 0644);
     s.device.entries.back().size = 255u * 4096u;
     const Result r = s.Run();
     ASSERT_EQ(r.error, "");
-    ExpectUpgraded(r);
+    ExpectUpgradedByRoot(r);
 }

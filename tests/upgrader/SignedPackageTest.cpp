@@ -25,21 +25,16 @@ std::string Unsigned() {
 
 std::string SignedBy(const Key& key) { return key.Sign(Unsigned()); }
 
-// A byte changed after signing, its header's MD5 made right again: only the
-// signature can tell.
-std::string ChangedAndResealed(bool innerData) {
+// An inner data byte changed after signing, its header's MD5 made right
+// again: only the signature can tell.
+std::string ChangedAndResealed() {
     std::string package = Unsigned();
     const std::size_t kernel = package.find(DeviceScenario::kKernelImage);
-    const std::size_t header = innerData ? kernel - qx::testing::kHeader : 0;
-    package[innerData ? kernel + 10 : 100] ^= 0x01;
-    qx::testing::Reseal(package, header, innerData ? DeviceScenario::kKernelImage.size() : 0);
+    package[kernel + 10] ^= 0x01;
+    qx::testing::Reseal(package, kernel - qx::testing::kHeader,
+                        DeviceScenario::kKernelImage.size());
     const std::string good = SignedBy(kTeam);
     return package + good.substr(package.size());
-}
-
-std::string Flipped(std::string bytes, std::size_t fromEnd) {
-    bytes[bytes.size() - fromEnd] ^= 0x01;
-    return bytes;
 }
 
 Result RunWith(const std::vector<const Key*>& keys, const std::string& package,
@@ -61,11 +56,7 @@ Result RunWith(const std::vector<const Key*>& keys, const std::string& package,
 }
 
 void ExpectStaged(const Result& result) {
-    EXPECT_EQ(result.exitStatus, 1);
-    const Lines log = qx::testing::LogLines(result.ReadFile("/var/log/upgrade_log"));
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], "Successfully upgraded firmware");
-    EXPECT_EQ(result.ReadFile("/tmp/ramdisk/kernel_image"), DeviceScenario::kKernelImage);
+    ExpectUpgraded(result);
     EXPECT_FALSE(result.Exists("/tmp/ramdisk/udpackage"));
 }
 
@@ -107,22 +98,10 @@ TEST(SignedPackage, InstalledKeysDecideWhatIsStaged) {
          {&kTeam, &kRotated},
          SignedBy(kStranger),
          "Package signed by an unknown key"},
-        {"outer header byte changed",
-         {&kTeam},
-         ChangedAndResealed(false),
-         "Package signature is not valid"},
+        // The other changes' verdicts: SignatureTest.TrustStoreDecidesWhatIsAccepted.
         {"inner data byte changed",
          {&kTeam},
-         ChangedAndResealed(true),
-         "Package signature is not valid"},
-        {"signature byte changed", {&kTeam}, Flipped(signed_, 1), "Package signature is not valid"},
-        {"block cut short",
-         {&kTeam},
-         signed_.substr(0, signed_.size() - 1),
-         "Package signature is not valid"},
-        {"garbage after the block",
-         {&kTeam},
-         signed_ + "garbage",
+         ChangedAndResealed(),
          "Package signature is not valid"},
         {"only a damaged key file", {}, signed_, "Package signed by an unknown key", "nonsense\n"},
     };

@@ -29,27 +29,23 @@ TEST(FileQueries, OnlyRegularFilesExistAndHaveSizes) {
     ASSERT_EQ(::symlink("dir", (dir / "dirlink").c_str()), 0);
     ASSERT_EQ(::symlink("nowhere", (dir / "dangling").c_str()), 0);
 
-    EXPECT_TRUE(FileExists(dir / "file"));
-    EXPECT_TRUE(FileExists(dir / "link"));
-    EXPECT_FALSE(FileExists(dir / "dir"));
-    EXPECT_FALSE(FileExists(dir / "fifo"));
-    EXPECT_FALSE(FileExists(dir / "dangling"));
-    EXPECT_FALSE(FileExists(dir / "missing"));
+    const struct {
+        const char* name;
+        bool file, directory;
+        int size;  // -1: no size
+    } cases[] = {
+        {"file", true, false, 5},       {"empty", true, false, 0},     {"link", true, false, 5},
+        {"dir", false, true, -1},       {"dirlink", false, true, -1},  {"fifo", false, false, -1},
+        {"dangling", false, false, -1}, {"missing", false, false, -1},
+    };
+    for (const auto& c : cases) {
+        unsigned int size = 77;
+        EXPECT_EQ(FileExists(dir / c.name), c.file) << c.name;
+        EXPECT_EQ(DirectoryExists(dir / c.name), c.directory) << c.name;
+        EXPECT_EQ(FileSize(dir / c.name, size), c.size >= 0) << c.name;
+        EXPECT_EQ(size, c.size >= 0 ? static_cast<unsigned int>(c.size) : 77u) << c.name;
+    }
     EXPECT_FALSE(FileExists("/dev/null"));
-
-    EXPECT_TRUE(DirectoryExists(dir / "dir"));
-    EXPECT_TRUE(DirectoryExists(dir / "dirlink"));
-    EXPECT_FALSE(DirectoryExists(dir / "file"));
-
-    unsigned int size = 77;
-    EXPECT_TRUE(FileSize(dir / "empty", size));
-    EXPECT_EQ(size, 0u);
-    EXPECT_TRUE(FileSize(dir / "link", size));
-    EXPECT_EQ(size, 5u);
-    size = 77;
-    EXPECT_FALSE(FileSize(dir / "dir", size));
-    EXPECT_FALSE(FileSize(dir / "missing", size));
-    EXPECT_EQ(size, 77u);
 }
 
 TEST(FileQueries, HugeFileSizeSaturates) {
