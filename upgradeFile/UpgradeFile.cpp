@@ -113,12 +113,36 @@ ReaderError ReadOuterHeader(PackageStream& package, bool regular, unsigned char*
     return identityOk ? ReaderError::HeaderBadDigest : ReaderError::HeaderBadIdentity;
 }
 
-// Reads one inner file, header and data, from the package's position and
-// checks its digest. None on success; otherwise what failed, with entry
-// holding the decoded header when it got that far.
+// Where a pass writes the inner file it copies (PassCopy): the first one
+// the copy selects. A failed write is kept (its errno) and the pass reads on,
+// so the package's own verdict still comes first.
+struct PassSink {
+    const PassCopy* copy = nullptr;
+    int taken = -1;
+    int error = 0;
+
+    // True when inner file index, just decoded, is the one copied.
+    bool Takes(unsigned int index, const InnerFile& entry) {
+        if (copy == nullptr || taken >= 0 || !copy->select(index, entry)) {
+            return false;
+        }
+        taken = static_cast<int>(index);
+        return true;
+    }
+    void Write(const unsigned char* data, unsigned int count) {
+        if (error == 0 && !qx::upgrader::utils::WriteAll(copy->out, data, count)) {
+            error = errno != 0 ? errno : EIO;
+        }
+    }
+};
+
+// Reads inner file index, header and data, from the package's position and
+// checks its digest; the data goes to sink too when it takes the file.
+// None on success; otherwise what failed, with entry holding the decoded
+// header when it got that far.
 template <typename Check>
-ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& entry,
-                          Check& check) {
+ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& entry, Check& check,
+                          PassSink& sink, unsigned int index) {
     unsigned char* const buffer = pass.data;
     md5_context context;
     md5_init(&context);
@@ -136,6 +160,7 @@ ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& e
     if (package.hash != nullptr) {
         check.before = *package.hash;
     }
+    const bool copying = sink.Takes(index, entry);
     // A size claim is only ever met by bytes actually read: nothing is
     // allocated for it, and a claim beyond the file ends in a short read.
     unsigned int remaining = entry.FileSize();
@@ -146,6 +171,9 @@ ReaderError ReadInnerFile(PackageStream& package, PassBuffer& pass, InnerFile& e
         }
         remaining -= got;
         md5_append(&context, buffer, static_cast<int>(got));
+        if (copying) {
+            sink.Write(buffer, got);
+        }
     }
     if (package.hash != nullptr) {
         PackageHash upToHere = *package.hash;
@@ -290,7 +318,7 @@ bool UpgradeFile::ParseFile(int fd, int openError, const std::string& path) {
     return Parse(fd, openError);
 }
 
-bool UpgradeFile::Parse(int fd, int openError) {
+void UpgradeFile::Restart(int fd) {
     // Every pass starts afresh, so the sequences always describe the package
     // open now and Valid() never outlives a failed pass.
     package = Descriptor(fd);
@@ -303,6 +331,15 @@ bool UpgradeFile::Parse(int fd, int openError) {
     errorKind = ReaderError::None;
     errorMessage.clear();
     errorPosition = 0;
+    copiedIndex = -1;
+}
+
+bool UpgradeFile::Parse(int fd, int openError) {
+    // A copy asked for serves this pass only.
+    const PassCopy copy = std::move(pendingCopy);
+    pendingCopy = PassCopy();
+    PassSink sink{copy.select ? &copy : nullptr};
+    Restart(fd);
     if (filePath.empty()) {
         return Fail(ReaderError::NoFile, "No file specified");
     }
@@ -329,7 +366,9 @@ bool UpgradeFile::Parse(int fd, int openError) {
         InnerFile entry;
         DataCheck check;
         errorPosition = stream.position;
-        const ReaderError failure = ReadInnerFile(stream, buffer, entry, check);
+        const ReaderError failure = ReadInnerFile(stream, buffer, entry, check, sink,
+                                                  static_cast<unsigned int>(offsets.size()));
+        copiedIndex = sink.taken;
         if (failure != ReaderError::None) {
             if (failure == ReaderError::InnerDataTruncated ||
                 failure == ReaderError::InnerDigestMismatch) {
@@ -346,12 +385,13 @@ bool UpgradeFile::Parse(int fd, int openError) {
         // open and reads stop there) equal the payload total.
         expectedEnd += kHeaderSize;
         if (stream.position - expectedEnd == information.FileSize()) {
-            return Accept(stream.file, stream.position, hash);
+            return Accept(stream.file, stream.position, hash, sink.error, copy.path);
         }
     }
 }
 
-bool UpgradeFile::Accept(int fd, unsigned int end, std::optional<PackageHash>& hash) {
+bool UpgradeFile::Accept(int fd, unsigned int end, std::optional<PackageHash>& hash, int writeError,
+                         const std::string& copyPath) {
     if (hash) {
         const char* text = nullptr;
         const ReaderError failure = CheckPackageSignature(fd, *hash, trustedKeys, text);
@@ -359,6 +399,10 @@ bool UpgradeFile::Accept(int fd, unsigned int end, std::optional<PackageHash>& h
             errorPosition = end;
             return Fail(failure, text);
         }
+    }
+    if (writeError != 0) {
+        return Fail(ReaderError::OutputWriteFailed,
+                    SystemError("Error writing extraction file ", copyPath, writeError));
     }
     valid = true;
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,16 @@ enum class ReaderError {
     SignatureInvalid,        // "Package signature is not valid"
     UnknownSigner,           // "Package signed by an unknown key"
     ExtractedBytesChanged,   // "Extracted bytes of ... differ from the verified package"
+};
+
+// A copy of one inner file made during a verifying pass (host tools):
+// select picks the inner file by its number and decoded header (the first
+// it accepts is copied), out receives its data as the pass reads it, and
+// path names out in messages.
+struct PassCopy {
+    std::function<bool(unsigned int, const InnerFile&)> select;
+    int out = -1;
+    std::string path;
 };
 
 // Reader of one upgrade package file.
@@ -110,6 +121,17 @@ class UpgradeFile {
     // openError as reason.
     bool ExtractFile(unsigned int index, int out, int openError, const std::string& path);
 
+    // The next pass (only that one) also writes the data of the inner file
+    // copy selects to copy.out as it reads and hashes it: the bytes written
+    // are the very bytes the pass verifies, read once. The copy is whole
+    // and verified only when that pass succeeds and CopiedIndex() is the
+    // file wanted; otherwise the caller discards it. A failed write fails
+    // the pass with OutputWriteFailed, but only once the package itself
+    // verified (its own failure comes first). The caller keeps copy.out.
+    void CopyDuringParse(PassCopy copy) { pendingCopy = std::move(copy); }
+    // The number of the inner file the latest pass copied, or -1.
+    int CopiedIndex() const { return copiedIndex; }
+
     // Reads and copies through a buffer of bytes (at least kBufferSize)
     // from now on: host tools read in large blocks, the device keeps 1 KiB.
     void SetBufferSize(unsigned int bytes) {
@@ -156,6 +178,8 @@ class UpgradeFile {
     };
 
     bool Fail(ReaderError kind, const std::string& text);
+    // Drops what an earlier pass found and takes fd as the package.
+    void Restart(int fd);
     bool Parse(int fd, int openError);
     bool Seek(unsigned int index);
     // Copies the data of inner file index to out and checks it against
@@ -166,7 +190,8 @@ class UpgradeFile {
                   mode_t complete);
     // Ends a pass that reached the last inner file (fd read up to end):
     // checks the signature when one is required.
-    bool Accept(int fd, unsigned int end, std::optional<PackageHash>& hash);
+    bool Accept(int fd, unsigned int end, std::optional<PackageHash>& hash, int writeError,
+                const std::string& copyPath);
 
     std::string filePath;
     qx::upgrader::utils::Descriptor package;
@@ -182,6 +207,8 @@ class UpgradeFile {
     std::vector<PublicKey> trustedKeys;
     bool signatureRequired = false;
     unsigned int bufferSize = kBufferSize;
+    PassCopy pendingCopy;
+    int copiedIndex = -1;
 };
 
 }  // namespace upgradeFile

@@ -2,9 +2,9 @@
 # scripts/rehearse on a tiny root file system with a small package: the
 # upgrade succeeds with the free space asked for, the report shows the log,
 # the commands and the changes, the given tree is untouched, and nothing of
-# the run is left on the host (temporary files, mounts, processes). Then
-# exit 1 for a validator that refuses, a package that does not parse and a
-# flash too small for the tree (one line).
+# the run is left on the host (temporary files, mounts, processes); a
+# merged-/usr root succeeds too. Then exit 1 for a validator that refuses, a
+# package that does not parse and a flash too small for the tree (one line).
 #
 # usage: rehearse_test.sh REPO BUILD MKUPGRADE-COMMAND...
 set -euo pipefail
@@ -63,6 +63,18 @@ for environment in /proc/[0-9]*/environ; do
     fail "a process was left behind: ${environment%/environ}"
   fi
 done
+# A merged-/usr root (bin, sbin, lib linked into usr, one link absolute, as
+# Debian lays roots out): its links stay, its own /bin/sh (dangling here)
+# stays out, and the kernel is told from the module tree behind /lib.
+merged=$scratch/merged
+mkdir -p "$merged"/usr/{bin,sbin,lib/modules/2.6.35.3-00227-geccd148} "$merged"/{etc,var/log}
+ln -s usr/bin "$merged/bin" && ln -s /usr/sbin "$merged/sbin" && ln -s usr/lib "$merged/lib"
+ln -s dash "$merged/usr/bin/sh"
+cp -p "$root/sbin/qx_monitor.disabled" "$merged/usr/sbin/"
+report=$(TMPDIR=$scratch/tmp scripts/rehearse "$merged" "$scratch/tiny.pkg" --free 24M \
+  --build "$build" 2>&1) || fail "merged-/usr root: $report"
+[[ $report == *"/sbin/qx_monitor in place"* && $report == *"(the package was accepted)"* ]] ||
+  fail "merged-/usr root: $report"
 # Exit 0 only for a completed upgrade that the validator accepted.
 cd "$scratch/package"
 printf '#!/bin/sh\necho "refusing $1"\nexit 3\n' >validator

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -33,6 +34,7 @@ namespace {
 
 using qx::tools::Json;
 using qx::tools::JsonBytes;
+using qx::upgradeFile::InnerFile;
 using qx::upgradeFile::ReaderError;
 using qx::upgradeFile::UpgradeFile;
 using qx::upgradeFile::UpgradeFileInformation;
@@ -398,6 +400,12 @@ std::string CountText(std::size_t count) {
 
 // The inner file that which names: a number is an index, anything else a
 // label (the zero bytes that pad it not counted); false with the reason.
+// Whether which (extract's INDEX|LABEL) names inner file index.
+bool Names(const std::string& which, std::size_t index, const std::string& label) {
+    unsigned int number = 0;
+    return ParseIndex(which, number) ? number == index : TrimmedLabel(label) == which;
+}
+
 bool SelectInnerFile(const UpgradeFile& reader, const std::string& which, unsigned int& index,
                      std::string& error) {
     const std::size_t count = reader.InnerFiles().size();
@@ -410,7 +418,7 @@ bool SelectInnerFile(const UpgradeFile& reader, const std::string& which, unsign
     }
     std::vector<std::size_t> matches;
     for (std::size_t i = 0; i < count; ++i) {
-        if (TrimmedLabel(reader.InnerFiles()[i].Label()) == which) {
+        if (Names(which, i, reader.InnerFiles()[i].Label())) {
             matches.push_back(i);
         }
     }
@@ -476,6 +484,18 @@ int Verify(const std::vector<std::string>& paths, bool json, const KeyOptions& k
     return allValid ? 0 : qx::tools::kExitFailed;
 }
 
+// A regular OUT, new or existing, is opened before the package is read,
+// so that the one verifying pass writes the inner file too; a stream (a
+// FIFO, a device, standard output) only once the package verified, as
+// nothing unverified may reach it.
+bool OpenedBeforeParse(const std::string& out) {
+    struct stat info {};
+    if (out == qx::tools::kStandardStream) {
+        return false;
+    }
+    return ::stat(out.c_str(), &info) == 0 ? S_ISREG(info.st_mode) : errno == ENOENT;
+}
+
 int Extract(const std::string& path, const std::string& which, const std::string& out) {
     PackageInput input;
     std::string error;
@@ -484,18 +504,35 @@ int Extract(const std::string& path, const std::string& which, const std::string
     }
     UpgradeFile reader;
     qx::tools::Progress progress(path, input.fd.Get(), PackageSize(input));
+    qx::tools::OutputFile output;
+    // An OUT that cannot be opened is reported after the package's own verdict.
+    std::string outputError;
+    const bool early = OpenedBeforeParse(out);
+    const bool opened = early && output.Open(out, 0755, false, {path}, outputError);
+    if (opened && !output.Stream()) {
+        reader.CopyDuringParse({[&which](unsigned int index, const InnerFile& entry) {
+                                    return Names(which, index, entry.Label());
+                                },
+                                output.Get(), out});
+    }
     if (!ParsePackage(reader, input)) {
-        return Failure(path + ": " + reader.ErrorMessage());
+        return Failure(reader.Error() == ReaderError::OutputWriteFailed
+                           ? reader.ErrorMessage()
+                           : path + ": " + reader.ErrorMessage());
     }
     unsigned int index = 0;
     if (!SelectInnerFile(reader, which, index, error)) {
         return Failure(TextOf(path) + ": " + error);
     }
-    qx::tools::OutputFile output;
-    if (!output.Open(out, 0755, false, {path}, error)) {
+    if (early && !opened) {
+        return Failure(outputError);
+    }
+    if (!opened && !output.Open(out, 0755, false, {path}, error)) {
         return Failure(error);
     }
-    if (!ExtractPackageFile(reader, index, output, out)) {
+    // Copied in the verifying pass, or else now, checked again as it is copied.
+    if (reader.CopiedIndex() != static_cast<int>(index) &&
+        !ExtractPackageFile(reader, index, output, out)) {
         return Failure(reader.ErrorMessage());
     }
     return output.Commit(error) ? 0 : Failure(error);
