@@ -6,24 +6,10 @@
 #include <vector>
 
 #include "ToolFixture.h"
+#include "support/Md5Hex.h"
 
 namespace qx::testing {
 namespace {
-
-std::string Md5Hex(const std::string& data) {
-    upgradeFile::md5_context context;
-    upgradeFile::md5_init(&context);
-    upgradeFile::md5_append(&context, reinterpret_cast<const unsigned char*>(data.data()),
-                            static_cast<int>(data.size()));
-    unsigned char digest[16];
-    upgradeFile::md5_finish(&context, digest);
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += "0123456789abcdef"[byte >> 4];
-        hex += "0123456789abcdef"[byte & 0x0F];
-    }
-    return hex;
-}
 
 class InspectTest : public ToolTest {
   protected:
