@@ -36,16 +36,6 @@ class FileArgumentTest : public ToolTest {
         return qx::testing::StartQuietly(words);
     }
 
-    // The first entry of the test folder with prefix in its name, "" if none.
-    std::string Entry(const std::string& prefix) {
-        for (const std::string& name : Names(dir.path())) {
-            if (name.rfind(prefix, 0) == 0) {
-                return dir / name;
-            }
-        }
-        return "";
-    }
-
     // Runs tool while, when serve, the FIFO at fifo has a writer that
     // closes at once (a reading tool sees its end) and a reader that drains it.
     template <typename Tool>

@@ -68,16 +68,13 @@ TEST_F(InspectTest, ListShowsHeaderInnerFilesAndTheirDigests) {
               Json::parse(R"({"index": 0, "offset": 256, "size": 10, "label": "first",
                               "digest": "ok", "md5": ")" +
                           Md5Hex(Pattern(10, 1)) + "\"}"));
-    // verify --json: the same rows, without the data digests it does not compute.
-    Json rows = Json::parse(Inspect({"verify", "--json", package}).out)["innerFiles"];
-    for (Json& row : rows) {
-        row["md5"] = Json();
+    // verify --json: the listing without the header and the data digests.
+    Json verdict = listing;
+    verdict.erase("header");
+    for (Json& row : verdict["innerFiles"]) {
+        row.erase("md5");
     }
-    Json listed = listing["innerFiles"];
-    for (Json& row : listed) {
-        row["md5"] = Json();
-    }
-    EXPECT_EQ(rows, listed);
+    EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out), verdict);
 }
 
 // Header texts and labels: JSON strings when valid UTF-8 without control
@@ -196,7 +193,6 @@ TEST_F(InspectTest, VerifyTakesSeveralPackages) {
         size_t validLines, errorLines;
     } runs[] = {{{package, package}, 0, 2, 0},
                 {{package, bad}, 1, 1, 1},
-                {{bad, package}, 1, 1, 1},
                 {{bad, dir / "missing", package}, 1, 1, 2}};
     for (const auto& run : runs) {
         std::vector<std::string> args = {"verify"};
@@ -254,7 +250,6 @@ TEST_F(InspectTest, DiffNamesWhatDiffers) {
          1,
          {"header fileSize: 2015 -> 2025\n", "inner file 3: none -> label \"\", size 10\n"}},
         {Variant("bad.bin", 394 + 7), 2, {}},
-        {dir / "missing", 2, {}},
     };
     for (const auto& c : cases) {
         ToolResult result = Inspect({"diff", package, c.other});

@@ -11,8 +11,6 @@
 namespace qx::testing {
 namespace {
 
-constexpr std::size_t kBlock = 80;
-
 bool Exists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
@@ -43,7 +41,8 @@ class SigningTest : public ToolTest {
     }
 };
 
-TEST_F(SigningTest, KeyFilesAndSignedBuilds) {
+// The signed layout and identical signed rebuilds: VectorTest.
+TEST_F(SigningTest, KeyFilesAndSignedListings) {
     struct stat secret {
     }, pub{};
     ASSERT_EQ(::stat((dir / "team.key").c_str(), &secret), 0);
@@ -55,14 +54,6 @@ TEST_F(SigningTest, KeyFilesAndSignedBuilds) {
     const std::string keyId = pubText.substr(22, 16);
     EXPECT_EQ(ReadBytes(dir / "team.key").substr(0, 38), "qx-upgrade-secret-key " + keyId);
     EXPECT_NE(ReadBytes(dir / "other.pub").substr(22, 16), keyId);
-
-    // The signed package is the unsigned one and the block; a rebuild is identical.
-    const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
-    ASSERT_EQ(signed_.size(), plain.size() + kBlock);
-    EXPECT_TRUE(signed_.compare(0, plain.size(), plain) == 0);
-    EXPECT_EQ(signed_.substr(plain.size(), 8), std::string("QXSIGN\0\x01", 8));
-    ASSERT_EQ(BuildSigned("again.bin", {"--sign", dir / "team.key"}).exitStatus, 0);
-    EXPECT_TRUE(ReadBytes(dir / "again.bin") == signed_);
 
     ToolResult listed = Inspect({"list", dir / "signed.bin"});
     EXPECT_NE(listed.out.find("Signature:     signed by key " + keyId + " (not checked)\n"),
@@ -127,16 +118,12 @@ TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
 }
 
 // --key several times, or --keys DIR read as the router reads its trust
-// store: a damaged file, another user's, one writable by others, a link and
-// a FIFO are ignored (a line each); the team's own key still counts.
+// store (the owner and mode rules: HostileDeviceTest): a damaged file, a link
+// and a FIFO are ignored (a line each); the team's own key still counts.
 TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     const std::string keys = dir / "keys";
     ::mkdir(keys.c_str(), 0755);
     WriteBytes(keys + "/damaged.pub", "nonsense\n");
-    WriteBytes(keys + "/foreign.pub", ReadBytes(dir / "other.pub"));
-    ASSERT_EQ(::chown((keys + "/foreign.pub").c_str(), 1000, 1000), 0);
-    WriteBytes(keys + "/open.pub", ReadBytes(dir / "other.pub"));
-    ::chmod((keys + "/open.pub").c_str(), 0666);
     ASSERT_EQ(::symlink((dir / "other.pub").c_str(), (keys + "/link.pub").c_str()), 0);
     ASSERT_EQ(::mkfifo((keys + "/pipe.pub").c_str(), 0644), 0);
     WriteBytes(keys + "/README", "not a key");
@@ -147,8 +134,6 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     EXPECT_EQ(refused.exitStatus, 1);
     for (const std::string& line :
          {"ignoring key file " + keys + "/damaged.pub: not a public key file",
-          "ignoring key file " + keys + "/foreign.pub: not owned by root",
-          "ignoring key file " + keys + "/open.pub: writable by group or others",
           "ignoring key file " + keys + "/link.pub: a link",
           "ignoring key file " + keys + "/pipe.pub: not a regular file",
           signedByOther + ": Package signed by an unknown key"}) {
@@ -156,7 +141,7 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
             << line << "\n"
             << refused.err;
     }
-    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 6) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 4) << refused.err;
     WriteBytes(keys + "/team.pub", ReadBytes(dir / "team.pub"));
     EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "signed.bin"}).exitStatus, 0);
     EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "plain.bin"}).exitStatus, 1);
@@ -218,7 +203,6 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
 }
 
 TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
-    WriteBytes(dir / "bad.pub", "qx-upgrade-public-key 00 11\n");
     WriteBytes(dir / "bad.key", "qx-upgrade-secret-key 0011\n");
     ::chmod((dir / "bad.key").c_str(), 0600);
     ::mkdir((dir / "folder.key").c_str(), 0755);
@@ -245,8 +229,6 @@ TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
         {true, dir / "theirs.key",
          "key " + dir / "theirs.key" + " is owned by uid 1000, not by you (uid 0): it is not used"},
         {false, dir / "team.key", "key " + dir / "team.key" + ": a secret key, not a public key"},
-        {false, dir / "bad.pub",
-         "key " + dir / "bad.pub" + ": malformed public key: bad hexadecimal digits"},
         {false, dir / "missing.pub",
          "cannot read key " + dir / "missing.pub" + ": No such file or directory"},
     };
