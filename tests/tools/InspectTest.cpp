@@ -56,20 +56,9 @@ TEST_F(InspectTest, ListShowsHeaderInnerFilesAndTheirDigests) {
 
     ToolResult json = Inspect({"list", "--json", package});
     ASSERT_EQ(json.exitStatus, 0) << json.err;
-    const Json listing = Json::parse(json.out);
-    EXPECT_EQ(listing["valid"], true);
-    EXPECT_TRUE(listing["error"].is_null());
-    EXPECT_EQ(listing["header"]["version"], 258);
-    EXPECT_EQ(listing["header"]["upgradeName"], "qx router");
-    EXPECT_EQ(listing["header"]["fileSize"], 2015);
-    EXPECT_EQ(listing["header"]["digest"], "ok");
-    EXPECT_EQ(listing["innerFileCount"], 3);
-    EXPECT_EQ(listing["innerFiles"][0],
-              Json::parse(R"({"index": 0, "offset": 256, "size": 10, "label": "first",
-                              "digest": "ok", "md5": ")" +
-                          Md5Hex(Pattern(10, 1)) + "\"}"));
-    // verify --json: the listing without the header and the data digests.
-    Json verdict = listing;
+    // The listing's form: VectorTest's kept listings. verify --json: the
+    // listing without the header and the data digests.
+    Json verdict = Json::parse(json.out);
     verdict.erase("header");
     for (Json& row : verdict["innerFiles"]) {
         row.erase("md5");
@@ -78,7 +67,8 @@ TEST_F(InspectTest, ListShowsHeaderInnerFilesAndTheirDigests) {
 }
 
 // Header texts and labels: JSON strings when valid UTF-8 without control
-// characters, else {"hex": ...}, the manifest's rule; in list and verify alike.
+// characters, else {"hex": ...}, the manifest's rule (verify's rows are the
+// listing's: ListShowsHeaderInnerFilesAndTheirDigests).
 TEST_F(InspectTest, JsonTextsAreStringsOnlyForCleanUtf8) {
     const std::pair<std::string, Json> texts[] = {
         {"k\xc3\xa9", "k\u00e9"},
@@ -101,12 +91,10 @@ TEST_F(InspectTest, JsonTextsAreStringsOnlyForCleanUtf8) {
     ToolResult built = Mkupgrade(args);
     ASSERT_EQ(built.exitStatus, 0) << built.err;
     const Json listing = Json::parse(Inspect({"list", "--json", dir / "texts.bin"}).out);
-    const Json verdict = Json::parse(Inspect({"verify", "--json", dir / "texts.bin"}).out);
     EXPECT_EQ(listing["header"]["upgradeName"], texts[0].second);
     EXPECT_EQ(listing["header"]["releaseName"], texts[2].second);
     for (size_t i = 0; i < std::size(texts); ++i) {
         EXPECT_EQ(listing["innerFiles"][i]["label"], texts[i].second) << i;
-        EXPECT_EQ(verdict["innerFiles"][i]["label"], texts[i].second) << i;
     }
 }
 
@@ -114,9 +102,6 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     ToolResult good = Inspect({"verify", package});
     EXPECT_EQ(good.exitStatus, 0) << good.err;
     EXPECT_EQ(good.out, package + ": valid, 3 inner files, signature: unsigned\n");
-    EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out)["signature"],
-              Json::parse(R"({"state": "unsigned", "keyId": null, "bytesAfterInnerFiles": 0,
-                              "valid": null})"));
 
     // The reader's text after the path, then the inner file and what failed;
     // in JSON its kind and the rejected header's position. The listing shows
@@ -174,9 +159,6 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     EXPECT_NE(text.out.find("Status:        invalid: Unable to read bytes\n"), std::string::npos);
     EXPECT_NE(text.out.find("    2       2522          5  truncated    -  "), std::string::npos)
         << text.out;
-
-    ToolResult trailing = Inspect({"verify", Variant("trailing.bin", -1, 2527 + 9)});
-    EXPECT_EQ(trailing.exitStatus, 0) << trailing.err;
 
     ToolResult verbose = Inspect({"verify", "-v", package});
     EXPECT_EQ(verbose.exitStatus, 0);
