@@ -197,52 +197,6 @@ TEST_F(InspectTest, VerifyTakesSeveralPackages) {
     }
 }
 
-// diff: each header field, inner header field and inner file's data that
-// differs; 0 same, 1 different, 2 trouble.
-TEST_F(InspectTest, DiffNamesWhatDiffers) {
-    WriteBytes(dir / "c2", Pattern(6, 3));
-    auto build = [&](const std::string& name, std::vector<std::string> args) {
-        args.insert(args.begin(), {"-o", dir / name});
-        ToolResult built = Mkupgrade(WithFields(args));
-        EXPECT_EQ(built.exitStatus, 0) << built.err;
-        return dir / name;
-    };
-    const std::string same = build("same.bin", {"--label", "first", dir / "a", dir / "b", "--label",
-                                                "q\"uote\\ \x01\xff", dir / "c"});
-    const std::string changed = build(
-        "changed.bin", {"--label", "first", dir / "a", dir / "b", "--label", "k", dir / "c2"});
-    const std::string longer =
-        build("longer.bin", {"--label", "first", dir / "a", dir / "b", "--label",
-                             "q\"uote\\ \x01\xff", dir / "c", dir / "a"});
-    const std::string md5New = Md5Hex(Pattern(6, 3)), md5Old = Md5Hex(Pattern(5, 3));
-    const struct {
-        std::string other;
-        int status;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {same, 0, {}},
-        {changed,
-         1,
-         {"header fileSize: 2015 -> 2016\n",
-          "inner file 2 header label: \"q\"uote\\\\ \\x01\\xff\" -> \"k\"\n",
-          "inner file 2 header fileSize: 5 -> 6\n",
-          "inner file 2 data: md5 " + md5Old + " (first difference at data byte 5) -> md5 " +
-              md5New + "\n"}},
-        {longer,
-         1,
-         {"header fileSize: 2015 -> 2025\n", "inner file 3: none -> label \"\", size 10\n"}},
-        {Variant("bad.bin", 394 + 7), 2, {}},
-    };
-    for (const auto& c : cases) {
-        ToolResult result = Inspect({"diff", package, c.other});
-        EXPECT_EQ(result.exitStatus, c.status) << c.other << result.err;
-        for (const std::string& line : c.lines) {
-            EXPECT_NE(result.out.find(line), std::string::npos) << line << result.out;
-        }
-        EXPECT_EQ(result.err.empty(), c.status != 2) << result.err;
-    }
-}
-
 // "-": standard input (a file or a pipe) for the readers, standard output for
 // extract and mkupgrade -o.
 TEST_F(InspectTest, DashIsStandardInputAndOutput) {

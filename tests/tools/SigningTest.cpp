@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ToolFixture.h"
+#include "support/Md5Hex.h"
 
 namespace qx::testing {
 namespace {
@@ -161,10 +162,17 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     }
 }
 
-// diff exits 0 only for byte-identical packages and names what differs
-// where the router would see it: the signature, bytes after it, spare words.
+// diff: each header field, inner header field, inner file's data and what
+// follows the last inner file that differs, where the router would see it;
+// 0 only for byte-identical packages, 1 different, 2 trouble.
 TEST_F(SigningTest, DiffTellsEveryDifference) {
     ASSERT_EQ(BuildSigned("other.bin", {"--sign", dir / "other.key"}).exitStatus, 0);
+    ASSERT_EQ(BuildSigned("longer.bin", {dir / "b"}).exitStatus, 0);
+    WriteBytes(dir / "b2", Pattern(701, 2));
+    ASSERT_EQ(Mkupgrade(WithFields(
+                            {"-o", dir / "changed.bin", dir / "a", "--label", "k\x01", dir / "b2"}))
+                  .exitStatus,
+              0);
     const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
     const std::string team = ReadBytes(dir / "team.pub").substr(22, 16);
     const std::string other = ReadBytes(dir / "other.pub").substr(22, 16);
@@ -174,31 +182,59 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
     Variant("appended.bin", signed_ + std::string(1000, 'x'));
     Variant("spare.bin", spare);
     Variant("tail.bin", plain + "x");
+    Variant("copy.bin", plain);
+    std::string bad = plain;
+    bad[3256 + 128 + 7] ^= 0x01;
+    Variant("bad.bin", bad);
     const struct {
         std::string first, second;
         int status;
-        std::string line;
+        std::vector<std::string> lines;
     } pairs[] = {
-        {"plain.bin", "plain.bin", 0, ""},
-        {"plain.bin", "signed.bin", 1,
-         "after the last inner file: unsigned -> signed by key " + team},
-        {"signed.bin", "other.bin", 1,
-         "after the last inner file: signed by key " + team + " -> signed by key " + other},
-        {"signed.bin", "appended.bin", 1,
-         "after the last inner file: signed by key " + team + " -> a signature block by key " +
-             team + " and 1000 bytes after it"},
-        {"plain.bin", "spare.bin", 1, "inner file 1 header spareWord1: 0 -> 5"},
-        {"plain.bin", "tail.bin", 1,
-         "after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
-         "signature block)"},
+        {"plain.bin", "copy.bin", 0, {}},
+        {"plain.bin",
+         "changed.bin",
+         1,
+         {"header fileSize: 3700 -> 3701", "inner file 1 header label: \"\" -> \"k\\x01\"",
+          "inner file 1 header fileSize: 700 -> 701",
+          "inner file 1 data: md5 " + Md5Hex(Pattern(700, 2)) +
+              " (first difference at data byte 700) -> md5 " + Md5Hex(Pattern(701, 2))}},
+        {"plain.bin",
+         "longer.bin",
+         1,
+         {"header fileSize: 3700 -> 4400", "inner file 2: none -> label \"\", size 700"}},
+        {"plain.bin", "bad.bin", 2, {}},
+        {"plain.bin",
+         "signed.bin",
+         1,
+         {"after the last inner file: unsigned -> signed by key " + team}},
+        {"signed.bin",
+         "other.bin",
+         1,
+         {"after the last inner file: signed by key " + team + " -> signed by key " + other}},
+        {"signed.bin",
+         "appended.bin",
+         1,
+         {"after the last inner file: signed by key " + team + " -> a signature block by key " +
+          team + " and 1000 bytes after it"}},
+        {"plain.bin", "spare.bin", 1, {"inner file 1 header spareWord1: 0 -> 5"}},
+        {"plain.bin",
+         "tail.bin",
+         1,
+         {"after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
+          "signature block)"}},
     };
     for (const auto& pair : pairs) {
         ToolResult text = Inspect({"diff", dir / pair.first, dir / pair.second});
         EXPECT_EQ(text.exitStatus, pair.status) << pair.second << text.err;
-        EXPECT_NE(text.out.find(pair.line), std::string::npos) << pair.line << "\n" << text.out;
+        for (const std::string& line : pair.lines) {
+            EXPECT_NE(text.out.find(line + "\n"), std::string::npos) << line << "\n" << text.out;
+        }
+        EXPECT_EQ(text.err.empty(), pair.status != 2) << text.err;
         ToolResult json = Inspect({"diff", "--json", dir / pair.first, dir / pair.second});
         EXPECT_EQ(json.exitStatus, pair.status);
-        EXPECT_EQ(Json::parse(json.out)["same"], pair.status == 0) << pair.second;
+        EXPECT_EQ(json.out.empty() ? Json() : Json::parse(json.out)["same"],
+                  pair.status == 2 ? Json() : Json(pair.status == 0));
     }
 }
 
