@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -63,14 +65,12 @@ sb::Result Plan(sb::Device device, const std::vector<std::string>& args = {"plan
     return sb::Run(device, QX_INSPECT_PATH, args);
 }
 
-std::vector<unsigned long long> FreeFigures(const qx::testing::Lines& log) {
-    std::vector<unsigned long long> figures;
-    for (const std::string& line : log) {
-        if (line.rfind("FreeSpace: ", 0) == 0) {
-            figures.push_back(std::stoull(line.substr(11)));
-        }
-    }
-    return figures;
+// The lines of log that start with prefix.
+qx::testing::Lines Starting(const qx::testing::Lines& log, const std::string& prefix) {
+    qx::testing::Lines lines;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(lines),
+                 [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+    return lines;
 }
 
 bool Within(const std::string& path, const std::string& tree) {
@@ -98,15 +98,15 @@ TEST_P(PlanMatchesRun, SameFilesFiguresAndVerdict) {
               short_ ? 1 : 0);
 
     // Figures: the run's opening measurement, then one per stage from 2 on.
-    std::vector<unsigned long long> figures = {plan["freeAtStart"]};
+    qx::testing::Lines figures = {Free(plan["freeAtStart"])};
     for (const Json& s : plan["stages"]) {
         if (s["measured"]) {
-            figures.push_back(s["freeAfter"]);
+            figures.push_back(Free(s["freeAfter"]));
         }
     }
-    EXPECT_EQ(figures, FreeFigures(log));
+    EXPECT_EQ(figures, Starting(log, "FreeSpace: "));
     // The opening figure is the flash's own (the log moved to the RAM disk first).
-    EXPECT_EQ(figures.front(), planned.flashFreeBytes + Blocks(1)) << "upgrade log: one page";
+    EXPECT_EQ(plan["freeAtStart"], planned.flashFreeBytes + Blocks(1)) << "upgrade log: one page";
 
     // Files: each is removed or emptied exactly as planned, counted in whole pages.
     std::map<std::string, unsigned long long> placed = {{kFiller, 0}};
@@ -152,13 +152,8 @@ TEST(Plan, ALogJustUnderItsLimitIsPlannedAsTheRunTreatsIt) {
     ASSERT_EQ(planned.exitStatus, 0) << planned.error << planned.stderrText;
     const Json stage1 = Json::parse(planned.stdoutText)["stages"][0];
     const sb::Result run = router.Run();
-    const qx::testing::Lines log = RunLogLines(run.ReadFile("/var/log/upgrade_log"));
-    std::vector<std::string> shortening;
-    for (const std::string& line : log) {
-        if (line.rfind("Clearing upgrade_log because too large. Size: ", 0) == 0) {
-            shortening.push_back(line);
-        }
-    }
+    const qx::testing::Lines shortening =
+        Starting(RunLogLines(run.ReadFile("/var/log/upgrade_log")), "Clearing upgrade_log ");
     ASSERT_EQ(shortening.size(), 1u) << "the run shortens the log";
     EXPECT_EQ(stage1["log"].back(), shortening.front()) << stage1.dump();
     EXPECT_EQ(stage1["items"].back()["action"], "replace");

@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "tools/ToolFixture.h"
 
@@ -47,26 +47,6 @@ class PlanTest : public ::testing::Test {
         return static_cast<unsigned long long>(info.st_blocks) * 512;
     }
 
-    // The 600,000 bytes and the entries the run writes before stage 1 checks
-    // the log (the stamp's day has one or two digits).
-    static unsigned long long LogSizeAtStage1(unsigned long long freeAtStart) {
-        const std::time_t now = std::time(nullptr);
-        std::tm local{};
-        ::localtime_r(&now, &local);
-        const unsigned long long stamp = local.tm_mday < 10 ? 19 : 20;
-        unsigned long long size = 600000;
-        for (const std::string& entry :
-             {std::string("Upg: V0.0.5: Beginning upgrade"),
-              std::string("Running cleanup to allow for upgrade"),
-              std::string("Beginning file system cleanup"),
-              "FreeSpace: " + std::to_string(freeAtStart),
-              std::string("Required free space: 4294967295"),
-              std::string("Clearing sys.log because too large. Size: 10000001")}) {
-            size += stamp + entry.size() + 1;
-        }
-        return size;
-    }
-
     ToolResult Plan(const std::vector<std::string>& options) {
         std::vector<std::string> args = {"plan", "--root", root.path(), "--free", "0"};
         args.insert(args.end(), options.begin(), options.end());
@@ -80,54 +60,62 @@ TEST_F(PlanTest, EveryStageInOrderWhenNothingSuffices) {
     const ToolResult result = Plan({"--json", "--required", "4294967295"});
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     const Json plan = Json::parse(result.out);
-    struct Expected {
-        std::vector<std::string> log;
-        std::vector<std::pair<std::string, std::string>> items;  // action, path
+    // The log's size with the run's own entries before stage 1 is checked
+    // against a real run in PlanSandboxTest.
+    const std::string logLine = plan.value("/stages/0/log/1"_json_pointer, "");
+    EXPECT_TRUE(std::regex_match(logLine, std::regex("Clearing upgrade_log because too large. "
+                                                     "Size: 600[0-9]{3}")))
+        << logLine;
+    // Each item frees its blocks (the RAM disk's log nothing), a stage the sum.
+    const auto item = [this](const char* action, const char* path, const char* blocksOf) {
+        return Json{{"action", action}, {"path", path}, {"bytes", Blocks(blocksOf)}};
     };
-    const std::vector<Expected> stages = {
-        {{"Clearing sys.log because too large. Size: 10000001",
-          "Clearing upgrade_log because too large. Size: " +
-              std::to_string(LogSizeAtStage1(plan["freeAtStart"]))},
-         {{"empty", "/var/log/sys.log"}, {"replace", "/tmp/ramdisk/upgrade_log"}}},
-        {{"Clearing unused static files"}, {{"remove", "/etc/dsl-3.61.img"}}},
-        {{"Clearing unused kernel modules"}, {{"remove-tree", "/lib/modules/2.6.35.3"}}},
-        {{"Clearing logs files"}, {{"remove", "/home/logs/log-00001.txt.gz"}}},
-        {{"Clearing extra files"}, {{"remove", "/usr/lib/libnetsnmp.so.35.0.0"}}},
-        {{}, {{"empty", "/var/log/sys.log"}, {"empty", "/var/log/messages"}}},
+    Json ramDiskLog = {{"action", "replace"}, {"path", "/tmp/ramdisk/upgrade_log"}, {"bytes", 0}};
+    ramDiskLog["by"] = "/tmp/ramdisk/.new-0";
+    Json tree = item("remove-tree", "/lib/modules/2.6.35.3", "lib/modules/2.6.35.3/a.ko");
+    tree["files"] = 1;
+    using A = std::vector<Json>;
+    const std::pair<A, A> stages[] = {
+        // log, items
+        {{"Clearing sys.log because too large. Size: 10000001", logLine},
+         {item("empty", "/var/log/sys.log", "var/log/sys.log"), ramDiskLog}},
+        {{"Clearing unused static files"},
+         {item("remove", "/etc/dsl-3.61.img", "etc/dsl-3.61.img")}},
+        {{"Clearing unused kernel modules"}, {tree}},
+        {{"Clearing logs files"},
+         {item("remove", "/home/logs/log-00001.txt.gz", "home/logs/log-00001.txt.gz")}},
+        {{"Clearing extra files"},
+         {item("remove", "/usr/lib/libnetsnmp.so.35.0.0", "usr/lib/libnetsnmp.so.35.0.0")}},
+        {{},
+         {item("empty", "/var/log/sys.log", "var/log/sys.log"),
+          item("empty", "/var/log/messages", "var/log/messages")}},
     };
-    ASSERT_EQ(plan["stages"].size(), stages.size()) << result.out;
-    unsigned long long free = plan["freeAtStart"];
-    EXPECT_EQ(free, Blocks("var/log/upgrade_log"));  // it moves to the RAM disk first
-    for (std::size_t s = 0; s < stages.size(); ++s) {
-        const Json& stage = plan["stages"][s];
-        EXPECT_EQ(stage["stage"], s + 1);
-        EXPECT_EQ(stage["log"], Json(stages[s].log)) << "stage " << s + 1;
-        ASSERT_EQ(stage["items"].size(), stages[s].items.size()) << "stage " << s + 1;
-        unsigned long long itemBytes = 0;
-        for (std::size_t i = 0; i < stages[s].items.size(); ++i) {
-            const Json& item = stage["items"][i];
-            EXPECT_EQ(item["action"], stages[s].items[i].first);
-            EXPECT_EQ(item["path"], stages[s].items[i].second);
-            itemBytes += item["bytes"].get<unsigned long long>();
+    ASSERT_EQ(plan["stages"].size(), std::size(stages)) << result.out;
+    unsigned long long free = Blocks("var/log/upgrade_log");  // it moves to the RAM disk first
+    EXPECT_EQ(plan["freeAtStart"], free);
+    for (std::size_t s = 0; s < std::size(stages); ++s) {
+        unsigned long long freed = 0;
+        for (const Json& each : stages[s].second) {
+            freed += each["bytes"].get<unsigned long long>();
         }
-        // What a stage frees: the sum of its items, and the rise of the figure.
-        EXPECT_EQ(stage["bytesFreed"], itemBytes) << "stage " << s + 1;
-        EXPECT_EQ(stage["freeAfter"], free + itemBytes) << "stage " << s + 1;
-        free = stage["freeAfter"];
+        free += freed;
+        const Json expected = {{"stage", s + 1},
+                               {"log", Json(stages[s].first)},
+                               {"items", Json(stages[s].second)},
+                               {"bytesFreed", freed},
+                               {"freeAfter", free},
+                               {"measured", s > 0}};
+        EXPECT_EQ(plan["stages"][s], expected) << "stage " << s + 1;
     }
-    // What each frees: its blocks; the RAM disk's log and an emptied log nothing.
-    EXPECT_EQ(plan["stages"][0]["items"][0]["bytes"], Blocks("var/log/sys.log"));
-    EXPECT_EQ(plan["stages"][0]["items"][1]["bytes"], 0);
-    EXPECT_EQ(plan["stages"][2]["items"][0]["bytes"], Blocks("lib/modules/2.6.35.3/a.ko"));
-    EXPECT_EQ(plan["stages"][5]["items"][0]["bytes"], 0);
     EXPECT_EQ(plan["fallsShort"], true);
     EXPECT_EQ(plan["stopsAfterStage"], nullptr);
     EXPECT_EQ(plan["shortBy"], 4294967295ull - free);
     EXPECT_EQ(plan["kernelRelease"], "2.6.35.3-00227-geccd148");
     EXPECT_EQ(plan["kernelWarning"], nullptr);
-    EXPECT_EQ(plan["keptModuleTrees"],
-              Json::parse(R"([{"path": "/lib/modules/2.6.35.3-00227-geccd148",
-                               "reason": "the running kernel's: its version line holds \"2.6.35.3-00227-geccd148\""}])"));
+    const Json kept = {
+        {"path", "/lib/modules/2.6.35.3-00227-geccd148"},
+        {"reason", "the running kernel's: its version line holds \"2.6.35.3-00227-geccd148\""}};
+    EXPECT_EQ(plan["keptModuleTrees"], Json::array({kept}));
 
     const ToolResult text = Plan({"--required", "4294967295"});
     EXPECT_NE(text.out.find("The cleanup falls short: " + std::to_string(free) + " bytes free"),
@@ -161,7 +149,6 @@ TEST_F(PlanTest, StagesOneAndTwoRunWhateverTheRoom) {
 
 TEST_F(PlanTest, BadInputNamesWhatAndWhyOnOneLine) {
     std::filesystem::create_directories(work / "plain");
-    WriteBytes(work / "empty", "");
     WriteBytes(work / "other", "Debian GNU/Linux 12\n");
     ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0644), 0);
     const std::string notRoot =
@@ -186,7 +173,6 @@ TEST_F(PlanTest, BadInputNamesWhatAndWhyOnOneLine) {
          1,
          "plan: --free needs a number of bytes, not '1e6'"},
         {{"plan", "--root", root.path()}, 1, "plan: --root and --free go together"},
-        {{"plan", "--free", "1"}, 1, "plan: --root and --free go together"},
         {{"plan", "--proc-version", work / "missing"},
          1,
          "plan: " + work / "missing" + ": No such file or directory"},
@@ -194,7 +180,6 @@ TEST_F(PlanTest, BadInputNamesWhatAndWhyOnOneLine) {
          1,
          "plan: " + work / "plain" + ": is a directory"},
         {{"plan", "--proc-version", work / "fifo"}, 1, "plan: " + work / "fifo" + ": is a FIFO"},
-        {{"plan", "--proc-version", work / "empty"}, 1, "plan: " + work / "empty" + notVersion},
         {{"plan", "--proc-version", work / "other"}, 1, "plan: " + work / "other" + notVersion},
         {{"plan", "--required"}, 2, "--required: 1 required BYTES missing (try --help)"},
         {{"plan", "--bogus"}, 2, "The following argument was not expected: --bogus (try --help)"},

@@ -28,24 +28,6 @@ class FileArgumentTest : public ToolTest {
             Mkupgrade(WithFields({"-o", package, dir / "notes", dir / "validator"})).exitStatus, 0);
     }
 
-    // Starts a tool without waiting for it; its output goes nowhere.
-    static pid_t Start(const std::string& program, const std::vector<std::string>& args) {
-        std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
-        words.push_back(program);
-        words.insert(words.end(), args.begin(), args.end());
-        return qx::testing::StartQuietly(words);
-    }
-
-    // The first entry of the test folder with prefix in its name, "" if none.
-    std::string Entry(const std::string& prefix) {
-        for (const std::string& name : Names(dir.path())) {
-            if (name.rfind(prefix, 0) == 0) {
-                return dir / name;
-            }
-        }
-        return "";
-    }
-
     // Runs tool while, when serve, the FIFO at fifo has a writer that
     // closes at once (a reading tool sees its end) and a reader that drains it.
     template <typename Tool>
@@ -92,13 +74,13 @@ class FileArgumentTest : public ToolTest {
         return false;
     }
 
-    // The emulator's words (if any) as the start of a shell command.
-    static std::string ShellPrefix() {
-        std::string prefix;
-        for (const std::string& word : std::vector<std::string>(QX_TOOL_EMULATOR_WORDS)) {
-            prefix += word + " ";
+    // The shell command that starts program.
+    static std::string Shell(const std::string& program) {
+        std::string command;
+        for (const std::string& word : ToolWords(program)) {
+            command += (command.empty() ? "" : " ") + word;
         }
-        return prefix;
+        return command;
     }
 
     const std::string package = dir / "pkg.bin";
@@ -218,10 +200,9 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
     ASSERT_EQ(Mkupgrade(WithFields({"-o", bigPackage, big})).exitStatus, 0);
     ::unlink(big.c_str());
     // A progress line on a terminal for a job over 64 MiB; none with -q or on a file.
-    const std::string command = ShellPrefix();
     for (const char* quiet : {"", "-q "}) {
         const std::string terminal = dir / "terminal";
-        const std::string shown = "script -qfec '" + command + QX_INSPECT_PATH + " " + quiet +
+        const std::string shown = "script -qfec '" + Shell(QX_INSPECT_PATH) + " " + quiet +
                                   "verify " + bigPackage + "' /dev/null > " + terminal;
         ASSERT_EQ(std::system(shown.c_str()), 0);
         EXPECT_EQ(ReadBytes(terminal).find("% of 96 MiB") != std::string::npos, *quiet == '\0')
@@ -243,8 +224,8 @@ TEST_F(FileArgumentTest, ASignalMidJobLeavesNothingBehind) {
     const std::vector<std::string> before = Names(dir.path());
     for (const auto& job : jobs) {
         for (int number : job.signals) {
-            const pid_t child =
-                Start(job.mkupgrade ? QX_MKUPGRADE_PATH : QX_INSPECT_PATH, job.args);
+            const pid_t child = StartQuietly(
+                ToolWords(job.mkupgrade ? QX_MKUPGRADE_PATH : QX_INSPECT_PATH, job.args));
             ASSERT_GT(child, 0);
             bool writing = false;
             for (int wait = 0; !writing && wait < 60000; ++wait) {
@@ -269,7 +250,7 @@ TEST_F(FileArgumentTest, AKilledKeyGenerationLeavesBothFilesOrNeither) {
     int killed = 0;
     for (int delay = 0; delay < 400; delay += 2) {
         const std::string name = dir / ("k" + std::to_string(delay));
-        const pid_t child = Start(QX_MKUPGRADE_PATH, {"--generate-key", name});
+        const pid_t child = StartQuietly(ToolWords(QX_MKUPGRADE_PATH, {"--generate-key", name}));
         ASSERT_GT(child, 0);
         std::this_thread::sleep_for(std::chrono::microseconds(delay * 10));
         ::kill(child, SIGKILL);
@@ -294,9 +275,8 @@ TEST_F(FileArgumentTest, AKilledKeyGenerationLeavesBothFilesOrNeither) {
 // Streams as the shell tools take them: a device, process substitution,
 // /dev/stdout and a FIFO as OUT, process substitution as a package.
 TEST_F(FileArgumentTest, StreamsWorkAsOutputsAndInputs) {
-    const std::string prefix = ShellPrefix();
-    const std::string inspect = prefix + QX_INSPECT_PATH, got = dir / "got", fifo = dir / "fifo";
-    const std::string build = prefix + QX_MKUPGRADE_PATH +
+    const std::string inspect = Shell(QX_INSPECT_PATH), got = dir / "got", fifo = dir / "fifo";
+    const std::string build = Shell(QX_MKUPGRADE_PATH) +
                               " --package-version 258 --upgrade-name \"qx router\" --release-name"
                               " R5.1 --file-date 20261206 --upgrade-id 4294967295 -o ";
     const std::string inners = " " + (dir / "notes") + " " + (dir / "validator");

@@ -6,24 +6,10 @@
 #include <vector>
 
 #include "ToolFixture.h"
+#include "support/Md5Hex.h"
 
 namespace qx::testing {
 namespace {
-
-std::string Md5Hex(const std::string& data) {
-    upgradeFile::md5_context context;
-    upgradeFile::md5_init(&context);
-    upgradeFile::md5_append(&context, reinterpret_cast<const unsigned char*>(data.data()),
-                            static_cast<int>(data.size()));
-    unsigned char digest[16];
-    upgradeFile::md5_finish(&context, digest);
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += "0123456789abcdef"[byte >> 4];
-        hex += "0123456789abcdef"[byte & 0x0F];
-    }
-    return hex;
-}
 
 class InspectTest : public ToolTest {
   protected:
@@ -70,32 +56,19 @@ TEST_F(InspectTest, ListShowsHeaderInnerFilesAndTheirDigests) {
 
     ToolResult json = Inspect({"list", "--json", package});
     ASSERT_EQ(json.exitStatus, 0) << json.err;
-    const Json listing = Json::parse(json.out);
-    EXPECT_EQ(listing["valid"], true);
-    EXPECT_TRUE(listing["error"].is_null());
-    EXPECT_EQ(listing["header"]["version"], 258);
-    EXPECT_EQ(listing["header"]["upgradeName"], "qx router");
-    EXPECT_EQ(listing["header"]["fileSize"], 2015);
-    EXPECT_EQ(listing["header"]["digest"], "ok");
-    EXPECT_EQ(listing["innerFileCount"], 3);
-    EXPECT_EQ(listing["innerFiles"][0],
-              Json::parse(R"({"index": 0, "offset": 256, "size": 10, "label": "first",
-                              "digest": "ok", "md5": ")" +
-                          Md5Hex(Pattern(10, 1)) + "\"}"));
-    // verify --json: the same rows, without the data digests it does not compute.
-    Json rows = Json::parse(Inspect({"verify", "--json", package}).out)["innerFiles"];
-    for (Json& row : rows) {
-        row["md5"] = Json();
+    // The listing's form: VectorTest's kept listings. verify --json: the
+    // listing without the header and the data digests.
+    Json verdict = Json::parse(json.out);
+    verdict.erase("header");
+    for (Json& row : verdict["innerFiles"]) {
+        row.erase("md5");
     }
-    Json listed = listing["innerFiles"];
-    for (Json& row : listed) {
-        row["md5"] = Json();
-    }
-    EXPECT_EQ(rows, listed);
+    EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out), verdict);
 }
 
 // Header texts and labels: JSON strings when valid UTF-8 without control
-// characters, else {"hex": ...}, the manifest's rule; in list and verify alike.
+// characters, else {"hex": ...}, the manifest's rule (verify's rows are the
+// listing's: ListShowsHeaderInnerFilesAndTheirDigests).
 TEST_F(InspectTest, JsonTextsAreStringsOnlyForCleanUtf8) {
     const std::pair<std::string, Json> texts[] = {
         {"k\xc3\xa9", "k\u00e9"},
@@ -118,12 +91,10 @@ TEST_F(InspectTest, JsonTextsAreStringsOnlyForCleanUtf8) {
     ToolResult built = Mkupgrade(args);
     ASSERT_EQ(built.exitStatus, 0) << built.err;
     const Json listing = Json::parse(Inspect({"list", "--json", dir / "texts.bin"}).out);
-    const Json verdict = Json::parse(Inspect({"verify", "--json", dir / "texts.bin"}).out);
     EXPECT_EQ(listing["header"]["upgradeName"], texts[0].second);
     EXPECT_EQ(listing["header"]["releaseName"], texts[2].second);
     for (size_t i = 0; i < std::size(texts); ++i) {
         EXPECT_EQ(listing["innerFiles"][i]["label"], texts[i].second) << i;
-        EXPECT_EQ(verdict["innerFiles"][i]["label"], texts[i].second) << i;
     }
 }
 
@@ -131,9 +102,6 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     ToolResult good = Inspect({"verify", package});
     EXPECT_EQ(good.exitStatus, 0) << good.err;
     EXPECT_EQ(good.out, package + ": valid, 3 inner files, signature: unsigned\n");
-    EXPECT_EQ(Json::parse(Inspect({"verify", "--json", package}).out)["signature"],
-              Json::parse(R"({"state": "unsigned", "keyId": null, "bytesAfterInnerFiles": 0,
-                              "valid": null})"));
 
     // The reader's text after the path, then the inner file and what failed;
     // in JSON its kind and the rejected header's position. The listing shows
@@ -192,9 +160,6 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     EXPECT_NE(text.out.find("    2       2522          5  truncated    -  "), std::string::npos)
         << text.out;
 
-    ToolResult trailing = Inspect({"verify", Variant("trailing.bin", -1, 2527 + 9)});
-    EXPECT_EQ(trailing.exitStatus, 0) << trailing.err;
-
     ToolResult verbose = Inspect({"verify", "-v", package});
     EXPECT_EQ(verbose.exitStatus, 0);
     EXPECT_NE(verbose.err.find(" - Version 258\n"), std::string::npos) << verbose.err;
@@ -210,7 +175,6 @@ TEST_F(InspectTest, VerifyTakesSeveralPackages) {
         size_t validLines, errorLines;
     } runs[] = {{{package, package}, 0, 2, 0},
                 {{package, bad}, 1, 1, 1},
-                {{bad, package}, 1, 1, 1},
                 {{bad, dir / "missing", package}, 1, 1, 2}};
     for (const auto& run : runs) {
         std::vector<std::string> args = {"verify"};
@@ -230,53 +194,6 @@ TEST_F(InspectTest, VerifyTakesSeveralPackages) {
             EXPECT_EQ(verdicts[i]["path"], run.packages[i]);
             EXPECT_EQ(verdicts[i]["valid"], run.packages[i] == package);
         }
-    }
-}
-
-// diff: each header field, inner header field and inner file's data that
-// differs; 0 same, 1 different, 2 trouble.
-TEST_F(InspectTest, DiffNamesWhatDiffers) {
-    WriteBytes(dir / "c2", Pattern(6, 3));
-    auto build = [&](const std::string& name, std::vector<std::string> args) {
-        args.insert(args.begin(), {"-o", dir / name});
-        ToolResult built = Mkupgrade(WithFields(args));
-        EXPECT_EQ(built.exitStatus, 0) << built.err;
-        return dir / name;
-    };
-    const std::string same = build("same.bin", {"--label", "first", dir / "a", dir / "b", "--label",
-                                                "q\"uote\\ \x01\xff", dir / "c"});
-    const std::string changed = build(
-        "changed.bin", {"--label", "first", dir / "a", dir / "b", "--label", "k", dir / "c2"});
-    const std::string longer =
-        build("longer.bin", {"--label", "first", dir / "a", dir / "b", "--label",
-                             "q\"uote\\ \x01\xff", dir / "c", dir / "a"});
-    const std::string md5New = Md5Hex(Pattern(6, 3)), md5Old = Md5Hex(Pattern(5, 3));
-    const struct {
-        std::string other;
-        int status;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {same, 0, {}},
-        {changed,
-         1,
-         {"header fileSize: 2015 -> 2016\n",
-          "inner file 2 header label: \"q\"uote\\\\ \\x01\\xff\" -> \"k\"\n",
-          "inner file 2 header fileSize: 5 -> 6\n",
-          "inner file 2 data: md5 " + md5Old + " (first difference at data byte 5) -> md5 " +
-              md5New + "\n"}},
-        {longer,
-         1,
-         {"header fileSize: 2015 -> 2025\n", "inner file 3: none -> label \"\", size 10\n"}},
-        {Variant("bad.bin", 394 + 7), 2, {}},
-        {dir / "missing", 2, {}},
-    };
-    for (const auto& c : cases) {
-        ToolResult result = Inspect({"diff", package, c.other});
-        EXPECT_EQ(result.exitStatus, c.status) << c.other << result.err;
-        for (const std::string& line : c.lines) {
-            EXPECT_NE(result.out.find(line), std::string::npos) << line << result.out;
-        }
-        EXPECT_EQ(result.err.empty(), c.status != 2) << result.err;
     }
 }
 

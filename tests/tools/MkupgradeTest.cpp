@@ -15,10 +15,11 @@ namespace {
 
 class MkupgradeTest : public ToolTest {};
 
-// The writer's bytes, replacing an older file whole; every inner file comes back.
+// The writer's bytes, replacing an older file whole; every inner file comes
+// back, by extract and by unpack, whose manifest makes the package again.
 TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
     // Around the reader's 1024-byte buffer, empty files between; texts fill fields.
-    const std::vector<size_t> sizes = {0, 1, 1023, 0, 1024, 1025, 3000, 70001};
+    const std::vector<size_t> sizes = {0, 1, 1023, 0, 1024, 1025, 3000000, 70001};
     const std::vector<std::string> labels = {
         "", "validator", "kernel", std::string(32, 'L'), "db", "", "\xc3\xa9t\xc3\xa9", "-x"};
     const package::OuterFields outer = {
@@ -59,6 +60,29 @@ TEST_F(MkupgradeTest, WritesTheExpectedPackageAndEveryInnerFileComesBack) {
         ASSERT_EQ(extracted.exitStatus, 0) << extracted.err;
         EXPECT_TRUE(ReadBytes(out) == inners[i].data) << "inner file " << i << " differs";
     }
+
+    ASSERT_EQ(Inspect({"unpack", dir / "pkg.bin", dir / "fw"}).exitStatus, 0);
+    EXPECT_EQ(Names(dir / "fw"),
+              (std::vector<std::string>{"0", "1-validator", "2-kernel", "3-" + labels[3], "4-db",
+                                        "5", "6-__t__", "7--x", "manifest.json"}));
+    // The modes of new files and folders, less the umask (the unpacked files
+    // are made unnamed and named at the end).
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const auto& [name, mode] : std::vector<std::pair<std::string, mode_t>>{
+             {"", 0777}, {"/0", 0755}, {"/6-__t__", 0755}, {"/manifest.json", 0666}}) {
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / ("fw" + name)).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 07777, mode & ~mask) << name;
+    }
+    const std::string manifest = dir / "fw/manifest.json";
+    ASSERT_EQ(Mkupgrade({"--manifest", manifest, "-o", dir / "again.bin"}).exitStatus, 0);
+    EXPECT_TRUE(ReadBytes(dir / "again.bin") == expected);
+    // One file replaced, the package rebuilt: the new file inside.
+    WriteBytes(dir / "fw/6-__t__", "a new kernel");
+    ASSERT_EQ(Mkupgrade({"--manifest", manifest, "-o", dir / "new.bin"}).exitStatus, 0);
+    ASSERT_EQ(Inspect({"extract", dir / "new.bin", "6", dir / "kernel"}).exitStatus, 0);
+    EXPECT_EQ(ReadBytes(dir / "kernel"), "a new kernel");
 }
 
 // Exit 1 (build) or 2 (command line), one stderr line, target kept, no temp file.

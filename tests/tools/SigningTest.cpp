@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "ToolFixture.h"
+#include "support/Md5Hex.h"
 
 namespace qx::testing {
 namespace {
-
-constexpr std::size_t kBlock = 80;
 
 bool Exists(const std::string& path) {
     struct stat info {};
@@ -43,7 +42,8 @@ class SigningTest : public ToolTest {
     }
 };
 
-TEST_F(SigningTest, KeyFilesAndSignedBuilds) {
+// The signed layout and identical signed rebuilds: VectorTest.
+TEST_F(SigningTest, KeyFilesAndSignedListings) {
     struct stat secret {
     }, pub{};
     ASSERT_EQ(::stat((dir / "team.key").c_str(), &secret), 0);
@@ -55,14 +55,6 @@ TEST_F(SigningTest, KeyFilesAndSignedBuilds) {
     const std::string keyId = pubText.substr(22, 16);
     EXPECT_EQ(ReadBytes(dir / "team.key").substr(0, 38), "qx-upgrade-secret-key " + keyId);
     EXPECT_NE(ReadBytes(dir / "other.pub").substr(22, 16), keyId);
-
-    // The signed package is the unsigned one and the block; a rebuild is identical.
-    const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
-    ASSERT_EQ(signed_.size(), plain.size() + kBlock);
-    EXPECT_TRUE(signed_.compare(0, plain.size(), plain) == 0);
-    EXPECT_EQ(signed_.substr(plain.size(), 8), std::string("QXSIGN\0\x01", 8));
-    ASSERT_EQ(BuildSigned("again.bin", {"--sign", dir / "team.key"}).exitStatus, 0);
-    EXPECT_TRUE(ReadBytes(dir / "again.bin") == signed_);
 
     ToolResult listed = Inspect({"list", dir / "signed.bin"});
     EXPECT_NE(listed.out.find("Signature:     signed by key " + keyId + " (not checked)\n"),
@@ -127,16 +119,12 @@ TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
 }
 
 // --key several times, or --keys DIR read as the router reads its trust
-// store: a damaged file, another user's, one writable by others, a link and
-// a FIFO are ignored (a line each); the team's own key still counts.
+// store (the owner and mode rules: HostileDeviceTest): a damaged file, a link
+// and a FIFO are ignored (a line each); the team's own key still counts.
 TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     const std::string keys = dir / "keys";
     ::mkdir(keys.c_str(), 0755);
     WriteBytes(keys + "/damaged.pub", "nonsense\n");
-    WriteBytes(keys + "/foreign.pub", ReadBytes(dir / "other.pub"));
-    ASSERT_EQ(::chown((keys + "/foreign.pub").c_str(), 1000, 1000), 0);
-    WriteBytes(keys + "/open.pub", ReadBytes(dir / "other.pub"));
-    ::chmod((keys + "/open.pub").c_str(), 0666);
     ASSERT_EQ(::symlink((dir / "other.pub").c_str(), (keys + "/link.pub").c_str()), 0);
     ASSERT_EQ(::mkfifo((keys + "/pipe.pub").c_str(), 0644), 0);
     WriteBytes(keys + "/README", "not a key");
@@ -147,8 +135,6 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     EXPECT_EQ(refused.exitStatus, 1);
     for (const std::string& line :
          {"ignoring key file " + keys + "/damaged.pub: not a public key file",
-          "ignoring key file " + keys + "/foreign.pub: not owned by root",
-          "ignoring key file " + keys + "/open.pub: writable by group or others",
           "ignoring key file " + keys + "/link.pub: a link",
           "ignoring key file " + keys + "/pipe.pub: not a regular file",
           signedByOther + ": Package signed by an unknown key"}) {
@@ -156,7 +142,7 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
             << line << "\n"
             << refused.err;
     }
-    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 6) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 4) << refused.err;
     WriteBytes(keys + "/team.pub", ReadBytes(dir / "team.pub"));
     EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "signed.bin"}).exitStatus, 0);
     EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "plain.bin"}).exitStatus, 1);
@@ -176,10 +162,17 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     }
 }
 
-// diff exits 0 only for byte-identical packages and names what differs
-// where the router would see it: the signature, bytes after it, spare words.
+// diff: each header field, inner header field, inner file's data and what
+// follows the last inner file that differs, where the router would see it;
+// 0 only for byte-identical packages, 1 different, 2 trouble.
 TEST_F(SigningTest, DiffTellsEveryDifference) {
     ASSERT_EQ(BuildSigned("other.bin", {"--sign", dir / "other.key"}).exitStatus, 0);
+    ASSERT_EQ(BuildSigned("longer.bin", {dir / "b"}).exitStatus, 0);
+    WriteBytes(dir / "b2", Pattern(701, 2));
+    ASSERT_EQ(Mkupgrade(WithFields(
+                            {"-o", dir / "changed.bin", dir / "a", "--label", "k\x01", dir / "b2"}))
+                  .exitStatus,
+              0);
     const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
     const std::string team = ReadBytes(dir / "team.pub").substr(22, 16);
     const std::string other = ReadBytes(dir / "other.pub").substr(22, 16);
@@ -189,36 +182,63 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
     Variant("appended.bin", signed_ + std::string(1000, 'x'));
     Variant("spare.bin", spare);
     Variant("tail.bin", plain + "x");
+    Variant("copy.bin", plain);
+    std::string bad = plain;
+    bad[3256 + 128 + 7] ^= 0x01;
+    Variant("bad.bin", bad);
     const struct {
         std::string first, second;
         int status;
-        std::string line;
+        std::vector<std::string> lines;
     } pairs[] = {
-        {"plain.bin", "plain.bin", 0, ""},
-        {"plain.bin", "signed.bin", 1,
-         "after the last inner file: unsigned -> signed by key " + team},
-        {"signed.bin", "other.bin", 1,
-         "after the last inner file: signed by key " + team + " -> signed by key " + other},
-        {"signed.bin", "appended.bin", 1,
-         "after the last inner file: signed by key " + team + " -> a signature block by key " +
-             team + " and 1000 bytes after it"},
-        {"plain.bin", "spare.bin", 1, "inner file 1 header spareWord1: 0 -> 5"},
-        {"plain.bin", "tail.bin", 1,
-         "after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
-         "signature block)"},
+        {"plain.bin", "copy.bin", 0, {}},
+        {"plain.bin",
+         "changed.bin",
+         1,
+         {"header fileSize: 3700 -> 3701", "inner file 1 header label: \"\" -> \"k\\x01\"",
+          "inner file 1 header fileSize: 700 -> 701",
+          "inner file 1 data: md5 " + Md5Hex(Pattern(700, 2)) +
+              " (first difference at data byte 700) -> md5 " + Md5Hex(Pattern(701, 2))}},
+        {"plain.bin",
+         "longer.bin",
+         1,
+         {"header fileSize: 3700 -> 4400", "inner file 2: none -> label \"\", size 700"}},
+        {"plain.bin", "bad.bin", 2, {}},
+        {"plain.bin",
+         "signed.bin",
+         1,
+         {"after the last inner file: unsigned -> signed by key " + team}},
+        {"signed.bin",
+         "other.bin",
+         1,
+         {"after the last inner file: signed by key " + team + " -> signed by key " + other}},
+        {"signed.bin",
+         "appended.bin",
+         1,
+         {"after the last inner file: signed by key " + team + " -> a signature block by key " +
+          team + " and 1000 bytes after it"}},
+        {"plain.bin", "spare.bin", 1, {"inner file 1 header spareWord1: 0 -> 5"}},
+        {"plain.bin",
+         "tail.bin",
+         1,
+         {"after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
+          "signature block)"}},
     };
     for (const auto& pair : pairs) {
         ToolResult text = Inspect({"diff", dir / pair.first, dir / pair.second});
         EXPECT_EQ(text.exitStatus, pair.status) << pair.second << text.err;
-        EXPECT_NE(text.out.find(pair.line), std::string::npos) << pair.line << "\n" << text.out;
+        for (const std::string& line : pair.lines) {
+            EXPECT_NE(text.out.find(line + "\n"), std::string::npos) << line << "\n" << text.out;
+        }
+        EXPECT_EQ(text.err.empty(), pair.status != 2) << text.err;
         ToolResult json = Inspect({"diff", "--json", dir / pair.first, dir / pair.second});
         EXPECT_EQ(json.exitStatus, pair.status);
-        EXPECT_EQ(Json::parse(json.out)["same"], pair.status == 0) << pair.second;
+        EXPECT_EQ(json.out.empty() ? Json() : Json::parse(json.out)["same"],
+                  pair.status == 2 ? Json() : Json(pair.status == 0));
     }
 }
 
 TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
-    WriteBytes(dir / "bad.pub", "qx-upgrade-public-key 00 11\n");
     WriteBytes(dir / "bad.key", "qx-upgrade-secret-key 0011\n");
     ::chmod((dir / "bad.key").c_str(), 0600);
     ::mkdir((dir / "folder.key").c_str(), 0755);
@@ -245,8 +265,6 @@ TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
         {true, dir / "theirs.key",
          "key " + dir / "theirs.key" + " is owned by uid 1000, not by you (uid 0): it is not used"},
         {false, dir / "team.key", "key " + dir / "team.key" + ": a secret key, not a public key"},
-        {false, dir / "bad.pub",
-         "key " + dir / "bad.pub" + ": malformed public key: bad hexadecimal digits"},
         {false, dir / "missing.pub",
          "cannot read key " + dir / "missing.pub" + ": No such file or directory"},
     };

@@ -32,13 +32,20 @@ struct ToolInput {
     int uid = -1;
 };
 
-// Runs program (under the cross build's emulator, if any), output through workDir.
-inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& workDir, const ToolInput& input = {}) {
-    const std::string outPath = workDir + "/.tool-stdout", errPath = workDir + "/.tool-stderr";
+// The words that start program (under the cross build's emulator, if any).
+inline std::vector<std::string> ToolWords(const std::string& program,
+                                          const std::vector<std::string>& args = {}) {
     std::vector<std::string> words = QX_TOOL_EMULATOR_WORDS;
     words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+// Runs program with args, output through workDir.
+inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& workDir, const ToolInput& input = {}) {
+    const std::string outPath = workDir + "/.tool-stdout", errPath = workDir + "/.tool-stderr";
+    std::vector<std::string> words = ToolWords(program, args);
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());

@@ -1,40 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "upgradeFile/Md5.h"
+#include "support/Md5Hex.h"
 
 using namespace qx::upgradeFile;
+using qx::testing::Md5Hex;
 
 namespace {
-
-std::string Finish(md5_context& context) {
-    unsigned char digest[16];
-    md5_finish(&context, digest);
-    char hex[33];
-    for (int i = 0; i < 16; ++i) {
-        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    }
-    return hex;
-}
-
-// Digest of size bytes at data, given to md5_append in pieces of `piece` bytes.
-std::string DigestOf(const void* data, std::size_t size, std::size_t piece = SIZE_MAX) {
-    md5_context context;
-    md5_init(&context);
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t at = 0; at < size; at += piece) {
-        md5_append(&context, bytes + at, static_cast<int>(std::min(piece, size - at)));
-    }
-    return Finish(context);
-}
-
-std::string DigestOf(const std::string& text) { return DigestOf(text.data(), text.size()); }
 
 std::vector<unsigned char> Counting(std::size_t size) {
     std::vector<unsigned char> bytes(size);
@@ -59,7 +34,7 @@ TEST(Md5, KnownDigests) {
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"}};
     for (const auto& entry : suite) {
-        EXPECT_EQ(DigestOf(entry[0]), entry[1]) << '"' << entry[0] << '"';
+        EXPECT_EQ(Md5Hex(entry[0]), entry[1]) << '"' << entry[0] << '"';
     }
     const std::pair<std::size_t, const char*> counting[] = {
         {55, "6912ee65fff2d9f9ce2508cddf8bcda0"},  {56, "51fdd1acda72405dfdfa03fcb85896d7"},
@@ -68,19 +43,19 @@ TEST(Md5, KnownDigests) {
         {1000, "cbecbdb0fdd5cec1e242493b6008cc79"}};
     for (const auto& [size, digest] : counting) {
         const std::vector<unsigned char> bytes = Counting(size);
-        EXPECT_EQ(DigestOf(bytes.data(), size), digest) << size;
+        EXPECT_EQ(Md5Hex(bytes.data(), size), digest) << size;
     }
 }
 
 TEST(Md5, SameDigestHoweverCutAndAligned) {
     const std::size_t size = 1000;
     const std::vector<unsigned char> bytes = Counting(size);
-    const std::string expected = DigestOf(bytes.data(), size);
+    const std::string expected = Md5Hex(bytes.data(), size);
     std::vector<unsigned char> shifted(size + 8);
     for (std::size_t offset = 0; offset < 8; ++offset) {
         std::memcpy(shifted.data() + offset, bytes.data(), size);
         for (std::size_t piece : {1u, 3u, 7u, 63u, 64u, 65u, 111u, 128u, 999u, 1000u}) {
-            EXPECT_EQ(DigestOf(shifted.data() + offset, size, piece), expected)
+            EXPECT_EQ(Md5Hex(shifted.data() + offset, size, piece), expected)
                 << "offset " << offset << ", pieces of " << piece;
         }
     }
@@ -94,7 +69,7 @@ TEST(Md5, ZeroOrNegativeLengthChangesNothing) {
     md5_append(&context, reinterpret_cast<const unsigned char*>("x"), 0);
     md5_append(&context, reinterpret_cast<const unsigned char*>("x"), -1);
     EXPECT_EQ(std::memcmp(&before, &context, sizeof context), 0);
-    EXPECT_EQ(Finish(context), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Md5Hex(context), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 // The bit count carries into its high word once 2^29 bytes have gone in.
