@@ -166,34 +166,25 @@ TEST_F(InspectTest, VerifyAndListReportWhereTheReaderStopped) {
     EXPECT_NE(verbose.err.find(" - Upgrade file size 2015\n"), std::string::npos) << verbose.err;
 }
 
-// Several packages: a verdict each, exit 0 only when all are valid.
+// Several packages: a verdict each, exit 1 when one is not valid (0 when
+// all are: SigningTest.KeysFromSeveralFilesAndAFolder).
 TEST_F(InspectTest, VerifyTakesSeveralPackages) {
-    const std::string bad = Variant("bad.bin", 394 + 7);
-    const struct {
-        std::vector<std::string> packages;
-        int status;
-        size_t validLines, errorLines;
-    } runs[] = {{{package, package}, 0, 2, 0},
-                {{package, bad}, 1, 1, 1},
-                {{bad, dir / "missing", package}, 1, 1, 2}};
-    for (const auto& run : runs) {
-        std::vector<std::string> args = {"verify"};
-        args.insert(args.end(), run.packages.begin(), run.packages.end());
-        ToolResult text = Inspect(args);
-        EXPECT_EQ(text.exitStatus, run.status) << args.size();
-        EXPECT_EQ(static_cast<size_t>(std::count(text.out.begin(), text.out.end(), '\n')),
-                  run.validLines);
-        EXPECT_EQ(static_cast<size_t>(std::count(text.err.begin(), text.err.end(), '\n')),
-                  run.errorLines);
-        args.insert(args.begin() + 1, "--json");
-        ToolResult json = Inspect(args);
-        EXPECT_EQ(json.exitStatus, run.status);
-        const Json verdicts = Json::parse(json.out);
-        ASSERT_EQ(verdicts.size(), run.packages.size());
-        for (size_t i = 0; i < run.packages.size(); ++i) {
-            EXPECT_EQ(verdicts[i]["path"], run.packages[i]);
-            EXPECT_EQ(verdicts[i]["valid"], run.packages[i] == package);
-        }
+    const std::vector<std::string> packages = {Variant("bad.bin", 394 + 7), dir / "missing",
+                                               package};
+    std::vector<std::string> args = {"verify"};
+    args.insert(args.end(), packages.begin(), packages.end());
+    ToolResult text = Inspect(args);
+    EXPECT_EQ(text.exitStatus, 1);
+    EXPECT_EQ(text.out, package + ": valid, 3 inner files, signature: unsigned\n");
+    EXPECT_EQ(std::count(text.err.begin(), text.err.end(), '\n'), 2) << text.err;
+    args.insert(args.begin() + 1, "--json");
+    ToolResult json = Inspect(args);
+    EXPECT_EQ(json.exitStatus, 1);
+    const Json verdicts = Json::parse(json.out);
+    ASSERT_EQ(verdicts.size(), packages.size());
+    for (size_t i = 0; i < packages.size(); ++i) {
+        EXPECT_EQ(verdicts[i]["path"], packages[i]);
+        EXPECT_EQ(verdicts[i]["valid"], packages[i] == package);
     }
 }
 
@@ -227,11 +218,9 @@ TEST_F(InspectTest, CommandLineMistakesAreUsageErrors) {
                                                             {"frobnicate", package},
                                                             {"verify"},
                                                             {"--json", "verify", package},
-                                                            {"list", "--bogus", package},
                                                             {"diff", package},
                                                             {"diff", "-", "-"},
-                                                            {"extract", package, "1"},
-                                                            {"extract", package}};
+                                                            {"extract", package, "1"}};
     for (const auto& args : mistakes) {
         ToolResult result = Inspect(args);
         EXPECT_EQ(result.exitStatus, 2) << result.err;
@@ -260,9 +249,6 @@ TEST_F(InspectTest, ExtractSelectsByIndexOrLabel) {
         {"4294967296", "",
          "no inner file is labelled \"4294967296\" (the package has 3 inner files, numbered 0 to "
          "2)"},
-        {"f\xc3\xbcr\n", "",
-         "no inner file is labelled \"f\xc3\xbcr\\x0a\" (the package has 3 inner files, numbered "
-         "0 to 2)"},
     };
     for (const auto& c : cases) {
         ToolResult result = Inspect({"extract", twice, c.which, dir / "new"});

@@ -162,10 +162,10 @@ TEST_F(MkupgradeTest, RefusalsSayWhatIsWrongAndLeaveNoPackage) {
 
 // One number form in every tool: decimal, 0x hexadecimal, a K/M/G suffix.
 TEST_F(MkupgradeTest, NumbersTakeOneFormEverywhere) {
-    // -1: refused; -2: accepted (the largest value).
+    // -1: refused; -2: accepted (the largest value). Empty, "0x", "-1", " 5"
+    // and "1e6": the refusal tables of mkupgrade and plan.
     const std::pair<const char*, long long> forms[] = {
         {"0", 0},
-        {"4096", 4096},
         {"0x1000", 4096},
         {"0X1f", 31},
         {"4K", 4096},
@@ -175,13 +175,8 @@ TEST_F(MkupgradeTest, NumbersTakeOneFormEverywhere) {
         {"18446744073709551615", -2},
         {"18446744073709551616", -1},
         {"16G", 17179869184},
-        {"", -1},
-        {"0x", -1},
         {"K", -1},
-        {"-1", -1},
-        {" 5", -1},
         {"5 ", -1},
-        {"1e6", -1},
         {"4KB", -1},
         {"0x1g0", -1},
         {"17179869184G", -1},
@@ -194,15 +189,6 @@ TEST_F(MkupgradeTest, NumbersTakeOneFormEverywhere) {
             EXPECT_EQ(value, static_cast<unsigned long long>(expected)) << text;
         }
     }
-    WriteBytes(dir / "in", "data");
-    ASSERT_EQ(Mkupgrade({"--package-version", "0x10", "--upgrade-name", "n", "--release-name", "r",
-                         "--file-date", "d", "--upgrade-id", "4K", "-o", dir / "p", dir / "in"})
-                  .exitStatus,
-              0);
-    const std::string bytes = ReadBytes(dir / "p");
-    EXPECT_EQ(bytes.substr(6, 2), std::string("\x00\x10", 2));
-    EXPECT_EQ(bytes.substr(64, 4), std::string("\x00\x00\x10\x00", 4));
-    EXPECT_EQ(Inspect({"extract", dir / "p", "0x0", dir / "out"}).exitStatus, 0);
 }
 
 // "[a,b]" is one file (not a CLI11 list); names after "--" may start with a dash.

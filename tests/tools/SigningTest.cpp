@@ -42,28 +42,6 @@ class SigningTest : public ToolTest {
     }
 };
 
-// The signed layout and identical signed rebuilds: VectorTest.
-TEST_F(SigningTest, KeyFilesAndSignedListings) {
-    struct stat secret {
-    }, pub{};
-    ASSERT_EQ(::stat((dir / "team.key").c_str(), &secret), 0);
-    ASSERT_EQ(::stat((dir / "team.pub").c_str(), &pub), 0);
-    EXPECT_EQ(secret.st_mode & 0777, 0600u);
-    EXPECT_EQ(pub.st_mode & 0777, 0644u);
-    const std::string pubText = ReadBytes(dir / "team.pub");
-    ASSERT_EQ(pubText.size(), 22u + 16 + 1 + 64 + 1) << pubText;
-    const std::string keyId = pubText.substr(22, 16);
-    EXPECT_EQ(ReadBytes(dir / "team.key").substr(0, 38), "qx-upgrade-secret-key " + keyId);
-    EXPECT_NE(ReadBytes(dir / "other.pub").substr(22, 16), keyId);
-
-    ToolResult listed = Inspect({"list", dir / "signed.bin"});
-    EXPECT_NE(listed.out.find("Signature:     signed by key " + keyId + " (not checked)\n"),
-              std::string::npos)
-        << listed.out;
-    EXPECT_NE(Inspect({"list", dir / "plain.bin"}).out.find("Signature:     unsigned\n"),
-              std::string::npos);
-}
-
 // What follows the last inner file, told alike without a key (list, verify)
 // and with one: the state and key id are the same, and what no key can make
 // valid says so in both.
@@ -88,9 +66,6 @@ TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
         {"cut block", signed_.substr(0, signed_.size() - 1), "cutBlock", nullptr,
          "a malformed signature block (79 of 80 bytes): not valid with any key",
          "signatureInvalid"},
-        {"two blocks", signed_ + signed_.substr(plain.size()), "blockAndMore", keyId,
-         "a signature block by key KEYID and 80 bytes after it: not valid with any key",
-         "signatureInvalid"},
         {"other bytes", plain + "tail", "unsigned", nullptr,
          "unsigned (4 bytes after the last inner file, no signature block)", "notSigned"},
     };
@@ -102,6 +77,9 @@ TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
             phrase.replace(phrase.find("KEYID"), 5, keyId);
         }
         EXPECT_EQ(text.out, path + ": valid, 2 inner files, signature: " + phrase + "\n") << c.name;
+        EXPECT_NE(Inspect({"list", path}).out.find("Signature:     " + phrase + "\n"),
+                  std::string::npos)
+            << c.name;
         const Json bare = Json::parse(Inspect({"verify", "--json", path}).out)["signature"];
         ToolResult keyed = Inspect({"verify", "--json", "--key", dir / "team.pub", path});
         EXPECT_EQ(keyed.exitStatus, c.keyedKind == nullptr ? 0 : 1) << c.name;
@@ -166,7 +144,6 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
 // follows the last inner file that differs, where the router would see it;
 // 0 only for byte-identical packages, 1 different, 2 trouble.
 TEST_F(SigningTest, DiffTellsEveryDifference) {
-    ASSERT_EQ(BuildSigned("other.bin", {"--sign", dir / "other.key"}).exitStatus, 0);
     ASSERT_EQ(BuildSigned("longer.bin", {dir / "b"}).exitStatus, 0);
     WriteBytes(dir / "b2", Pattern(701, 2));
     ASSERT_EQ(Mkupgrade(WithFields(
@@ -175,13 +152,11 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
               0);
     const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
     const std::string team = ReadBytes(dir / "team.pub").substr(22, 16);
-    const std::string other = ReadBytes(dir / "other.pub").substr(22, 16);
     std::string spare = plain;  // inner file 1's header (at 3256): a spare word, resealed
     spare[3256 + 7] = 0x05;
     Reseal(spare, 3256, 700);
     Variant("appended.bin", signed_ + std::string(1000, 'x'));
     Variant("spare.bin", spare);
-    Variant("tail.bin", plain + "x");
     Variant("copy.bin", plain);
     std::string bad = plain;
     bad[3256 + 128 + 7] ^= 0x01;
@@ -209,20 +184,11 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
          1,
          {"after the last inner file: unsigned -> signed by key " + team}},
         {"signed.bin",
-         "other.bin",
-         1,
-         {"after the last inner file: signed by key " + team + " -> signed by key " + other}},
-        {"signed.bin",
          "appended.bin",
          1,
          {"after the last inner file: signed by key " + team + " -> a signature block by key " +
           team + " and 1000 bytes after it"}},
         {"plain.bin", "spare.bin", 1, {"inner file 1 header spareWord1: 0 -> 5"}},
-        {"plain.bin",
-         "tail.bin",
-         1,
-         {"after the last inner file: unsigned -> unsigned (1 bytes after the last inner file, no "
-          "signature block)"}},
     };
     for (const auto& pair : pairs) {
         ToolResult text = Inspect({"diff", dir / pair.first, dir / pair.second});

