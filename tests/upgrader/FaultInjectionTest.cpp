@@ -24,8 +24,8 @@
 
 #include "DeviceScenario.h"
 #include "support/DeviceLog.h"
+#include "support/Md5Hex.h"
 #include "support/TestKeys.h"
-#include "upgradeFile/Md5.h"
 #include "upgradeFile/Signature.h"
 
 using qx::sandbox::Result;
@@ -86,23 +86,12 @@ const std::vector<std::pair<std::string, Lines>> kFaults = {
     {"clock_nanosleep", {"EINTR"}},
 };
 
-std::string HexMd5(const std::string& bytes) {
-    using namespace qx::upgradeFile;
-    md5_context context;
-    md5_init(&context);
-    md5_append(&context, reinterpret_cast<const unsigned char*>(bytes.data()),
-               static_cast<int>(bytes.size()));
-    unsigned char digest[kMd5DigestSize];
-    md5_finish(&context, digest);
-    return HexText(digest, sizeof digest);
-}
-
 // Accepts exactly the package's kernel image and database, and says so.
 std::string Validator() {
     return "#!/bin/sh\n"
            "[ \"$(md5sum < \"$1\")\" = \"" +
-           HexMd5(DeviceScenario::kKernelImage) + "  -\" ] || exit 1\n" +
-           "[ \"$(md5sum < \"$2\")\" = \"" + HexMd5(DeviceScenario::kDatabase) +
+           qx::testing::Md5Hex(DeviceScenario::kKernelImage) + "  -\" ] || exit 1\n" +
+           "[ \"$(md5sum < \"$2\")\" = \"" + qx::testing::Md5Hex(DeviceScenario::kDatabase) +
            "  -\" ] || exit 1\n" + "echo accepted > " + kAccepted + "\n";
 }
 
