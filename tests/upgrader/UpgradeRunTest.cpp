@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <ctime>
 #include <functional>
-#include <optional>
 
 #include "support/DeviceLog.h"
 #include "upgrader/DeviceScenario.h"
@@ -198,24 +197,6 @@ TEST(UpgradeRun, EveryOutcomeLeavesTheWholeLogOnTheFlashAcrossTheRestart) {
         const Result result = scenario.Run();
         ASSERT_EQ(result.error, "");
         ExpectWholeLogOnTheFlashAfterRestart(c, result);
-    }
-}
-
-TEST(UpgradeRun, OnlyTheWord12RefusesTheBoard) {
-    const std::pair<std::optional<std::string>, bool> boards[] = {{"board rev 120\n", false},
-                                                                  {"rev512\n", false},
-                                                                  {"x512 y120\n", false},
-                                                                  {std::nullopt, false},
-                                                                  {"12\n", true},
-                                                                  {"rev-12,x\n", true},
-                                                                  {"(12)", true}};
-    for (const auto& [board, refused] : boards) {
-        DeviceScenario scenario;
-        scenario.device.board = board;
-        const Lines log = RunLogLines(scenario.Run().ReadFile("/var/log/upgrade_log"));
-        EXPECT_EQ(log.back(), refused ? "Unable to upgrade 630/730 Rev1 units"
-                                      : "Unable to locate upgrade file")
-            << board.value_or("<absent>");
     }
 }
 
