@@ -49,24 +49,6 @@ Result Probe(const Device& device, const std::vector<std::string>& texts) {
     return result;
 }
 
-TEST(SandboxShell, RecordsEveryCommandTextInOrderAndRunsItWithBusybox) {
-    Entry script = At("/tmp/script");
-    script.content = "#!/bin/sh\necho \"script $1\"\nexit 4\n";
-    script.mode = 0755;
-    const std::vector<std::string> texts = {
-        "echo one", "printf '%s' \"two words\" > /tmp/out; exit 3",
-        "readlink /proc/$$/exe; echo \"$0\"", "/tmp/script arg"};
-    Result r = Probe(With({script}), texts);
-    EXPECT_EQ(r.commands, texts);  // the script's own lines are not recorded
-    EXPECT_EQ(r.stdoutText,
-              "one\n0\n"
-              "768\n"                       // exit status 3 in bits 8 to 15
-              "/.sandbox/busybox\nsh\n0\n"  // the shell is busybox's
-              "script arg\n1024\n");
-    EXPECT_EQ(r.ReadFile("/tmp/out"), "two words");
-    EXPECT_EQ(r.exitStatus, 0);
-}
-
 TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
     const std::string name = "wdf" + std::to_string(::getpid());
     const std::string mountsBefore = ReadBytes("/proc/self/mountinfo");
@@ -179,20 +161,6 @@ TEST(SandboxLauncher, BadInputsAreReportedNotRun) {
     }
     EXPECT_TRUE(fs::is_empty(hostDir.path()));
 }
-
-// The emulator with its arguments on the host: FaultInjection (strace).
-#if defined(QX_SYSPROBE_ARM) && defined(QX_QEMU_ARM)
-TEST(SandboxLauncher, ArmProgramRunsUnderQemuItsCommandsRecorded) {
-    Device device;
-    device.emulator = QX_QEMU_ARM;
-    device.emulatorArgs = {"-strace"};
-    Result r = sandbox::Run(device, QX_SYSPROBE_ARM, {"echo arm", "exit 2"});
-    ASSERT_EQ(r.error, "");
-    EXPECT_EQ(r.stdoutText, "arm\n0\n512\n");
-    EXPECT_EQ(r.commands, (std::vector<std::string>{"echo arm", "exit 2"}));
-    EXPECT_NE(r.stderrText.find("execve("), std::string::npos);  // the emulator's trace
-}
-#endif
 
 #if defined(QX_SYSPROBE_ARM) && defined(QX_CPUPROBE_ARM) && defined(QX_QEMU_ARM)
 TEST(SandboxLauncher, ArmProgramsRunAsTheRoutersCpuAndKernel) {
