@@ -202,22 +202,6 @@ TEST(StaleUploads, NamesOfTheCurrentTimeWindowAndItsNeighboursStay) {
     }
 }
 
-TEST_F(Driver, QuiesceRemovesStaleUploadsAndTakesTheMarkerWithoutCommands) {
-    for (const char* path : {"/tmp/ud1699999", "/tmp/ud1700000.part", "/tmp/other", "/tmp/sub/ud1",
-                             "/etc/passwd", "/tmp/ud1699998", "/tmp/ud etc", "/tmp/udold/inner"}) {
-        dev::AddFile(path, 10);
-    }
-    QuiesceServices();
-    EXPECT_EQ(dev::Commands(), qx::testing::QuiesceCommands());
-    for (const char* kept : {"/tmp/ud1699999", "/tmp/ud1700000.part", "/tmp/other", "/tmp/sub/ud1",
-                             "/etc/passwd", "/tmp/ramdisk/pnv-wait-during-startup"}) {
-        EXPECT_TRUE(dev::Exists(kept)) << kept;
-    }
-    for (const char* gone : {"/tmp/ud1699998", "/tmp/ud etc", "/tmp/udold"}) {
-        EXPECT_FALSE(dev::Exists(gone)) << gone;
-    }
-}
-
 TEST_F(Driver, AutoStartRestoreAndParkFollowTheTableRules) {
     const struct {
         const char* name;
