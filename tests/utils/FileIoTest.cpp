@@ -141,27 +141,6 @@ TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
     EXPECT_EQ(errno, EISDIR);
 }
 
-TEST(FreshFiles, AFailureThatSaysNothingAboutTheFileKeepsIt) {
-    TempDir dir;
-    const std::string log = dir / "log";
-    WriteBytes(log, "earlier entries\n");
-    // No descriptor left to open it with (EMFILE): the file stays as it is.
-    struct rlimit saved;
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const int next = ::dup(0);
-    ASSERT_GE(next, 0);
-    ::close(next);
-    struct rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(next);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-    const int fd = OpenOwnFileForAppend(log.c_str(), 0600);
-    const int error = errno;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(fd, -1);
-    EXPECT_EQ(error, EMFILE);
-    EXPECT_EQ(ReadBytes(log), "earlier entries\n");
-}
-
 // Within one file system (rename) and across two (/dev/shm: a copy).
 TEST(Moves, WhatStandsAtTheTargetIsReplacedAndTheSourceStaysUntilTheMoveIsDone) {
     TempDir here;
