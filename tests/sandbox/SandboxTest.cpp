@@ -101,42 +101,6 @@ TEST(SandboxProcesses, OutputsOfDeadTestProcessesAreSweptAway) {
     EXPECT_EQ(r.outDir.rfind(base.path(), 0), 0u);
 }
 
-TEST(SandboxFiles, EntriesArePlacedWithModesTimesAndOrder) {
-    Entry later = At("/tmp/ramdisk/udb");
-    later.content = "b";
-    later.mode = 0600;
-    later.mtime = 1000000000;
-    Entry earlier = At("/tmp/ramdisk/uda");
-    earlier.size = 3;
-    Entry dir = At("/lib/modules/2.6.35.3", Kind::Directory);
-    dir.mtime = 1200000000;
-    Entry link = At("/sbin/qx_monitor", Kind::Symlink);
-    link.target = "/usr/bin/missing";
-    Device device = With({later, earlier, dir, link, At("/tmp/fifo", Kind::Fifo)});
-    device.restart = true;
-    Result r = Probe(device,
-                     {"find /tmp/ramdisk -mindepth 1",  // creation order, not name order
-                      "stat -c '%a %Y %s' /tmp/ramdisk/udb; stat -c '%a %s' /tmp/ramdisk/uda",
-                      "stat -c '%a %Y %F' /lib/modules/2.6.35.3",
-                      "readlink /sbin/qx_monitor; stat -c %F /tmp/fifo"});
-    EXPECT_EQ(r.stdoutText,
-              "/tmp/ramdisk/udb\n/tmp/ramdisk/uda\n0\n"
-              "600 1000000000 1\n644 3\n0\n"
-              "755 1200000000 directory\n0\n"
-              "/usr/bin/missing\nfifo\n0\n");
-    EXPECT_EQ(r.ReadFile("/tmp/ramdisk/udb"), "b");
-    EXPECT_TRUE(r.Exists("/sbin/qx_monitor"));
-    EXPECT_FALSE(r.Exists("/tmp/ramdisk/udc"));
-
-    // The restart keeps the flash and loses /tmp and the RAM disk.
-    const Result back = r.AfterRestart();
-    EXPECT_TRUE(back.Exists("/sbin/qx_monitor"));
-    EXPECT_TRUE(back.Exists("/lib/modules/2.6.35.3"));
-    EXPECT_TRUE(back.Exists("/tmp/ramdisk"));
-    EXPECT_FALSE(back.Exists("/tmp/ramdisk/udb"));
-    EXPECT_FALSE(back.Exists("/tmp/fifo"));
-}
-
 TEST(SandboxLauncher, BadInputsAreReportedNotRun) {
     Result missing = sandbox::Run(Device{}, "/nonexistent/program", {});
     EXPECT_EQ(missing.exitStatus, -1);
