@@ -162,9 +162,6 @@ TEST(Moves, WhatStandsAtTheTargetIsReplacedAndTheSourceStaysUntilTheMoveIsDone) 
         {"the log takes its name from a directory", true, Directory, true, true, "moved\n"},
         {"an earlier log keeps its lines, copied", true, EarlierLog, true, true,
          "earlier\nmoved\n"},
-        {"an earlier log keeps its lines, renamed", false, EarlierLog, true, true,
-         "earlier\nmoved\n"},
-        {"a file of the run replaces an earlier one", false, EarlierLog, false, true, "moved\n"},
     };
     const std::string precious = here / "precious";
     for (const auto& c : cases) {
