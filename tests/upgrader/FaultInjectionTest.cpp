@@ -331,7 +331,7 @@ std::string Report(const Injection& f, const Lines& broken) {
 }
 
 // The faults that once cost the log, left partial files or failed on an
-// interruption: the call is picked by what it worked on.
+// interruption, on calls the sweep's sample may miss; picked by what they worked on.
 TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
     ASSERT_NO_FATAL_FAILURE(ExpectSuccessfulBaseline());
     const struct {
@@ -341,7 +341,6 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
         int occurrence;
     } cases[] = {
         {"the log cannot be opened", {"openat", "EACCES"}, "/tmp/ramdisk/upgrade_log", 3},
-        {"the log cannot be examined", {"newfstatat", "EIO"}, "<.*/upgrade_log>", 2},
         {"the package cannot be read while extracting", {"read", "EIO"}, "udfw.bin>, \"#!", 2},
         {"a fresh output cannot be examined",
          {"newfstatat", "EIO"},
@@ -354,14 +353,6 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
         {"an interrupted open while listing the RAM disk",
          {"openat", "EINTR"},
          "\"/tmp/ramdisk/?\", .*O_DIRECTORY",
-         1},
-        {"the take-over copy cannot be written",
-         {"write", "ENOSPC"},
-         "^write\\(\\d+</tmp/ramdisk/(?!upgrade_log>)",
-         1},
-        {"an interrupted fsync while the log moves back to the flash",
-         {"fsync", "EINTR"},
-         "^fsync\\(\\d+</var/log/",
          1},
         {"the copy back to the flash before the unmount cannot be written",
          {"write", "ENOSPC"},
