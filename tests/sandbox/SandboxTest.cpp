@@ -81,26 +81,6 @@ TEST(SandboxProcesses, OnlyDeviceProcessesAreSeenAndNothingStaysOnTheHost) {
     }
 }
 
-TEST(SandboxProcesses, OutputsOfDeadTestProcessesAreSweptAway) {
-    // A dead test process's leftover output directory goes with the next run.
-    TempDir base;
-    ::setenv("QX_SANDBOX_TMPDIR", base.path().c_str(), 1);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(0);
-    }
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-    const std::string abandoned = base / ("qx-sandbox." + std::to_string(child) + ".abcdef");
-    const std::string mine = base / ("qx-sandbox." + std::to_string(::getpid()) + ".abcdef");
-    fs::create_directories(abandoned + "/out/root");
-    fs::create_directories(mine);
-    Result r = Probe(Device{}, {});
-    ::unsetenv("QX_SANDBOX_TMPDIR");
-    EXPECT_FALSE(fs::exists(abandoned));
-    EXPECT_TRUE(fs::exists(mine));
-    EXPECT_EQ(r.outDir.rfind(base.path(), 0), 0u);
-}
-
 TEST(SandboxLauncher, BadInputsAreReportedNotRun) {
     Result missing = sandbox::Run(Device{}, "/nonexistent/program", {});
     EXPECT_EQ(missing.exitStatus, -1);
