@@ -384,7 +384,6 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
         unsigned int when = 1;  // the n-th call on path fails
     } cases[] = {
         {"openat", "ENOMEM", ENOMEM, store, "Trust store cannot be opened: " + store},
-        {"openat", "EMFILE", EMFILE, store, "Trust store cannot be opened: " + store},
         {"getdents64", "EIO", EIO, store, "Trust store cannot be listed: " + store},
         // The key file is opened relative to the store's descriptor.
         {"openat", "EACCES", EACCES, store, "Trust store key file cannot be opened: " + key, 2},
