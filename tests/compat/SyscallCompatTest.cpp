@@ -140,27 +140,6 @@ TEST_F(KernelCalls, TableAndFallbacksAreConsistent) {
     }
 }
 
-TEST_F(KernelCalls, TraceParsing) {
-    const std::string trace = R"trace(101 brk(NULL) = 0x00162000
-101 set_robust_list(1450092,12) = -1 errno=38 (Function not implemented)
-101 Unknown syscall 398
-101 Unknown syscall 363
-101 Unknown syscall 999
---- SIGCHLD {si_signo=SIGCHLD,si_code=CLD_EXITED} ---
-101 exit_group(0)
-6450 rt_sigprocmask(SIG_BLOCK,NULL,0x3fffeed06447 wait4(6450,1082131284,0,0) = 0
-6447  = rt_sigprocmask(SIG_SETMASK,0x40800170,NULL) = 0
-6450 execve("/bin/sh",{"sh","-c","getrandom(x) ; memfd_create(y)",NULL})
-)trace";
-    EXPECT_EQ(
-        TracedCalls(trace),
-        (std::set<std::string>{"brk", "set_robust_list", "rseq", "rt_tgsigqueueinfo", "syscall 999",
-                               "exit_group", "rt_sigprocmask", "wait4", "execve"}));
-    // A call newer than the kernel that is not listed fails the check.
-    EXPECT_EQ(CallsOutside({"open", "rseq", "memfd_create", "syscall 999"}),
-              (Words{"memfd_create", "syscall 999"}));
-}
-
 TEST_F(KernelCalls, DeviceProgramCarriesNoNewerKernelGate) {
     // The C library's minimum-kernel check and libgcc's 64-bit CAS helper test.
     std::ifstream in(UpgraderPath(), std::ios::binary);

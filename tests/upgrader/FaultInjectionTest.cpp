@@ -24,8 +24,8 @@
 
 #include "DeviceScenario.h"
 #include "support/DeviceLog.h"
+#include "support/Md5Hex.h"
 #include "support/TestKeys.h"
-#include "upgradeFile/Md5.h"
 #include "upgradeFile/Signature.h"
 
 using qx::sandbox::Result;
@@ -86,23 +86,12 @@ const std::vector<std::pair<std::string, Lines>> kFaults = {
     {"clock_nanosleep", {"EINTR"}},
 };
 
-std::string HexMd5(const std::string& bytes) {
-    using namespace qx::upgradeFile;
-    md5_context context;
-    md5_init(&context);
-    md5_append(&context, reinterpret_cast<const unsigned char*>(bytes.data()),
-               static_cast<int>(bytes.size()));
-    unsigned char digest[kMd5DigestSize];
-    md5_finish(&context, digest);
-    return HexText(digest, sizeof digest);
-}
-
 // Accepts exactly the package's kernel image and database, and says so.
 std::string Validator() {
     return "#!/bin/sh\n"
            "[ \"$(md5sum < \"$1\")\" = \"" +
-           HexMd5(DeviceScenario::kKernelImage) + "  -\" ] || exit 1\n" +
-           "[ \"$(md5sum < \"$2\")\" = \"" + HexMd5(DeviceScenario::kDatabase) +
+           qx::testing::Md5Hex(DeviceScenario::kKernelImage) + "  -\" ] || exit 1\n" +
+           "[ \"$(md5sum < \"$2\")\" = \"" + qx::testing::Md5Hex(DeviceScenario::kDatabase) +
            "  -\" ] || exit 1\n" + "echo accepted > " + kAccepted + "\n";
 }
 
@@ -342,7 +331,7 @@ std::string Report(const Injection& f, const Lines& broken) {
 }
 
 // The faults that once cost the log, left partial files or failed on an
-// interruption: the call is picked by what it worked on.
+// interruption, on calls the sweep's sample may miss; picked by what they worked on.
 TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
     ASSERT_NO_FATAL_FAILURE(ExpectSuccessfulBaseline());
     const struct {
@@ -352,7 +341,6 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
         int occurrence;
     } cases[] = {
         {"the log cannot be opened", {"openat", "EACCES"}, "/tmp/ramdisk/upgrade_log", 3},
-        {"the log cannot be examined", {"newfstatat", "EIO"}, "<.*/upgrade_log>", 2},
         {"the package cannot be read while extracting", {"read", "EIO"}, "udfw.bin>, \"#!", 2},
         {"a fresh output cannot be examined",
          {"newfstatat", "EIO"},
@@ -365,14 +353,6 @@ TEST_F(FaultInjection, FaultsThatOnceCostTheLogOrTheOutcome) {
         {"an interrupted open while listing the RAM disk",
          {"openat", "EINTR"},
          "\"/tmp/ramdisk/?\", .*O_DIRECTORY",
-         1},
-        {"the take-over copy cannot be written",
-         {"write", "ENOSPC"},
-         "^write\\(\\d+</tmp/ramdisk/(?!upgrade_log>)",
-         1},
-        {"an interrupted fsync while the log moves back to the flash",
-         {"fsync", "EINTR"},
-         "^fsync\\(\\d+</var/log/",
          1},
         {"the copy back to the flash before the unmount cannot be written",
          {"write", "ENOSPC"},
@@ -404,7 +384,6 @@ TEST_F(FaultInjection, ATrustStoreThatCannotBeReadRefusesThePackage) {
         unsigned int when = 1;  // the n-th call on path fails
     } cases[] = {
         {"openat", "ENOMEM", ENOMEM, store, "Trust store cannot be opened: " + store},
-        {"openat", "EMFILE", EMFILE, store, "Trust store cannot be opened: " + store},
         {"getdents64", "EIO", EIO, store, "Trust store cannot be listed: " + store},
         // The key file is opened relative to the store's descriptor.
         {"openat", "EACCES", EACCES, store, "Trust store key file cannot be opened: " + key, 2},
