@@ -107,6 +107,18 @@ TEST_F(Cleanup, EachStageStopsTheCleanupWhenItReachesTheRequirement) {
     EXPECT_TRUE(Perform(0xFFFFFFFFu, true));
 }
 
+TEST_F(Cleanup, MeasurementComparesWithTheRequirementEqualIsEnough) {
+    dev::SetFreeSpace(5000);
+    for (unsigned int required : {4999u, 5000u, 5001u}) {
+        qx::upgrader::cleanup::CleanupVQ740 strategy(required);
+        bool cleanupRequired = !(required > 5000);
+        ASSERT_TRUE(strategy.RequireCleanup(cleanupRequired));
+        EXPECT_EQ(cleanupRequired, required > 5000);
+        EXPECT_EQ(strategy.FreeSpace(), 5000u);
+        EXPECT_EQ(strategy.EnoughFreeSpace(), required <= 5000);
+    }
+}
+
 TEST_F(Cleanup, LiveLogsAreClearedOnlyAboveTheirLimits) {
     for (const auto& [over, at] : {std::pair{"sys.log", "messages"}, {"messages", "sys.log"}}) {
         SetUp();
