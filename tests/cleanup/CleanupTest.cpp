@@ -180,8 +180,6 @@ TEST_F(Cleanup, UpgradeLogAboveItsLimitKeepsItsLastLinesEndingWithItsOwnEntry) {
     }
 }
 
-// Stage 3: the running kernel's module tree stays.
-
 TEST_F(Cleanup, OnlyTheRunningKernelsTreeStaysAndOnlyTheFirst128BytesCount) {
     const struct {
         std::string release, matchText, otherText;
@@ -294,8 +292,6 @@ TEST_F(Cleanup, UndeletableRotatedLogEndsTheOldLogsStage) {
     EXPECT_EQ(Lines(log.begin() + 7, log.begin() + 10),
               (Lines{"Clearing logs files", Free(256 * kKiB), "Clearing extra files"}));
 }
-
-// Stage 5: superseded versions go only when their marker is a regular file.
 
 TEST_F(Cleanup, SupersededVersionsGoOnlyBesideTheirMarker) {
     auto lib = [](const std::string& library, const Lines& suffixes) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,6 @@
 
 namespace qx::testing {
 namespace {
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
 
 class SigningTest : public ToolTest {
   protected:
@@ -240,7 +236,7 @@ TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
         EXPECT_EQ(result.exitStatus, 1) << c.key;
         EXPECT_EQ(result.err, (c.sign ? "mkupgrade: " : "upgrade-inspect: ") + c.error + "\n");
         EXPECT_EQ(result.out, "") << c.key;
-        EXPECT_FALSE(Exists(dir / "out.bin")) << c.key;
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.bin")) << c.key;
     }
 
     // Never onto an existing file, not even half of a pair.
@@ -253,7 +249,7 @@ TEST_F(SigningTest, BadKeysAreRefusedAndNothingIsWritten) {
     }
     EXPECT_EQ(ReadBytes(dir / "team.key"), before);
     EXPECT_EQ(ReadBytes(dir / "half.pub"), "mine");
-    EXPECT_FALSE(Exists(dir / "half.key"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "half.key"));
     EXPECT_EQ(Mkupgrade({"--generate-key", dir / "x", "-o", dir / "out.bin"}).exitStatus, 2);
 }
 
@@ -272,7 +268,7 @@ TEST_F(SigningTest, UnpackAndRebuildKeepOrDropTheSignature) {
     EXPECT_EQ(stale.exitStatus, 1) << stale.err;
     EXPECT_NE(stale.err.find("its signature would be dropped"), std::string::npos) << stale.err;
     EXPECT_EQ(std::count(stale.err.begin(), stale.err.end(), '\n'), 1);
-    EXPECT_FALSE(Exists(dir / "stale.bin"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "stale.bin"));
     ToolResult dropped = Mkupgrade({"--manifest", manifest, "--unsigned", "-o", dir / "stale.bin"});
     EXPECT_EQ(dropped.exitStatus, 0) << dropped.err;
     EXPECT_EQ(Inspect({"verify", "--key", dir / "team.pub", dir / "stale.bin"}).err,
@@ -292,7 +288,7 @@ TEST_F(SigningTest, UnpackAndRebuildKeepOrDropTheSignature) {
     ToolResult both = Mkupgrade({"--manifest", dir / "t/manifest.json", "--sign", dir / "team.key",
                                  "-o", dir / "both.bin"});
     EXPECT_EQ(both.exitStatus, 1);
-    EXPECT_FALSE(Exists(dir / "both.bin"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "both.bin"));
 }
 
 }  // namespace

@@ -66,24 +66,6 @@ TEST(KeepLastLines, NeverReadsThroughALink) {
     EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"log", "target"}));
 }
 
-namespace {
-
-// Appends "entry\n" through OpenOwnFileForAppend; path must then be a
-// regular file of one name holding text.
-void ExpectAppendedToOwnFile(const std::string& path, const std::string& text) {
-    const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    EXPECT_TRUE(WriteAll(fd, "entry\n", 6));
-    ::close(fd);
-    struct stat info;
-    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_nlink, 1u);
-    EXPECT_EQ(ReadBytes(path), text);
-}
-
-}  // namespace
-
 TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
     TempDir dir;
     const std::string path = dir / "out", target = dir / "target";
@@ -117,7 +99,16 @@ TEST(FreshFiles, WhatStandsAtTheNameIsReplacedNeverFollowed) {
         SCOPED_TRACE(c.what);
         ::unlink(path.c_str());
         ASSERT_EQ(c.plant(path, target), 0);
-        ExpectAppendedToOwnFile(path, std::string(c.kept) + "entry\n");
+        // Appended to, the name is then a regular file of one name.
+        const int fd = OpenOwnFileForAppend(path.c_str(), 0600);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_TRUE(WriteAll(fd, "entry\n", 6));
+        ::close(fd);
+        struct stat info;
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_nlink, 1u);
+        EXPECT_EQ(ReadBytes(path), std::string(c.kept) + "entry\n");
         EXPECT_EQ(ReadBytes(target), "target bytes\n");
         EXPECT_NE(::access((target + ".missing").c_str(), F_OK), 0);
     }
