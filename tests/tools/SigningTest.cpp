@@ -62,6 +62,9 @@ TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
         {"cut block", signed_.substr(0, signed_.size() - 1), "cutBlock", nullptr,
          "a malformed signature block (79 of 80 bytes): not valid with any key",
          "signatureInvalid"},
+        {"two blocks", signed_ + signed_.substr(plain.size()), "blockAndMore", keyId,
+         "a signature block by key KEYID and 80 bytes after it: not valid with any key",
+         "signatureInvalid"},
         {"other bytes", plain + "tail", "unsigned", nullptr,
          "unsigned (4 bytes after the last inner file, no signature block)", "notSigned"},
     };
@@ -93,12 +96,16 @@ TEST_F(SigningTest, OneVerdictWithAndWithoutKey) {
 }
 
 // --key several times, or --keys DIR read as the router reads its trust
-// store (the owner and mode rules: HostileDeviceTest): a damaged file, a link
-// and a FIFO are ignored (a line each); the team's own key still counts.
+// store: a damaged file, another user's, one writable by others, a link and
+// a FIFO are ignored (a line each); the team's own key still counts.
 TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     const std::string keys = dir / "keys";
     ::mkdir(keys.c_str(), 0755);
     WriteBytes(keys + "/damaged.pub", "nonsense\n");
+    WriteBytes(keys + "/foreign.pub", ReadBytes(dir / "other.pub"));
+    ASSERT_EQ(::chown((keys + "/foreign.pub").c_str(), 1000, 1000), 0);
+    WriteBytes(keys + "/open.pub", ReadBytes(dir / "other.pub"));
+    ::chmod((keys + "/open.pub").c_str(), 0666);
     ASSERT_EQ(::symlink((dir / "other.pub").c_str(), (keys + "/link.pub").c_str()), 0);
     ASSERT_EQ(::mkfifo((keys + "/pipe.pub").c_str(), 0644), 0);
     WriteBytes(keys + "/README", "not a key");
@@ -109,6 +116,8 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
     EXPECT_EQ(refused.exitStatus, 1);
     for (const std::string& line :
          {"ignoring key file " + keys + "/damaged.pub: not a public key file",
+          "ignoring key file " + keys + "/foreign.pub: not owned by root",
+          "ignoring key file " + keys + "/open.pub: writable by group or others",
           "ignoring key file " + keys + "/link.pub: a link",
           "ignoring key file " + keys + "/pipe.pub: not a regular file",
           signedByOther + ": Package signed by an unknown key"}) {
@@ -116,7 +125,7 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
             << line << "\n"
             << refused.err;
     }
-    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 4) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 6) << refused.err;
     WriteBytes(keys + "/team.pub", ReadBytes(dir / "team.pub"));
     EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "signed.bin"}).exitStatus, 0);
     EXPECT_EQ(Inspect({"verify", "--keys", keys, dir / "plain.bin"}).exitStatus, 1);
