@@ -149,6 +149,7 @@ TEST_F(SigningTest, KeysFromSeveralFilesAndAFolder) {
 // follows the last inner file that differs, where the router would see it;
 // 0 only for byte-identical packages, 1 different, 2 trouble.
 TEST_F(SigningTest, DiffTellsEveryDifference) {
+    ASSERT_EQ(BuildSigned("other.bin", {"--sign", dir / "other.key"}).exitStatus, 0);
     ASSERT_EQ(BuildSigned("longer.bin", {dir / "b"}).exitStatus, 0);
     WriteBytes(dir / "b2", Pattern(701, 2));
     ASSERT_EQ(Mkupgrade(WithFields(
@@ -157,6 +158,7 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
               0);
     const std::string plain = ReadBytes(dir / "plain.bin"), signed_ = ReadBytes(dir / "signed.bin");
     const std::string team = ReadBytes(dir / "team.pub").substr(22, 16);
+    const std::string other = ReadBytes(dir / "other.pub").substr(22, 16);
     std::string spare = plain;  // inner file 1's header (at 3256): a spare word, resealed
     spare[3256 + 7] = 0x05;
     Reseal(spare, 3256, 700);
@@ -188,6 +190,10 @@ TEST_F(SigningTest, DiffTellsEveryDifference) {
          "signed.bin",
          1,
          {"after the last inner file: unsigned -> signed by key " + team}},
+        {"signed.bin",
+         "other.bin",
+         1,
+         {"after the last inner file: signed by key " + team + " -> signed by key " + other}},
         {"signed.bin",
          "appended.bin",
          1,
