@@ -127,13 +127,10 @@ void ExpectWholeLogOnTheFlashAfterRestart(const Outcome& c, const Result& result
     ExpectDaemonsRestored(back, c.quiesced);
 }
 
-}  // namespace
-
-// The outcome table, each row followed by the restart its hand-off starts:
-// the log is back on the flash on every exit, earlier lines first.
-TEST(UpgradeRun, EveryOutcomeLeavesTheWholeLogOnTheFlashAcrossTheRestart) {
+// The rows of the outcome table.
+std::vector<Outcome> Outcomes() {
     const std::string cleanup = "Running cleanup to allow for upgrade";
-    const std::vector<Outcome> cases = {
+    return {
         {"no argument",
          [](DeviceScenario& s) { s.args.clear(); },
          {"/usr/sbin/upgrader: No watchdog provided"},
@@ -182,7 +179,14 @@ TEST(UpgradeRun, EveryOutcomeLeavesTheWholeLogOnTheFlashAcrossTheRestart) {
          true,
          true},
     };
-    for (const Outcome& c : cases) {
+}
+
+}  // namespace
+
+// The outcome table, each row followed by the restart its hand-off starts:
+// the log is back on the flash on every exit, earlier lines first.
+TEST(UpgradeRun, EveryOutcomeLeavesTheWholeLogOnTheFlashAcrossTheRestart) {
+    for (const Outcome& c : Outcomes()) {
         SCOPED_TRACE(c.name);
         DeviceScenario scenario;
         scenario.device.restart = true;
