@@ -398,14 +398,14 @@ std::string CountText(std::size_t count) {
            (count == 0 ? "" : ", numbered 0 to " + std::to_string(count - 1));
 }
 
-// The inner file that which names: a number is an index, anything else a
-// label (the zero bytes that pad it not counted); false with the reason.
 // Whether which (extract's INDEX|LABEL) names inner file index.
 bool Names(const std::string& which, std::size_t index, const std::string& label) {
     unsigned int number = 0;
     return ParseIndex(which, number) ? number == index : TrimmedLabel(label) == which;
 }
 
+// The inner file that which names: a number is an index, anything else a
+// label (the zero bytes that pad it not counted); false with the reason.
 bool SelectInnerFile(const UpgradeFile& reader, const std::string& which, unsigned int& index,
                      std::string& error) {
     const std::size_t count = reader.InnerFiles().size();
